@@ -42,24 +42,28 @@ typedef struct GrowBuffer {
  * (GROWBUF_DEFAULT_SIZE when 0). Allocates nothing. */
 VX_API void NewGrowBuffer(GrowBuffer *buf, uint32_t size);
 
-/* Appends the low byte of `c`. Returns buf, or null on exhausted memory or
- * a null buf, so that nested appends fail together. */
+/* Appends the low byte of `c`. Returns buf, or null on exhausted memory, on
+ * a block size beyond 32 bits, or for a null buf, so that nested appends fail
+ * together. */
 VX_API GrowBuffer *GrowBufPutc(GrowBuffer *buf, int c);
 
-/* Appends `length` bytes of `data`. Null data appends nothing and returns
- * buf; length 0 still allocates the first block. Null on exhausted memory. */
+/* Appends `length` bytes of `data`, which may point into buf's own block.
+ * Null data appends nothing and returns buf; length 0 still allocates the
+ * first block. Null (buffer unchanged) on exhausted memory or when the new
+ * block size would not fit in 32 bits; null for a null buf. */
 VX_API GrowBuffer *GrowBufPutmem(GrowBuffer *buf, uint32_t length, const void *data);
 
 /* Appends the bytes of a NUL-terminated string without its terminator.
- * A null string leaves buf unchanged and returns it. */
+ * A null string leaves buf unchanged and returns it. Fails as GrowBufPutmem. */
 VX_API GrowBuffer *GrowBufPuts(GrowBuffer *buf, const char *str);
 
-/* Overwrites `length` already written bytes at `offset`; cur does not move.
- * Null when offset + length exceeds the written length; buf otherwise (and
- * without effect when data is null). */
+/* Overwrites `length` already written bytes at `offset`; cur does not move,
+ * and the block never moves. Null data does nothing and returns buf; null
+ * when offset + length (no overflow) exceeds the written length, buf
+ * otherwise. Null for a null buf. */
 VX_API GrowBuffer *GrowBufSetmem(GrowBuffer *buf, uint32_t offset, uint32_t length, const void *data);
 
-/* Removes the last written byte, if any. Returns buf. */
+/* Removes the last written byte, if any. Returns buf (null for null). */
 VX_API GrowBuffer *GrowBufUnputc(GrowBuffer *buf);
 
 /* Written length in bytes; 0 for a null or empty buffer. */
@@ -69,12 +73,15 @@ VX_API uint32_t GrowBufSize(const GrowBuffer *buf);
 VX_API char *GrowBufPeek(const GrowBuffer *buf);
 
 /* Frees the held block, zeroing the written bytes first when `wipe` is
- * non-zero, and re-initialises the buffer with the freed block's size. */
+ * non-zero, and re-initialises the buffer with the freed block's size, so it
+ * is empty and usable again. Without a block it only re-initialises. */
 VX_API void GrowBufFree(GrowBuffer *buf, int wipe);
 
 /* Hands the block, shrunk to the written length, to the caller (free it with
- * free) and re-initialises the buffer with the block's last size. Null when
- * no block is held or nothing was written (the block is then freed). */
+ * free) and re-initialises the buffer with the block's last size. If
+ * shrinking fails the unshrunk block is handed over. Null when no block is
+ * held, or when nothing was written (that block is freed, never handed out).
+ * The block holds a C string only if a NUL was appended before. */
 VX_API char *GrowBufRelease(GrowBuffer *buf);
 
 VX_END_DECLS

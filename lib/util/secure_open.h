@@ -7,8 +7,10 @@
  * has exactly one hard link, is not writable by others and is owned by a
  * system account (uid below SECURE_OPEN_MAX_SYSTEM_UID).
  *
- * Every function reports one status through `status` (0 on success) and
- * closes whatever it opened on failure. The caller owns the returned
+ * Every function reports one status through `status` (0 on success; a null
+ * `status` is allowed) and closes whatever it opened on failure. A null path
+ * gives SOPEN_INVALID. A failing system call gives the status of its errno
+ * (ENOENT, EACCES, EINVAL, EEXIST, EAGAIN), SOPEN_OTHER for any other errno. The caller owns the returned
  * descriptor or stream. Descriptors keep O_NONBLOCK, which is added so that
  * opening a FIFO or device cannot hang.
  */
@@ -60,16 +62,25 @@ enum {
 };
 
 /* Opens `path` with `flags` (O_TRUNC removed, O_NONBLOCK added) and `mode`,
- * then checks the descriptor against the path, relaxed by `mask`. O_TRUNC
- * with read-only access gives status 7; otherwise truncation is done after
- * the checks. Returns the descriptor, or -1. */
+ * then checks the descriptor against the path, relaxed by `mask`, in this
+ * order: regular file (9); lstat of the path, or stat with
+ * SOPEN_FOLLOW_LINK (5 for a link); same device and inode (11); one link
+ * (6); not writable by others (3); owner (2). O_TRUNC with read-only access
+ * then gives 7 and leaves the file alone; otherwise the file is truncated
+ * after the checks. Returns the descriptor, or -1. */
 VX_API int SecureOpen(const char *path, int flags, mode_t mode, uint32_t mask, uint32_t *status);
 
+/* Read-only descriptor or "r" stream; Secure* run every check, the others
+ * only the regular-file and same-file checks (SOPEN_PLAIN). */
 VX_API int OpenForReading(const char *path, uint32_t *status);
 VX_API int SecureOpenForReading(const char *path, uint32_t *status);
 VX_API FILE *FOpenForReading(const char *path, uint32_t *status);
 VX_API FILE *SecureFOpenForReading(const char *path, uint32_t *status);
 
+/* Write-only descriptor, or a stream ("a" for WRITE_MODE_APPEND, else "w"),
+ * of a file created with `mode` when missing; see the write modes above.
+ * WRITE_MODE_REPLACE unlinks whatever the path names first (a link itself,
+ * never its target). */
 VX_API int OpenForWriting(const char *path, mode_t mode, int write_mode, uint32_t *status);
 VX_API int SecureOpenForWriting(const char *path, mode_t mode, int write_mode, uint32_t *status);
 VX_API FILE *FOpenForWriting(const char *path, mode_t mode, int write_mode, uint32_t *status);
