@@ -104,6 +104,15 @@ VX_API uint32_t ClientLogWrite(ClientLog *log, int32_t level, const char *file, 
                                const char *function, const char *format, ...)
     __attribute__((format(printf, 6, 7)));
 
+/* Writes a record from the calling function when the log admits `level`, so
+ * that nothing is formatted for a disabled level. `source` is the module
+ * name the record carries. */
+#define CLIENT_LOG(log, level, source, ...)                                   \
+  do {                                                                        \
+    if (ClientLogEnabled((log), (level)))                                     \
+      (void)ClientLogWrite((log), (level), (source), __LINE__, __func__, __VA_ARGS__); \
+  } while (0)
+
 /* Switches the log to sending every record at once, and sends the records
  * gathered so far in one message. Returns the status of ConnectAndSend, or 0
  * when nothing was pending (or for a null log). */
