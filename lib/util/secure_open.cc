@@ -21,7 +21,7 @@ struct ErrnoStatus {
 // The system errors that have a status of their own; all others give
 // SOPEN_OTHER.
 constexpr ErrnoStatus kErrnoStatuses[] = {
-    {ENOENT, SOPEN_NOENT}, {EACCES, SOPEN_ACCESS}, {EINVAL, SOPEN_INVALID},
+    {ENOENT, SOPEN_NOENT},  {EACCES, SOPEN_ACCESS},      {EINVAL, SOPEN_INVALID},
     {EEXIST, SOPEN_EXISTS}, {EAGAIN, SOPEN_WOULD_BLOCK},
 };
 
@@ -134,11 +134,17 @@ int SecureOpen(const char *path, int flags, mode_t mode, uint32_t mask, uint32_t
   return fd;
 }
 
-int OpenForReading(const char *path, uint32_t *status) { return SecureOpen(path, O_RDONLY, 0, SOPEN_PLAIN, status); }
+int OpenForReading(const char *path, uint32_t *status) {
+  return SecureOpen(path, O_RDONLY, 0, SOPEN_PLAIN, status);
+}
 
-int SecureOpenForReading(const char *path, uint32_t *status) { return SecureOpen(path, O_RDONLY, 0, 0, status); }
+int SecureOpenForReading(const char *path, uint32_t *status) {
+  return SecureOpen(path, O_RDONLY, 0, 0, status);
+}
 
-FILE *FOpenForReading(const char *path, uint32_t *status) { return ToStream(OpenForReading(path, status), "r", status); }
+FILE *FOpenForReading(const char *path, uint32_t *status) {
+  return ToStream(OpenForReading(path, status), "r", status);
+}
 
 FILE *SecureFOpenForReading(const char *path, uint32_t *status) {
   return ToStream(SecureOpenForReading(path, status), "r", status);
@@ -153,12 +159,13 @@ int SecureOpenForWriting(const char *path, mode_t mode, int write_mode, uint32_t
 }
 
 FILE *FOpenForWriting(const char *path, mode_t mode, int write_mode, uint32_t *status) {
-  return ToStream(OpenForWriting(path, mode, write_mode, status), LookupWriteMode(write_mode).stream_mode, status);
+  return ToStream(OpenForWriting(path, mode, write_mode, status), LookupWriteMode(write_mode).stream_mode,
+                  status);
 }
 
 FILE *SecureFOpenForWriting(const char *path, mode_t mode, int write_mode, uint32_t *status) {
-  return ToStream(SecureOpenForWriting(path, mode, write_mode, status), LookupWriteMode(write_mode).stream_mode,
-                  status);
+  return ToStream(SecureOpenForWriting(path, mode, write_mode, status),
+                  LookupWriteMode(write_mode).stream_mode, status);
 }
 
 }  // extern "C"

@@ -18,8 +18,8 @@ std::string Contents(const GrowBuffer &b) { return std::string(GrowBufPeek(&b), 
 struct GrowthCase {
   const char *name;
   uint32_t initial;
-  std::vector<int> steps;         // kPutc, or a length for GrowBufPutmem
-  std::vector<uint32_t> blocks;   // block size after each step
+  std::vector<int> steps;        // kPutc, or a length for GrowBufPutmem
+  std::vector<uint32_t> blocks;  // block size after each step
 };
 
 TEST(GrowBuf, BlockSizesFollowTheGrowthRule) {
@@ -114,7 +114,7 @@ TEST(GrowBuf, SetmemOverwritesOnlyWithinWrittenBytes) {
     bool fits;
   };
   const Case cases[] = {
-      {0, 6, true},  {2, 4, true},          {6, 0, true},          {7, 0, false},
+      {0, 6, true},  {2, 4, true},           {6, 0, true},           {7, 0, false},
       {5, 2, false}, {UINT32_MAX, 2, false}, {1, UINT32_MAX, false},
   };
   for (const Case &c : cases) {

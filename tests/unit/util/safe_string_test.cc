@@ -18,9 +18,9 @@ TEST(SafeString, StrnChrHonoursBoundAndTerminator) {
     int32_t expected;
   };
   const Case cases[] = {
-      {"hello", 0, 'o', 4},   {"hello", 5, 'o', -1},     {"hello", 6, 'o', 4},  {"hello", 1, 'h', -1},
-      {"hello", 2, 'h', 0},   {"hello", 0, 'z', -1},     {"hello", 0, '\0', 5}, {"hello", 7, '\0', 5},
-      {"hello", 6, '\0', -1}, {"a\0b", 10, 'b', -1},     {nullptr, 0, 'a', -1}, {"\xe9t\xe9", 0, 0xe9, 0},
+      {"hello", 0, 'o', 4},     {"hello", 5, 'o', -1}, {"hello", 6, 'o', 4},  {"hello", 1, 'h', -1},
+      {"hello", 2, 'h', 0},     {"hello", 0, 'z', -1}, {"hello", 0, '\0', 5}, {"hello", 7, '\0', 5},
+      {"hello", 6, '\0', -1},   {"a\0b", 10, 'b', -1}, {nullptr, 0, 'a', -1}, {"\xe9t\xe9", 0, 0xe9, 0},
       {"x=y", 0, '=' + 256, 1},
   };
   for (const Case &c : cases) {
@@ -35,8 +35,8 @@ TEST(SafeString, StrnCpyTruncatesAndTerminates) {
     const char *expected;
   };
   const Case cases[] = {
-      {"abcdef", 4, "abc"}, {"abcdef", 1, ""},     {"abcdef", 7, "abcdef"},
-      {"abcdef", 99, "abcdef"}, {nullptr, 8, ""}, {"", 8, ""},
+      {"abcdef", 4, "abc"},     {"abcdef", 1, ""}, {"abcdef", 7, "abcdef"},
+      {"abcdef", 99, "abcdef"}, {nullptr, 8, ""},  {"", 8, ""},
   };
   for (const Case &c : cases) {
     char dst[16];
@@ -73,8 +73,8 @@ TEST(SafeString, StrnCmpTreatsNullAsEmpty) {
     int sign;
   };
   const Case cases[] = {
-      {nullptr, nullptr, 5, 0}, {nullptr, "", 5, 0},   {"", nullptr, 5, 0},   {nullptr, "a", 5, -1},
-      {"a", nullptr, 5, 1},     {"abc", "abd", 2, 0},  {"abc", "abd", 3, -1}, {"b", "a", 1, 1},
+      {nullptr, nullptr, 5, 0}, {nullptr, "", 5, 0},  {"", nullptr, 5, 0},   {nullptr, "a", 5, -1},
+      {"a", nullptr, 5, 1},     {"abc", "abd", 2, 0}, {"abc", "abd", 3, -1}, {"b", "a", 1, 1},
   };
   for (const Case &c : cases) {
     const int r = SafeStrnCmp(c.a, c.b, c.n);
@@ -101,9 +101,9 @@ TEST(SafeString, ClassificationMatchesTheCLibraryInRangeAndIsZeroOutside) {
     int (*libc)(int);
   };
   const Class classes[] = {
-      {"alpha", IsAlphaChar, isalpha}, {"alnum", IsAlnumChar, isalnum}, {"cntrl", IsCntrlChar, iscntrl},
-      {"digit", IsDigitChar, isdigit}, {"graph", IsGraphChar, isgraph}, {"lower", IsLowerChar, islower},
-      {"print", IsPrintChar, isprint}, {"punct", IsPunctChar, ispunct}, {"space", IsSpaceChar, isspace},
+      {"alpha", IsAlphaChar, isalpha}, {"alnum", IsAlnumChar, isalnum},    {"cntrl", IsCntrlChar, iscntrl},
+      {"digit", IsDigitChar, isdigit}, {"graph", IsGraphChar, isgraph},    {"lower", IsLowerChar, islower},
+      {"print", IsPrintChar, isprint}, {"punct", IsPunctChar, ispunct},    {"space", IsSpaceChar, isspace},
       {"upper", IsUpperChar, isupper}, {"xdigit", IsXdigitChar, isxdigit},
   };
   const int outside[] = {INT_MIN, -129, -2, 256, 300, INT_MAX};

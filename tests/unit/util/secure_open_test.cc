@@ -68,7 +68,8 @@ std::string GoodFile(const TempDir &d) { return d.write("good.conf", "key = valu
 TEST(SecureOpen, ReadingChecksTypeLinksAndPermissions) {
   RunReadCases({
       {"root-owned 0644 file", GoodFile, SOPEN_OK, SOPEN_OK},
-      {"world-writable", [](const TempDir &d) { return d.write("ww", "x", 0666); }, SOPEN_WORLD_WRITE, SOPEN_OK},
+      {"world-writable", [](const TempDir &d) { return d.write("ww", "x", 0666); }, SOPEN_WORLD_WRITE,
+       SOPEN_OK},
       {"symbolic link to a good file",
        [](const TempDir &d) {
          const std::string link = d.file("link");
@@ -96,8 +97,8 @@ TEST(SecureOpen, ReadingChecksTypeLinksAndPermissions) {
          return d.file("dangling");
        },
        SOPEN_NOENT, SOPEN_NOENT},
-      {"a file used as a directory (ENOTDIR)", [](const TempDir &d) { return GoodFile(d) + "/x"; }, SOPEN_OTHER,
-       SOPEN_OTHER},
+      {"a file used as a directory (ENOTDIR)", [](const TempDir &d) { return GoodFile(d) + "/x"; },
+       SOPEN_OTHER, SOPEN_OTHER},
   });
 }
 
@@ -151,7 +152,8 @@ TEST(SecureOpen, PermissionDeniedGivesStatus4) {
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+        setresuid(65534, 65534, 65534) != 0)
       _exit(100);
     uint32_t st = kUnset;
     const int fd = SecureOpenForReading(path.c_str(), &st);
@@ -173,7 +175,8 @@ TEST(SecureOpen, OpenThatWouldBlockOnALeaseGivesStatus10) {
     GTEST_SKIP() << "file leases not available here";
   }
   // Breaking our own lease signals us; keep that signal harmless.
-  struct sigaction ignore {}, old {};
+  struct sigaction ignore {
+  }, old{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGIO, &ignore, &old);
   uint32_t st = kUnset;
@@ -250,7 +253,8 @@ TEST(SecureOpen, WriteModesReplaceAppendOrCreate) {
           fclose(f);
         }
       } else {
-        const int fd = (secure ? SecureOpenForWriting : OpenForWriting)(path.c_str(), 0600, c.write_mode, &st);
+        const int fd =
+            (secure ? SecureOpenForWriting : OpenForWriting)(path.c_str(), 0600, c.write_mode, &st);
         EXPECT_EQ(fd >= 0, c.status == SOPEN_OK);
         if (fd >= 0) {
           EXPECT_EQ(write(fd, "new", 3), 3);

@@ -1,0 +1,53 @@
+// Common command services of the suite's commands.
+//
+// Exit codes: every command ends with a numbered exit code, and each code has
+// one fixed message that the command prints or records in its failure audit
+// event. Codes 0 to 59 are shared by all commands (CommonExitCodes); codes
+// from 156 upward belong to one command each (this command's are
+// LocalAccountExitCodes). A code below 156 is looked up in the shared table,
+// one from 156 upward in the command's own; no lookup falls back from one
+// table to the other. Messages hold no printf conversions: print them
+// unchanged, followed by a newline.
+#pragma once
+
+#include <stdint.h>
+
+#include <map>
+#include <optional>
+#include <span>
+#include <string_view>
+
+// ---- Exit codes --------------------------------------------------------
+
+// The codes this command ends with.
+enum ExitCode : int32_t {
+  EXIT_CODE_SUCCESS = 0,
+  EXIT_CODE_MISC = 6,  // an unexpected exception
+  EXIT_CODE_USAGE = 7,
+  EXIT_CODE_NOT_ROOT = 9,
+  EXIT_CODE_AGENT_UNAVAILABLE = 13,
+  EXIT_CODE_FIRST_COMMAND_CODE = 156,  // codes from here on are the command's own
+  EXIT_CODE_LOCAL_ACCOUNT_ENABLED = 156,
+  EXIT_CODE_LOCAL_ACCOUNT_DISABLED = 157,
+  EXIT_CODE_RELOAD_FAILED = 158,
+  EXIT_CODE_LIST_FAILED = 159,
+};
+
+struct ExitCodeRow {
+  int32_t code;
+  std::string_view message;
+};
+
+// A constant list of rows in ascending code order, no code repeated.
+using ExitCodeTable = std::span<const ExitCodeRow>;
+
+// Code-to-message map built from an ExitCodeTable before main runs; it is
+// never changed afterwards, so lookups are plain reads from any thread.
+using ExitCodeMap = std::map<int32_t, std::string_view>;
+
+extern const ExitCodeMap CommonExitCodes;        // codes 0 to 59 (none for 1-5, 37)
+extern const ExitCodeMap LocalAccountExitCodes;  // codes 156 to 159
+
+// The message of `code` in `table`, or no text when the table has no such
+// row. The text lives as long as the program.
+std::optional<std::string_view> ExitCodeMessage(const ExitCodeMap &table, int32_t code);
