@@ -1,0 +1,231 @@
+#include "connection.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "frame.h"
+
+namespace agentsim {
+namespace {
+
+constexpr size_t kIgnoreChunk = 4096;
+// Room for the credentials and for descriptors a client might push at us.
+constexpr size_t kControlSpace = CMSG_SPACE(sizeof(struct ucred)) + CMSG_SPACE(16 * sizeof(int));
+// An input buffer grown beyond this by a large frame is not kept.
+constexpr size_t kKeepBuffer = 64 * 1024;
+
+uint32_t LoadU32(const unsigned char *p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+struct MsgDeleter {
+  void operator()(Msg *m) const { MsgFree(m); }
+};
+struct FreeDeleter {
+  void operator()(void *p) const { std::free(p); }
+};
+
+// Descriptors passed to us are closed at once: we never use them.
+void CloseRights(const cmsghdr *c) {
+  size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+  for (size_t i = 0; i < count; ++i) {
+    int fd;
+    std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+    ::close(fd);
+  }
+}
+
+}  // namespace
+
+Connection::Connection(UniqueFd fd, Services &services) : fd_(std::move(fd)), services_(services) {
+  StartRead(sizeof(uint32_t), Phase::kHello);
+}
+
+bool Connection::Reading() const {
+  return phase_ == Phase::kHello || phase_ == Phase::kHeader || phase_ == Phase::kBody ||
+         phase_ == Phase::kIgnore;
+}
+
+short Connection::Events() const {
+  if (Reading()) return POLLIN;
+  return phase_ == Phase::kWrite ? POLLOUT : 0;
+}
+
+std::optional<Clock::time_point> Connection::Deadline() const {
+  if (phase_ == Phase::kDelay) return deadline_;
+  return std::nullopt;
+}
+
+void Connection::OnEvents(short revents) {
+  if (revents & POLLNVAL) {
+    Finish();
+  } else if (Reading()) {
+    if (revents & (POLLIN | POLLHUP | POLLERR)) OnReadable();
+  } else if (phase_ == Phase::kWrite) {
+    if (revents & (POLLOUT | POLLHUP | POLLERR)) OnWritable();
+  } else if (revents & (POLLHUP | POLLERR)) {
+    Finish();  // the peer went away while its reply was held back
+  }
+}
+
+void Connection::OnDeadline(Clock::time_point now) {
+  if (phase_ != Phase::kDelay || now < deadline_) return;
+  phase_ = Phase::kWrite;
+  OnWritable();
+}
+
+void Connection::StartRead(size_t total, Phase phase) {
+  if (in_.capacity() > kKeepBuffer) in_ = {};
+  in_.assign(total, 0);
+  in_have_ = 0;
+  phase_ = phase;
+}
+
+void Connection::OnReadable() {
+  while (Reading()) {
+    unsigned char scratch[kIgnoreChunk];
+    bool ignoring = phase_ == Phase::kIgnore;
+    iovec iov{ignoring ? scratch : in_.data() + in_have_, ignoring ? sizeof scratch : in_.size() - in_have_};
+    alignas(cmsghdr) unsigned char control[kControlSpace];
+    msghdr mh{};
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    mh.msg_control = control;
+    mh.msg_controllen = sizeof control;
+    ssize_t n = ::recvmsg(fd_.get(), &mh, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) return Finish();  // closed by the peer, or broken
+    for (cmsghdr *c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
+      if (c->cmsg_level != SOL_SOCKET) continue;
+      if (c->cmsg_type == SCM_RIGHTS) CloseRights(c);
+      if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+        ucred cred;
+        std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
+        credentials_ = Credentials{cred.pid, cred.uid, cred.gid};
+      }
+    }
+    if (ignoring) continue;
+    in_have_ += static_cast<size_t>(n);
+    if (in_have_ == in_.size()) OnInputComplete();
+  }
+}
+
+void Connection::OnInputComplete() {
+  switch (phase_) {
+    case Phase::kHello: return OnHello();
+    case Phase::kHeader: return OnHeader();
+    case Phase::kBody: return OnFrame();
+    default: return;
+  }
+}
+
+void Connection::OnHello() {
+  if (LoadU32(in_.data()) != kHello) return Drop("unknown handshake word");
+  HandshakePlan plan = services_.faults.ForHandshake();
+  if (plan.close) return Finish();
+  if (plan.silent) return StartRead(0, Phase::kIgnore);
+  Send(EncodeWord(plan.refuse.value_or(kWelcome)), Then::kRead, plan.delay);
+}
+
+void Connection::OnHeader() {
+  uint32_t magic = LoadU32(in_.data());
+  uint32_t total = LoadU32(in_.data() + sizeof magic);
+  if (magic != kFrameMagic) return Drop("bad frame magic");
+  if (total < kMinFrameSize || total > kMaxFrameSize) return Drop("bad frame length");
+  in_.resize(total);  // keeps the header, the body follows it
+  phase_ = Phase::kBody;
+}
+
+void Connection::OnFrame() {
+  uint32_t status = 0;
+  std::unique_ptr<Msg, MsgDeleter> msg(NewMsgFromBuffer(in_.data(), static_cast<uint32_t>(in_.size()), 1,
+                                                        GetMsgTypeTable(), kHeaderSize, &status));
+  uint32_t type = 0;
+  if (msg == nullptr || MsgGetType(msg.get(), &type) != MSG_OK) return Drop("invalid frame body");
+  if (credentials_) {
+    services_.recorder.Write(RecordFile::kFrames,
+                             {std::to_string(type), "pid=" + std::to_string(credentials_->pid),
+                              "uid=" + std::to_string(credentials_->uid),
+                              "gid=" + std::to_string(credentials_->gid)});
+  } else {
+    services_.recorder.Write(RecordFile::kFrames, {std::to_string(type), "pid=?", "uid=?", "gid=?"});
+  }
+  credentials_.reset();
+  if (awaiting_answer_) {
+    if (type != kChallengeType) return Drop("challenge answered with another message type");
+    return ContinueExchange();
+  }
+  if (type == kChallengeType) return Drop("challenge answer without a challenge");
+  OnRequest(type, msg.get());
+}
+
+void Connection::OnRequest(uint32_t type, Msg *request) {
+  std::unique_ptr<char, FreeDeleter> dump(MsgDump(request));
+  services_.recorder.Write(RecordFile::kRequests,
+                           {std::to_string(type), dump ? Cell(dump.get()) : Cell(std::nullopt)});
+  FaultPlan plan = services_.faults.ForRequest(type);
+  Reply reply = HandleRequest(type, request, plan, services_);
+  exit_pending_ = plan.exit;
+  if (plan.close || (exit_pending_ && (reply.one_way || plan.silent))) return Finish();
+  if (reply.one_way || plan.silent) return StartRead(kHeaderSize, Phase::kHeader);
+  reply_ = EncodeReply(type, reply.fields, plan.form);
+  after_reply_ = FormClosesConnection(plan.form) ? Then::kClose : Then::kRead;
+  reply_delay_ = plan.delay;
+  challenges_left_ = plan.challenges;
+  ContinueExchange();
+}
+
+void Connection::ContinueExchange() {
+  if (challenges_left_ > 0) {
+    --challenges_left_;
+    awaiting_answer_ = true;
+    return Send(EncodeReply(kChallengeType, {}, ReplyForm::kNormal), Then::kRead);
+  }
+  awaiting_answer_ = false;
+  Send(std::move(reply_), after_reply_, reply_delay_);
+}
+
+void Connection::Send(std::string bytes, Then then, std::chrono::milliseconds delay) {
+  out_ = std::move(bytes);
+  out_sent_ = 0;
+  then_ = then;
+  if (delay.count() > 0) {
+    phase_ = Phase::kDelay;
+    deadline_ = Clock::now() + delay;
+    return;
+  }
+  phase_ = Phase::kWrite;
+  OnWritable();
+}
+
+void Connection::OnWritable() {
+  while (out_sent_ < out_.size()) {
+    ssize_t n = ::send(fd_.get(), out_.data() + out_sent_, out_.size() - out_sent_, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) return Finish();
+    out_sent_ += static_cast<size_t>(n);
+  }
+  AfterSend();
+}
+
+void Connection::AfterSend() {
+  out_.clear();
+  if (then_ == Then::kClose || (exit_pending_ && !awaiting_answer_)) return Finish();
+  StartRead(kHeaderSize, Phase::kHeader);
+}
+
+void Connection::Drop(const char *reason) {
+  std::fprintf(stderr, "vxagent-sim: dropping a connection: %s\n", reason);
+  Finish();
+}
+
+}  // namespace agentsim

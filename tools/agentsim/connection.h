@@ -1,0 +1,89 @@
+// One accepted client connection: handshake, then one frame at a time.
+//
+// The connection never blocks: it reads exactly the bytes of the step it is
+// in (handshake word, frame header, frame body), so each frame's credentials
+// are its own, and it writes what it owes as far as the socket takes it. A
+// reply it has to hold back (delay fault) waits for a deadline that the poll
+// loop watches.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "faults.h"
+#include "handlers.h"
+#include "unique_fd.h"
+
+namespace agentsim {
+
+using Clock = std::chrono::steady_clock;
+
+class Connection {
+ public:
+  Connection(UniqueFd fd, Services &services);
+
+  int fd() const { return fd_.get(); }
+  // Poll events wanted now (0 while holding back a reply).
+  short Events() const;
+  std::optional<Clock::time_point> Deadline() const;
+
+  void OnEvents(short revents);
+  void OnDeadline(Clock::time_point now);
+
+  bool finished() const { return phase_ == Phase::kDone; }
+  // True once a request with the `exit` fault has been dealt with.
+  bool wants_exit() const { return finished() && exit_pending_; }
+
+ private:
+  enum class Phase { kHello, kHeader, kBody, kIgnore, kDelay, kWrite, kDone };
+  enum class Then { kRead, kClose };
+
+  struct Credentials {
+    pid_t pid;
+    uid_t uid;
+    gid_t gid;
+  };
+
+  bool Reading() const;
+  void StartRead(size_t total, Phase phase);
+  void OnReadable();
+  void OnWritable();
+  void OnInputComplete();
+  void OnHello();
+  void OnHeader();
+  void OnFrame();
+  void OnRequest(uint32_t type, Msg *request);
+  void ContinueExchange();
+  void Send(std::string bytes, Then then, std::chrono::milliseconds delay = {});
+  void AfterSend();
+  void Drop(const char *reason);
+  void Finish() { phase_ = Phase::kDone; }
+
+  UniqueFd fd_;
+  Services &services_;
+  Phase phase_ = Phase::kHello;
+
+  std::vector<unsigned char> in_;  // the bytes of the current step
+  size_t in_have_ = 0;
+  std::optional<Credentials> credentials_;
+
+  std::string out_;
+  size_t out_sent_ = 0;
+  Then then_ = Then::kRead;
+  Clock::time_point deadline_;
+
+  // The exchange under way: challenges still to send, then the reply.
+  bool awaiting_answer_ = false;
+  uint32_t challenges_left_ = 0;
+  std::string reply_;
+  Then after_reply_ = Then::kRead;
+  std::chrono::milliseconds reply_delay_{0};
+  bool exit_pending_ = false;
+};
+
+}  // namespace agentsim
