@@ -1,0 +1,44 @@
+#include <gtest/gtest.h>
+
+#include "kest/internal.h"
+#include "kest/properties.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+std::unique_ptr<kest::Properties> Load(const vxtest::TempDir &dir, const std::string &text) {
+  return kest::internal::LoadConfiguration(dir.write("vorlex.conf", text).c_str(), false);
+}
+
+TEST(KestProperties, KeysMatchInAnyCaseAndTheLastDefinitionWins) {
+  vxtest::TempDir dir;
+  auto props = Load(dir, "VXAgent.Local.Account.Manage: first\nvxagent.socket = /run/a\n"
+                         "vxagent.local.account.MANAGE:  second  \n");
+  props->lock().doLock();
+  EXPECT_EQ(props->get(kest::PN::VXAGENT_LOCAL_ACCOUNT_MANAGE), "second");
+  EXPECT_EQ(props->get("VXAGENT.SOCKET", "/var/vorlex/daemon"), "/run/a");
+  EXPECT_TRUE(props->contains("Vxagent.Socket"));
+  props->lock().unLock();
+}
+
+TEST(KestProperties, AbsentKeyGivesTheFallback) {
+  vxtest::TempDir dir;
+  auto props = Load(dir, "other: 1\nvxagent.socket:\n");
+  EXPECT_EQ(props->get(kest::PN::VXAGENT_LOCAL_ACCOUNT_MANAGE), "");
+  EXPECT_EQ(props->get("vxagent.socketx", "dflt"), "dflt");
+  EXPECT_FALSE(props->contains("vxagent"));
+  // A present key with an empty value is not absent.
+  EXPECT_EQ(props->get(kest::PN::KESTD_SOCKET, "dflt"), "");
+}
+
+TEST(KestProperties, UnreadableFileGivesAnEmptySet) {
+  auto missing = kest::internal::LoadConfiguration("/nonexistent/vorlex.conf", true);
+  ASSERT_NE(missing, nullptr);
+  EXPECT_EQ(missing->get("log", "none"), "none");
+  vxtest::TempDir dir;
+  // World-writable: refused by the secure load.
+  auto insecure = kest::internal::LoadConfiguration(dir.write("w.conf", "log: debug\n", 0666).c_str(), true);
+  EXPECT_FALSE(insecure->contains("log"));
+}
+
+}  // namespace
