@@ -16,6 +16,8 @@ VX_BEGIN_DECLS
 
 #define MSGF_SENSITIVE 1u
 #define MSGF_ONEWAY 4u
+/* The value 2 also occurs in rows, always with MSGF_SENSITIVE (flags 3); this
+ * client does not consult it. */
 
 /* Message type ids this system builds or expects by name. */
 enum {
@@ -41,7 +43,7 @@ typedef struct MsgTypeTable {
   const MsgTypeEntry *rows; /* sorted by ascending id, ids unique */
 } MsgTypeTable;
 
-/* The program's one constant table. */
+/* The program's one constant table (128 rows); never null. */
 VX_API const MsgTypeTable *GetMsgTypeTable(void);
 
 /* The row's name, or null when no row has the id (or the table is null). */

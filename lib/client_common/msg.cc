@@ -1,0 +1,396 @@
+// LRPC2 message objects: building, completion, validation of received
+// blocks, field readers and release.
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+#include "client_common/msg.h"
+#include "client_common/msg_impl.h"
+
+using vx_msg::ByteSpan;
+
+namespace {
+
+constexpr const char *kErrText[] = {
+    "Out of memory",       "Unexpected data",       "Incorrect data type",
+    "At end of message",   "Message not completed", "Message invalid",
+};
+constexpr uint32_t kErrCount = sizeof kErrText / sizeof kErrText[0];
+
+struct FreeDeleter {
+  void operator()(void *p) const { free(p); }
+};
+
+void SetStatus(uint32_t *status, uint32_t value) {
+  if (status != nullptr) *status = value;
+}
+
+uint8_t FlagsOf(const MsgTypeTable *table, uint32_t type) {
+  uint8_t flags = 0;
+  if (MsgTypeIsSensitive(table, type)) flags |= MSG_FLAG_WIPE;
+  if (MsgTypeIsOneWay(table, type)) flags |= MSG_FLAG_ONEWAY;
+  return flags;
+}
+
+bool IsComplete(const Msg *msg) { return msg != nullptr && (msg->state & MSG_COMPLETE) != 0; }
+
+// ---- building ----
+
+uint32_t CheckAppendable(const Msg *msg) {
+  if (msg == nullptr || msg->state == MSG_BROKEN) return MSG_ERR_INVALID;
+  if (!(msg->state & MSG_BUILDING)) return MSG_ERR_END;
+  return MSG_OK;
+}
+
+// Gives a sensitive message room for `need` more bytes before a field is
+// appended, so that no append of the field reallocates: realloc would free
+// the old copy of the bytes without wiping it. The move goes through a new
+// block and a wiping free instead. Other messages grow by realloc as usual.
+bool ReserveForWipe(Msg *msg, size_t need) {
+  GrowBuffer *buf = &msg->buf;
+  if (!(msg->flags & MSG_FLAG_WIPE)) return true;
+  if (buf->start != nullptr && static_cast<size_t>(buf->end - buf->cur) > need) return true;
+  const uint64_t used = GrowBufSize(buf);
+  uint64_t size = 2 * (used + need);
+  if (size < GROWBUF_DEFAULT_SIZE) size = GROWBUF_DEFAULT_SIZE;
+  if (size > UINT32_MAX) return false;
+  GrowBuffer bigger;
+  NewGrowBuffer(&bigger, static_cast<uint32_t>(size));
+  if (GrowBufPutmem(&bigger, static_cast<uint32_t>(used), GrowBufPeek(buf)) == nullptr) return false;
+  GrowBufFree(buf, 1);
+  *buf = bigger;
+  return true;
+}
+
+struct Piece {
+  const void *data;
+  size_t size;
+};
+
+// Appends a tag and its payload pieces; any failure poisons the message.
+uint32_t AppendField(Msg *msg, uint8_t tag, const Piece *pieces, size_t count) {
+  const uint32_t status = CheckAppendable(msg);
+  if (status != MSG_OK) return status;
+  size_t need = 1;
+  for (size_t i = 0; i < count; ++i) need += pieces[i].size;
+  bool ok = ReserveForWipe(msg, need) && GrowBufPutc(&msg->buf, tag) != nullptr;
+  for (size_t i = 0; ok && i < count; ++i)
+    ok = GrowBufPutmem(&msg->buf, static_cast<uint32_t>(pieces[i].size), pieces[i].data) != nullptr;
+  if (ok) return MSG_OK;
+  msg->state = MSG_BROKEN;
+  return MSG_ERR_NOMEM;
+}
+
+uint32_t AppendFixed(Msg *msg, uint8_t tag, const void *value, size_t size) {
+  const Piece piece = {value, size};
+  return AppendField(msg, tag, &piece, 1);
+}
+
+// Takes the written bytes out of the buffer as a block of exactly their
+// length. A sensitive message copies and wipes instead of shrinking with
+// realloc, for the same reason as ReserveForWipe.
+unsigned char *TakeBlock(Msg *msg) {
+  if (!(msg->flags & MSG_FLAG_WIPE)) return reinterpret_cast<unsigned char *>(GrowBufRelease(&msg->buf));
+  const uint32_t length = GrowBufSize(&msg->buf);
+  auto *block = static_cast<unsigned char *>(malloc(length));
+  if (block == nullptr) return nullptr;
+  memcpy(block, GrowBufPeek(&msg->buf), length);
+  GrowBufFree(&msg->buf, 1);
+  return block;
+}
+
+void SetBlock(Msg *msg, unsigned char *block, size_t length) {
+  msg->start = block;
+  msg->end = block + length;
+  msg->cur = block + msg->header_size + MSG_TYPE_SIZE;
+  msg->state = MSG_COMPLETE;
+}
+
+// ---- validation ----
+
+bool SkipItems(ByteSpan *span, uint64_t count) {
+  // Every item takes at least its length: a count the bytes cannot hold is
+  // refused before the loop.
+  if (count > span->left / MSG_COUNT_SIZE) return false;
+  for (; count > 0; --count) {
+    uint32_t length;
+    if (!span->U32(&length)) return false;
+    if (length != NULL_LENGTH && !span->Skip(length)) return false;
+  }
+  return true;
+}
+
+bool SkipField(ByteSpan *span, uint8_t tag) {
+  uint32_t count;
+  switch (tag) {
+    case MDT_BOOL: return span->Skip(1);
+    case MDT_INT:
+    case MDT_UINT: return span->Skip(4);
+    case MDT_STRING:
+    case MDT_PASSWORD:
+    case MDT_BLOB: return SkipItems(span, 1);
+    case MDT_STRINGSET: return span->U32(&count) && SkipItems(span, count);
+    case MDT_KEYVALUES: return span->U32(&count) && SkipItems(span, 2ull * count);
+    default: return false;
+  }
+}
+
+// One pass over a received body: known tags, complete payloads, an end mark
+// and nothing after it.
+bool ValidBody(ByteSpan span) {
+  if (!span.Skip(MSG_TYPE_SIZE)) return false;
+  for (;;) {
+    uint8_t tag;
+    if (!span.U8(&tag)) return false;
+    if (tag == MDT_END) return span.left == 0;
+    if (!SkipField(&span, tag)) return false;
+  }
+}
+
+// ---- reading ----
+
+ByteSpan Unread(const Msg *msg) { return ByteSpan{msg->cur, static_cast<size_t>(msg->end - msg->cur)}; }
+
+// Steps past the tag of the next field when it is `want`; otherwise leaves
+// the cursor where it is.
+uint32_t EnterField(Msg *msg, uint8_t want) {
+  if (!IsComplete(msg)) return MSG_ERR_INVALID;
+  if (msg->cur >= msg->end) return MSG_ERR_END;
+  const uint8_t tag = *msg->cur;
+  if (tag != want) return tag == MDT_END ? MSG_ERR_END : MSG_ERR_TYPE;
+  ++msg->cur;
+  return MSG_OK;
+}
+
+uint32_t ReadFixed(Msg *msg, uint8_t tag, void *out, size_t size) {
+  const uint32_t status = EnterField(msg, tag);
+  if (status != MSG_OK) return status;
+  if (Unread(msg).left < size) return MSG_ERR_END;
+  if (out != nullptr) memcpy(out, msg->cur, size);
+  msg->cur += size;
+  return MSG_OK;
+}
+
+uint32_t ReadCount(Msg *msg, uint32_t *count) {
+  ByteSpan span = Unread(msg);
+  if (!span.U32(count)) return MSG_ERR_END;
+  msg->cur += MSG_COUNT_SIZE;
+  return MSG_OK;
+}
+
+// Reads one counted item at the cursor into a new NUL-terminated string
+// (null for a null item); a null `out` only skips it.
+uint32_t ReadItem(Msg *msg, char **out) {
+  uint32_t length;
+  const uint32_t status = ReadCount(msg, &length);
+  if (status != MSG_OK) return status;
+  if (out != nullptr) *out = nullptr;
+  if (length == NULL_LENGTH) return MSG_OK;
+  if (Unread(msg).left < length) return MSG_ERR_END;
+  if (out != nullptr) {
+    char *copy = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+    if (copy == nullptr) return MSG_ERR_NOMEM;
+    memcpy(copy, msg->cur, length);
+    copy[length] = '\0';
+    *out = copy;
+  }
+  msg->cur += length;
+  return MSG_OK;
+}
+
+void FreeStrings(char **strings, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) free(strings[i]);
+  free(strings);
+}
+
+}  // namespace
+
+// ---- creation and release ----
+
+Msg *NewMsg(uint32_t type, const MsgTypeTable *table, uint32_t header_size, uint32_t *status) {
+  if (table == nullptr || MsgTypeName(table, type) == nullptr || header_size > MSG_MAX_HEADER_SIZE) {
+    SetStatus(status, MSG_ERR_INVALID);
+    return nullptr;
+  }
+  Msg *msg = static_cast<Msg *>(calloc(1, sizeof(Msg)));
+  if (msg == nullptr) {
+    SetStatus(status, MSG_ERR_NOMEM);
+    return nullptr;
+  }
+  msg->state = MSG_BUILDING;
+  msg->table = table;
+  msg->flags = FlagsOf(table, type);
+  msg->header_size = header_size;
+  // The first block holds the largest header and the type, so these
+  // appends never move the block.
+  NewGrowBuffer(&msg->buf, GROWBUF_DEFAULT_SIZE);
+  bool ok = true;
+  for (uint32_t i = 0; ok && i < header_size; ++i) ok = GrowBufPutc(&msg->buf, 0) != nullptr;
+  const uint16_t type16 = static_cast<uint16_t>(type);
+  ok = ok && GrowBufPutmem(&msg->buf, MSG_TYPE_SIZE, &type16) != nullptr;
+  if (!ok) {
+    MsgFree(msg);
+    msg = nullptr;
+  }
+  SetStatus(status, ok ? MSG_OK : MSG_ERR_NOMEM);
+  return msg;
+}
+
+uint32_t MsgComplete(Msg *msg) {
+  const uint32_t status = AppendField(msg, MDT_END, nullptr, 0);
+  if (status != MSG_OK) return status;
+  const size_t length = GrowBufSize(&msg->buf);
+  unsigned char *block = TakeBlock(msg);
+  if (block == nullptr) {
+    msg->state = MSG_BROKEN;
+    return MSG_ERR_NOMEM;
+  }
+  SetBlock(msg, block, length);
+  return MSG_OK;
+}
+
+Msg *NewMsgFromBuffer(void *block, uint32_t length, int copy, const MsgTypeTable *table,
+                      uint32_t header_size, uint32_t *status) {
+  auto *bytes = static_cast<unsigned char *>(block);
+  if (bytes == nullptr || length < header_size ||
+      !ValidBody(ByteSpan{bytes + header_size, static_cast<size_t>(length - header_size)})) {
+    SetStatus(status, MSG_ERR_INVALID);
+    return nullptr;
+  }
+  std::unique_ptr<Msg, FreeDeleter> msg(static_cast<Msg *>(calloc(1, sizeof(Msg))));
+  if (msg != nullptr && copy) {
+    bytes = static_cast<unsigned char *>(malloc(length));
+    if (bytes != nullptr) memcpy(bytes, block, length);
+  }
+  if (msg == nullptr || bytes == nullptr) {
+    SetStatus(status, MSG_ERR_NOMEM);
+    return nullptr;
+  }
+  msg->table = table;
+  msg->header_size = header_size;
+  SetBlock(msg.get(), bytes, length);
+  uint16_t type;
+  memcpy(&type, bytes + header_size, MSG_TYPE_SIZE);
+  msg->flags = FlagsOf(table, type);
+  SetStatus(status, MSG_OK);
+  return msg.release();
+}
+
+void MsgFree(Msg *msg) {
+  if (msg == nullptr) return;
+  const bool wipe = (msg->flags & MSG_FLAG_WIPE) != 0;
+  if (msg->state & MSG_COMPLETE) {
+    // explicit_bzero: a plain memset right before free may be optimised away.
+    if (wipe) explicit_bzero(msg->start, static_cast<size_t>(msg->end - msg->start));
+    free(msg->start);
+  } else {
+    GrowBufFree(&msg->buf, wipe ? 1 : 0);
+  }
+  msg->state = 0;
+  if (wipe) explicit_bzero(msg, sizeof *msg);
+  free(msg);
+}
+
+const char *MsgErr2Str(uint32_t status) {
+  if (status < MSG_ERR_NOMEM || status - MSG_ERR_NOMEM >= kErrCount) return nullptr;
+  return kErrText[status - MSG_ERR_NOMEM];
+}
+
+// ---- queries ----
+
+uint32_t MsgGetType(const Msg *msg, uint32_t *type) {
+  if (!IsComplete(msg)) return MSG_ERR_INVALID;
+  uint16_t value;
+  memcpy(&value, msg->start + msg->header_size, MSG_TYPE_SIZE);
+  if (type != nullptr) *type = value;
+  return MSG_OK;
+}
+
+uint32_t MsgIsOneWay(const Msg *msg, uint32_t *oneway) {
+  if (!IsComplete(msg)) return MSG_ERR_INVALID;
+  if (oneway != nullptr) *oneway = (msg->flags & MSG_FLAG_ONEWAY) ? 1 : 0;
+  return MSG_OK;
+}
+
+unsigned char *MsgGetBuffer(const Msg *msg, uint32_t *length, uint32_t *status) {
+  uint32_t result = MSG_OK;
+  if (msg == nullptr || msg->state == MSG_BROKEN) {
+    result = MSG_ERR_INVALID;
+  } else if (msg->state & MSG_BUILDING) {
+    result = MSG_ERR_INCOMPLETE;
+  } else if (!IsComplete(msg)) {
+    result = MSG_ERR_INVALID;
+  }
+  SetStatus(status, result);
+  if (length != nullptr) *length = result == MSG_OK ? static_cast<uint32_t>(msg->end - msg->start) : 0;
+  return result == MSG_OK ? msg->start : nullptr;
+}
+
+// ---- appends ----
+
+uint32_t MsgAddBool(Msg *msg, int value) {
+  const uint8_t byte = value != 0 ? 1 : 0;
+  return AppendFixed(msg, MDT_BOOL, &byte, sizeof byte);
+}
+
+uint32_t MsgAddInt(Msg *msg, int32_t value) { return AppendFixed(msg, MDT_INT, &value, sizeof value); }
+
+uint32_t MsgAddUInt(Msg *msg, uint32_t value) { return AppendFixed(msg, MDT_UINT, &value, sizeof value); }
+
+uint32_t MsgAddString(Msg *msg, const char *value) {
+  const size_t length = value != nullptr ? strlen(value) : 0;
+  if (length >= NULL_LENGTH) {
+    // Cannot be counted in 32 bits (nor held by the buffer).
+    const uint32_t status = CheckAppendable(msg);
+    if (status != MSG_OK) return status;
+    msg->state = MSG_BROKEN;
+    return MSG_ERR_NOMEM;
+  }
+  const uint32_t count = value != nullptr ? static_cast<uint32_t>(length) : NULL_LENGTH;
+  const Piece pieces[] = {{&count, sizeof count}, {value, length}};
+  return AppendField(msg, MDT_STRING, pieces, value != nullptr ? 2 : 1);
+}
+
+// ---- reads ----
+
+uint32_t MsgGetBool(Msg *msg, uint32_t *value) {
+  uint8_t byte;
+  const uint32_t status = ReadFixed(msg, MDT_BOOL, &byte, sizeof byte);
+  if (status == MSG_OK && value != nullptr) *value = byte;
+  return status;
+}
+
+uint32_t MsgGetInt(Msg *msg, int32_t *value) { return ReadFixed(msg, MDT_INT, value, sizeof *value); }
+
+uint32_t MsgGetUInt(Msg *msg, uint32_t *value) { return ReadFixed(msg, MDT_UINT, value, sizeof *value); }
+
+uint32_t MsgGetString(Msg *msg, char **value) {
+  if (value != nullptr) *value = nullptr;
+  const uint32_t status = EnterField(msg, MDT_STRING);
+  return status != MSG_OK ? status : ReadItem(msg, value);
+}
+
+uint32_t MsgGetStringSet(Msg *msg, char ***value) {
+  if (value != nullptr) *value = nullptr;
+  uint32_t count;
+  uint32_t status = EnterField(msg, MDT_STRINGSET);
+  if (status == MSG_OK) status = ReadCount(msg, &count);
+  if (status != MSG_OK) return status;
+  if (count == NULL_LENGTH) return MSG_ERR_INVALID;
+  if (count > Unread(msg).left / MSG_COUNT_SIZE) return MSG_ERR_END;
+  char **strings = nullptr;
+  if (value != nullptr) {
+    strings = static_cast<char **>(calloc(static_cast<size_t>(count) + 1, sizeof(char *)));
+    if (strings == nullptr) return MSG_ERR_NOMEM;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    status = ReadItem(msg, strings != nullptr ? &strings[i] : nullptr);
+    if (status != MSG_OK) {
+      if (strings != nullptr) FreeStrings(strings, i);
+      return status;
+    }
+  }
+  if (value != nullptr) *value = strings;
+  return MSG_OK;
+}

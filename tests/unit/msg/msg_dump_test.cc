@@ -1,0 +1,99 @@
+// The one-line dump of messages, well-formed or not.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "msg_test_util.h"
+
+using namespace msgtest;
+
+namespace {
+
+constexpr uint16_t kLog2 = MSGTYPE_CONTROL_LOG2;
+
+struct DumpCase {
+  const char *name;
+  std::string block;
+  const char *text;
+};
+
+std::string Pw(const std::string &item) { return U8(MDT_PASSWORD) + item; }
+std::string Blob(const std::string &item) { return U8(MDT_BLOB) + item; }
+std::string Kv(const std::string &pairs, uint32_t count) { return U8(MDT_KEYVALUES) + U32(count) + pairs; }
+
+TEST(MsgDump, RendersEveryFieldKindAndMarker) {
+  const std::vector<DumpCase> cases = {
+      {"two booleans", Block(MSGTYPE_RELOAD_LOCAL_ACCT, FBool(1) + FBool(0)),
+       "ControlReloadLocalAccount[True,False]"},
+      {"no fields", Block(MSGTYPE_GET_LOCAL_ACCT_MGMT, ""), "ControlGetLocalAcctMgmtStatus[]"},
+      {"string", Block(MSGTYPE_DUMP_LOCAL_ACCT, FStr("root")), "ControlDumpLocalAccount[\"root\"]"},
+      {"raw quotes and line break", Block(kLog2, FStr("a\"b\nc")), "ControlLog2[\"a\"b\nc\"]"},
+      {"null and empty string", Block(kLog2, FNullStr() + FStr("")), "ControlLog2[STRING:0,\"\"]"},
+      {"blob", Block(kLog2, Blob(Item(std::string("\x01\xff", 2)))), "ControlLog2[BLOB:[2](01 ff)]"},
+      {"null and empty blob", Block(kLog2, Blob(NullItem()) + Blob(Item(""))), "ControlLog2[BLOB:0,BLOB:[0]()]"},
+      {"password", Block(kLog2, Pw(Item("secret")) + Pw(NullItem())), "ControlLog2[(password),PASSWORD:0]"},
+      {"integers", Block(kLog2, FInt(-7) + FInt(INT32_MIN) + FUInt(5) + FUInt(UINT32_MAX)),
+       "ControlLog2[-7,-2147483648,u5,u4294967295]"},
+      {"bool byte above 1", Block(kLog2, FBool(2)), "ControlLog2[True]"},
+      {"string set", Block(kLog2, FSet({"a", "b"}) + FSet({}) + FSet({nullptr})),
+       "ControlLog2[ss(\"a\",\"b\"),ss(),ss(STRING:0)]"},
+      {"key values", Block(kLog2, Kv(Item("k") + NullItem() + Item("x") + Item("y"), 2)),
+       "ControlLog2[kv((\"k\",STRING:0),(\"x\",\"y\"))]"},
+      {"empty key values", Block(kLog2, Kv("", 0)), "ControlLog2[kv()]"},
+      {"unknown type", Block(4242, FBool(0)), "4242[False]"},
+      {"bytes after end mark", Block(kLog2, "") + "junk", "ControlLog2[]"},
+      {"empty body", std::string(kHeader, '\0'), "<msg-type-missing>"},
+      {"one body byte", std::string(kHeader, '\0') + "\x6b", "<msg-type-missing>"},
+      {"shorter than header", std::string(3, '\0'), "<msg-type-missing>"},
+      {"tag 9", Block(kLog2, FBool(1) + U8(9) + FBool(1)), "ControlLog2[True<unknown MsgType>"},
+      {"tag 9 first", Block(kLog2, U8(9)), "ControlLog2[<unknown MsgType>"},
+      {"no end mark", Block(kLog2, FBool(1), false), "ControlLog2[True<incomplete>"},
+      {"type only", Block(kLog2, "", false), "ControlLog2[<incomplete>"},
+      {"bool cut", Block(kLog2, U8(MDT_BOOL), false), "ControlLog2[<incomplete>"},
+      {"int cut", Block(kLog2, FBool(0) + U8(MDT_INT) + "\x01\x02", false), "ControlLog2[False,<incomplete>"},
+      {"string cut", Block(kLog2, U8(MDT_STRING) + U32(5) + "ab", false), "ControlLog2[<incomplete>"},
+      {"length cut", Block(kLog2, U8(MDT_STRING) + "\x05", false), "ControlLog2[<incomplete>"},
+      {"set cut", Block(kLog2, U8(MDT_STRINGSET) + U32(3) + Item("a"), false), "ControlLog2[ss(\"a\",<incomplete>"},
+      {"set count cut", Block(kLog2, U8(MDT_STRINGSET) + "\x01", false), "ControlLog2[<incomplete>"},
+      {"pair cut", Block(kLog2, Kv(Item("k"), 1), false), "ControlLog2[kv((\"k\",<incomplete>"},
+      {"blob cut", Block(kLog2, Blob(U32(4) + "\x01"), false), "ControlLog2[<incomplete>"},
+      {"huge counts cut", Block(kLog2, U8(MDT_STRINGSET) + U32(NULL_LENGTH), false), "ControlLog2[ss(<incomplete>"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(Dump(Unchecked(c.block).get()), c.text) << c.name;
+}
+
+TEST(MsgDump, LongBlobIsRenderedWhole) {
+  std::string bytes, hex;
+  for (int i = 0; i < 1000; ++i) {
+    bytes += static_cast<char>(i * 7);
+    char two[3];
+    snprintf(two, sizeof two, "%02x", static_cast<unsigned char>(i * 7));
+    hex += (i > 0 ? " " : "") + std::string(two);
+  }
+  EXPECT_EQ(Dump(Unchecked(Block(kLog2, Blob(Item(bytes)))).get()), "ControlLog2[BLOB:[1000](" + hex + ")]");
+}
+
+TEST(MsgDump, BuildingAndNullMessages) {
+  EXPECT_EQ(Dump(nullptr), "Msg=0");
+  MsgPtr msg(NewMsg(MSGTYPE_RELOAD_LOCAL_ACCT, GetMsgTypeTable(), kHeader, nullptr));
+  EXPECT_EQ(Dump(msg.get()), "ControlReloadLocalAccount[<incomplete>");
+  ASSERT_EQ(MsgAddBool(msg.get(), 1), MSG_OK);
+  EXPECT_EQ(Dump(msg.get()), "ControlReloadLocalAccount[True<incomplete>");
+  ASSERT_EQ(MsgAddString(msg.get(), "x"), MSG_OK);
+  ASSERT_EQ(MsgComplete(msg.get()), MSG_OK);
+  EXPECT_EQ(Dump(msg.get()), "ControlReloadLocalAccount[True,\"x\"]");
+  // Reading does not change what the dump shows.
+  ASSERT_EQ(MsgGetBool(msg.get(), nullptr), MSG_OK);
+  EXPECT_EQ(Dump(msg.get()), "ControlReloadLocalAccount[True,\"x\"]");
+}
+
+TEST(MsgDump, ReceivedMessageRendersAfterItsHeader) {
+  std::string block = Block(MSGTYPE_LIST_LOCAL_ACCT, FInt(0) + FSet({"root:x:0:0::/root:/bin/sh"}));
+  memcpy(&block[0], &kMagic, 4);
+  MsgPtr msg = Receive(block, 0, nullptr);
+  ASSERT_NE(msg, nullptr);
+  EXPECT_EQ(Dump(msg.get()), "ControlListLocalAccount[0,ss(\"root:x:0:0::/root:/bin/sh\")]");
+}
+
+}  // namespace
