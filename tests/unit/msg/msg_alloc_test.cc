@@ -30,7 +30,7 @@ struct Watch {
 struct Hooks {
   long fail_at = 0; /* 1-based allocation to fail since arming; 0: none */
   long allocations = 0;
-  long reallocs = 0;
+  long reallocs = 0; /* of a held block, which frees it unwiped */
   long live = 0; /* blocks allocated and not yet freed */
   Watch watched[kMaxWatched] = {};
   int watch_count = 0;
@@ -71,7 +71,7 @@ extern "C" void *__wrap_calloc(size_t count, size_t size) {
 }
 
 extern "C" void *__wrap_realloc(void *ptr, size_t size) {
-  ++g.reallocs;
+  g.reallocs += ptr != nullptr; /* realloc(nullptr, n) is only a malloc */
   if (FailNow()) return nullptr;
   void *p = __real_realloc(ptr, size);
   g.live += p != nullptr && ptr == nullptr;
