@@ -1,0 +1,69 @@
+// Amortised string building on top of GrowBuffer.
+#include <string.h>
+
+#include "props/props_internal.h"
+
+namespace vxprops {
+namespace {
+
+// First staging block; it doubles from here as needed.
+constexpr size_t kMinStage = 256;
+// Largest string the library builds (key, value, list element, list).
+constexpr size_t kMaxStringSize = size_t{1} << 30;
+
+}  // namespace
+
+bool Sink::Put(const char *data, size_t n) {
+  if (n <= stage_cap_ - stage_len_) {
+    if (n > 0) memcpy(stage_ + stage_len_, data, n);
+    stage_len_ += n;
+    return true;
+  }
+  return PutSlow(data, n);
+}
+
+bool Sink::PutString(const char *s) { return s == nullptr || Put(s, strlen(s)); }
+
+bool Sink::PutSlow(const char *data, size_t n) {
+  if (failed_ || n > kMaxStringSize || Size() > kMaxStringSize - n) return failed_ = true, false;
+  // Batches no smaller than the written length keep GrowBuffer growth geometric.
+  if (stage_len_ > 0 && stage_len_ >= GrowBufSize(&buf_) && !Flush()) return false;
+  if (n > stage_cap_ - stage_len_) {
+    size_t cap = stage_cap_ * 2;
+    if (cap < kMinStage) cap = kMinStage;
+    if (cap < stage_len_ + n) cap = stage_len_ + n;
+    char *grown = static_cast<char *>(realloc(stage_, cap));
+    if (grown == nullptr) return failed_ = true, false;
+    stage_ = grown;
+    stage_cap_ = cap;
+  }
+  memcpy(stage_ + stage_len_, data, n);
+  stage_len_ += n;
+  return true;
+}
+
+bool Sink::Flush() {
+  if (failed_) return false;
+  if (GrowBufPutmem(&buf_, static_cast<uint32_t>(stage_len_), stage_) == nullptr) return failed_ = true, false;
+  stage_len_ = 0;
+  return true;
+}
+
+bool Sink::Truncate(size_t length) {
+  size_t held = GrowBufSize(&buf_);
+  if (failed_ || length > Size()) return false;
+  if (length >= held) {
+    stage_len_ = length - held;
+    return true;
+  }
+  stage_len_ = 0;
+  for (size_t cut = held - length; cut > 0; --cut) GrowBufUnputc(&buf_);
+  return true;
+}
+
+char *Sink::Release() {
+  if (!Put('\0') || !Flush()) return nullptr;
+  return GrowBufRelease(&buf_);
+}
+
+}  // namespace vxprops

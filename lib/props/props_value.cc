@@ -1,0 +1,196 @@
+// Value processing: trimming, escapes, $variables and include files.
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+#include "props/props_internal.h"
+#include "util/safe_string.h"
+
+namespace {
+
+using vxprops::SetStatus;
+using vxprops::Sink;
+
+using CString = std::unique_ptr<char, decltype(&free)>;
+
+// The include reference "file:/path": the path starts after this tag.
+constexpr const char kIncludeTag[] = "file:/";
+constexpr size_t kIncludePathOffset = sizeof "file:" - 1;
+
+// Deepest chain of properties referring to each other through $name that is
+// followed; a deeper reference stays literal text, as a self reference does,
+// instead of exhausting the stack.
+constexpr int kMaxExpansionDepth = 256;
+thread_local int expansion_depth = 0;
+
+inline bool IsNameChar(char ch) {
+  return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' ||
+         ch == '.';
+}
+
+inline bool IsBlank(char ch) { return IsSpaceChar(static_cast<unsigned char>(ch)) != 0; }
+
+// Looks the name up as a property, one expansion level deeper.
+const char *LookUpProperty(Properties *props, const char *name, uint32_t *status) {
+  if (props == nullptr || expansion_depth >= kMaxExpansionDepth) return nullptr;
+  ++expansion_depth;
+  const char *value = GetProperty(props, name, nullptr, status);
+  --expansion_depth;
+  return value;
+}
+
+// Appends an include element. Commas and whitespace are escaped so that the
+// list splits exactly at the joins; backslashes and dollar signs so that
+// list queries and value processing give the element back unchanged.
+bool PutListElement(const char *element, bool first, Sink *list) {
+  if (!first && !list->Put(',')) return false;
+  for (const char *p = element; *p != '\0'; ++p) {
+    bool special = *p == ',' || *p == '\\' || *p == '$' || vxprops::IsWhitespaceChar(static_cast<unsigned char>(*p));
+    if ((special && !list->Put('\\')) || !list->Put(*p)) return false;
+  }
+  return true;
+}
+
+// Reads the include file's lines as values and joins their expansions into
+// a list; null with *status on failure.
+char *ReadIncludeList(PmFile *r, Properties *props, uint32_t *status) {
+  Sink list;
+  bool first = true;
+  for (int c; (c = vxprops::ReaderNext(r)) >= 0;) {
+    if (vxprops::IsLineEndChar(c)) continue;
+    if (c == '#' || c == '!') {
+      while ((c = vxprops::ReaderNext(r)) >= 0 && !vxprops::IsLineEndChar(c)) {
+      }
+      continue;
+    }
+    while (vxprops::IsLineBlank(c)) c = vxprops::ReaderNext(r);
+    if (c < 0) break;
+    if (vxprops::IsLineEndChar(c)) continue;
+    vxprops::ReaderBack(r);
+    CString line(vxprops::ReadValue(r, status), free);
+    if (line == nullptr) return nullptr;
+    CString element(ProcessRawValue1(line.get(), props, status), free);
+    if (element == nullptr) return nullptr;
+    if (!PutListElement(element.get(), first, &list)) return SetStatus(status, PROPS_ERR_NOMEM), nullptr;
+    first = false;
+  }
+  char *text = list.Release();
+  if (text == nullptr) SetStatus(status, PROPS_ERR_NOMEM);
+  return text;
+}
+
+// Expands, opens and reads the include reference of the property; returns
+// the new list or null with *status. *name receives the expanded reference.
+char *LoadInclude(Property *property, Properties *props, CString *name, uint32_t *status) {
+  name->reset(ProcessRawValue1(property->value, props, status));
+  if (*name == nullptr) return nullptr;
+  const char *path = strlen(name->get()) >= kIncludePathOffset ? name->get() + kIncludePathOffset : "";
+  PmFile *reader = OpenPropFile(path, status, 1);
+  if (reader == nullptr) return nullptr;
+  char *list = ReadIncludeList(reader, props, status);
+  pmfclose(reader);
+  return list;
+}
+
+}  // namespace
+
+extern "C" {
+
+int IsIncludeFile(const char *text) {
+  if (text == nullptr) return 0;
+  while (vxprops::IsWhitespaceChar(static_cast<unsigned char>(*text))) ++text;
+  return strncmp(text, kIncludeTag, sizeof kIncludeTag - 1) == 0 ? 1 : 0;
+}
+
+const char *ExpandVariable(const char *text, Properties *props, uint32_t *name_length, uint32_t *status) {
+  SetStatus(status, PROPS_OK);
+  if (name_length != nullptr) *name_length = 0;
+  if (text == nullptr) return nullptr;
+  char name[PROPS_MAX_VARIABLE_NAME + 1];
+  uint32_t n = 0;
+  while (n < PROPS_MAX_VARIABLE_NAME && IsNameChar(text[n])) name[n] = text[n], ++n;
+  name[n] = '\0';
+  if (name_length != nullptr) *name_length = n;
+  if (n == 0) return nullptr;
+  uint32_t st = PROPS_OK;
+  const char *value = nullptr;
+  if (props != nullptr) {
+    value = GetJoinParam(name, &props->join_name, &props->join_site, &props->join_domain, &props->join_zone, &st);
+  }
+  if (value == nullptr && st == PROPS_OK) value = getenv(name);
+  if (value == nullptr && st == PROPS_OK) value = LookUpProperty(props, name, &st);
+  SetStatus(status, st);
+  return st == PROPS_OK ? value : nullptr;
+}
+
+char *ProcessRawValue1(const char *text, Properties *props, uint32_t *status) {
+  SetStatus(status, PROPS_OK);
+  if (text == nullptr) text = "";
+  while (IsBlank(*text)) ++text;
+  Sink out;
+  size_t keep = 0;  // length that trimming must not cut
+  bool ok = true;
+  for (const char *p = text; ok && *p != '\0';) {
+    if (*p == '$') {
+      uint32_t len = 0;
+      uint32_t st = PROPS_OK;
+      const char *value = ExpandVariable(p + 1, props, &len, &st);
+      if (st != PROPS_OK) return SetStatus(status, st), nullptr;
+      ok = value != nullptr ? out.PutString(value) : out.Put('$');
+      p += value != nullptr ? 1 + len : 1;
+      keep = out.Size();
+    } else if (*p == '\\') {
+      if (p[1] == '\0') break;  // a backslash at the very end is dropped
+      ok = out.Put(ProcessEscape(static_cast<unsigned char>(p[1])));
+      p += 2;
+      keep = out.Size();
+    } else {
+      ok = out.Put(*p);
+      if (!IsBlank(*p)) keep = out.Size();
+      ++p;
+    }
+  }
+  char *result = ok && out.Truncate(keep) ? out.Release() : nullptr;
+  if (result == nullptr) SetStatus(status, PROPS_ERR_NOMEM);
+  return result;
+}
+
+void ProcessIncludeFile(Property *property, Properties *props, uint32_t *status) {
+  SetStatus(status, PROPS_OK);
+  if (property == nullptr) return;
+  if (property->flags & PROP_F_INCLUDE_DONE) {
+    SetStatus(status, property->include_status);
+    return;
+  }
+  property->flags |= PROP_F_INCLUDE_DONE;
+  if (!IsIncludeFile(property->value)) return;
+  property->flags |= PROP_F_PROCESSING;
+  uint32_t st = PROPS_OK;
+  CString name(nullptr, free);
+  char *list = LoadInclude(property, props, &name, &st);
+  property->flags &= static_cast<uint8_t>(~PROP_F_PROCESSING);
+  property->include_status = st;
+  SetStatus(status, st);
+  free(property->include_name);
+  property->include_name = name.release();
+  if (list != nullptr) {
+    free(property->value);
+    property->value = list;
+  }
+}
+
+void ProcessRawValue(Property *property, Properties *props, uint32_t *status) {
+  SetStatus(status, PROPS_OK);
+  if (property == nullptr) return;
+  uint32_t st = PROPS_OK;
+  ProcessIncludeFile(property, props, &st);
+  if (st == PROPS_OK && property->processed == nullptr) {
+    property->flags |= PROP_F_PROCESSING;
+    property->processed = ProcessRawValue1(property->value, props, &st);
+    property->flags &= static_cast<uint8_t>(~PROP_F_PROCESSING);
+  }
+  SetStatus(status, st);
+}
+
+}  // extern "C"
