@@ -1,9 +1,18 @@
-// Common command services: exit code tables.
+// Common command services: exit code tables, argument text, user lookup,
+// root check.
 
 #include "cli_common.h"
 
+#include <stdio.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <iterator>
+
+#include "kest/logger.h"
+#include "kest/properties.h"
+#include "kest/rpc.h"
+#include "kest/text.h"
 
 namespace {
 
@@ -101,4 +110,74 @@ std::optional<std::string_view> ExitCodeMessage(const ExitCodeMap &table, int32_
   const auto it = table.find(code);
   if (it == table.end()) return std::nullopt;
   return it->second;
+}
+
+// ---- Argument text, user lookup, root check ----------------------------
+
+namespace {
+
+constexpr char kNoArguments[] = "(none)";
+
+std::string PrincipalName(const kest::ADObject &user) {
+  const std::string name = kest::KEST_USER_PRINCIPAL_NAME;
+  if (kest::GOFAST1 != 0) {
+    const kest::ADAttribute &attribute = user[name];
+    return attribute.size() > 0 ? std::string(attribute) : kest::EMPTY_STRING;
+  }
+  return user.attributeExists(name, true) ? std::string(user[name]) : kest::EMPTY_STRING;
+}
+
+}  // namespace
+
+std::string ReadSupportProperty(const char *key, const std::string &fallback) {
+  kest::Properties &props = kest::Props(false, false);
+  props.lock().doLock();
+  std::string value;
+  try {
+    value = props.get(key, fallback);
+  } catch (...) {
+    props.lock().unLock();
+    throw;
+  }
+  props.lock().unLock();
+  return value;
+}
+
+std::string JoinArguments(int argc, char **argv) {
+  std::string text;
+  for (int i = 1; argv != nullptr && i < argc && argv[i] != nullptr; ++i) {
+    if (i > 1) text += ' ';
+    text += argv[i];
+  }
+  return text.empty() ? std::string(kNoArguments) : text;
+}
+
+std::string GetUserUPN(const std::string &userName) {
+  const auto logger = kest::Logger::GetThreadPrivateLogger(kCommonLogger);
+  try {
+    kest::LocalRpcSession session(ReadSupportProperty(kest::PN::KESTD_SOCKET, kDefaultKestdSocket), false, false);
+    session.authenticateProcess();
+    const std::shared_ptr<kest::ADObject> user = session.getUserObj(userName, kest::UNIX_ONLY);
+    return user ? PrincipalName(*user) : std::string();
+  } catch (...) {
+    if (logger && logger->isEnabled(kest::Logger::DEBUG)) {
+      logger->log(kest::Logger::DEBUG, kCommonLogSource, __LINE__, "GetUserUPN",
+                  "Failed to get UPN for user '%s', maybe vxagent is not running/not available.",
+                  userName.c_str());
+    }
+    return std::string();
+  }
+}
+
+int rootCheck(const std::string &loggerName) {
+  if (getuid() == 0) return 0;
+  if (kest::progname().empty()) kest::detect_progname();
+  const std::string &program = kest::progname();
+  const auto logger = kest::Logger::GetThreadPrivateLogger(loggerName);
+  if (logger && logger->isEnabled(kest::Logger::DEBUG)) {
+    logger->log(kest::Logger::DEBUG, kCommonLogSource, __LINE__, "rootCheck", "Error: %s may only be run by root.",
+                program.c_str());
+  }
+  fprintf(stderr, "Error: %s may only be run by root.\n", program.c_str());
+  return EXIT_CODE_NOT_ROOT;
 }

@@ -1,4 +1,6 @@
-// Common command services of the suite's commands.
+// Common command services of the suite's commands: exit codes, the
+// command-line text for the audit trail, the acting user's principal name
+// and the root check.
 //
 // Exit codes: every command ends with a numbered exit code, and each code has
 // one fixed message that the command prints or records in its failure audit
@@ -15,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 // ---- Exit codes --------------------------------------------------------
@@ -51,3 +54,29 @@ extern const ExitCodeMap LocalAccountExitCodes;  // codes 156 to 159
 // The message of `code` in `table`, or no text when the table has no such
 // row. The text lives as long as the program.
 std::optional<std::string_view> ExitCodeMessage(const ExitCodeMap &table, int32_t code);
+
+// ---- Argument text, user lookup, root check ----------------------------
+
+// Logger and source name of this module's records.
+inline constexpr char kCommonLogger[] = "cli.common";
+inline constexpr char kCommonLogSource[] = "cli_common";
+// The agent's directory socket when the configuration names none.
+inline constexpr char kDefaultKestdSocket[] = "/var/vorlex/daemon";
+
+// The value of `key` in the support library's configuration (keys in any
+// letter case), read under the configuration's lock; `fallback` when absent.
+std::string ReadSupportProperty(const char *key, const std::string &fallback);
+
+// The command-line words after the program name joined by single blanks, or
+// "(none)" when that gives the empty text.
+std::string JoinArguments(int argc, char **argv);
+
+// The user principal name of `userName` as the agent knows it, or the empty
+// text when the agent has no such user, the user has none, or the agent
+// cannot be asked (then one DEBUG record through "cli.common"). Never throws.
+std::string GetUserUPN(const std::string &userName);
+
+// 0 when the real user id is 0. Otherwise tells the caller on standard error
+// (and at DEBUG through the logger `loggerName`) that the program may only
+// be run by root, and gives EXIT_CODE_NOT_ROOT.
+int rootCheck(const std::string &loggerName);
