@@ -188,7 +188,9 @@ TEST_F(AgentSimTest, ListRepliesFollowTheSelection) {
     int32_t status = -1;
     ASSERT_EQ(MsgGetInt(reply.get(), &status), MSG_OK);
     EXPECT_EQ(status, c.status);
-    if (c.status == 0) EXPECT_EQ(ReadSet(reply.get()), c.entries);
+    if (c.status == 0) {
+      EXPECT_EQ(ReadSet(reply.get()), c.entries);
+    }
     EXPECT_EQ(MsgGetInt(reply.get(), &status), MSG_ERR_END);
   }
   std::string frame = "113\tpid=" + std::to_string(getpid()) + "\tuid=" + std::to_string(getuid()) +
