@@ -102,7 +102,8 @@ void WriteSyslogLine(int32_t level, const char *format, va_list args) {
   char text[CLIENT_LOG_TEXT_SIZE];
   vsnprintf(text, sizeof text, format, args);
   char line[EMERGENCY_LOG_SYSLOG_MAX + 1];
-  snprintf(line, sizeof line, "%s: %s", LevelName(level), text);
+  // The record is cut to the line's room on purpose.
+  if (snprintf(line, sizeof line, "%s: %s", LevelName(level), text) < 0) return;
   syslog(LevelPriority(level), "%s", line);
 }
 

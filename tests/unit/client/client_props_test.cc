@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "client_common/client_props.h"
+#include "context_support.h"
+
+namespace {
+
+using vxtest::ContextFiles;
+
+TEST(ClientProps, NoConfigurationGivesTheDefaults) {
+  ClientContext ctx = {};
+  EXPECT_STREQ(ClientGetProperty(&ctx, "k", "d"), "d");
+  EXPECT_EQ(ClientGetProperty(&ctx, "k", nullptr), nullptr);
+  EXPECT_EQ(ClientGetPropertyTime(&ctx, "lrpc.timeout", 's', 300), 300);
+  EXPECT_EQ(ClientGetPropertyTime(&ctx, "lrpc.timeout", 'm', 5), 300);
+  EXPECT_EQ(ClientGetPropertyTime(nullptr, "lrpc.timeout", 's', 7), 7);
+}
+
+// A context at TRACE whose records go straight to its emergency file.
+struct TracedContext {
+  ContextFiles files;
+  ClientContext ctx;
+  explicit TracedContext(const std::string &lines) {
+    files.Init(&ctx, "log: trace\n" + lines);
+    ConfigureEmergencyLog(ctx.log);
+  }
+  ~TracedContext() { FreeClientContext(&ctx); }
+  // Lines of the emergency file without their time stamps and idents.
+  std::vector<std::string> Records() {
+    std::vector<std::string> out;
+    std::string all = files.Emergency();
+    size_t start = 0, end;
+    while ((end = all.find('\n', start)) != std::string::npos) {
+      std::string line = all.substr(start, end - start);
+      out.push_back(line.substr(line.find("] ") + 2));
+      start = end + 1;
+    }
+    return out;
+  }
+};
+
+TEST(ClientProps, ReadsAreTraced) {
+  TracedContext t("lrpc.timeout: 10m\nname: value\n");
+  EXPECT_STREQ(ClientGetProperty(&t.ctx, "name", nullptr), "value");
+  EXPECT_STREQ(ClientGetProperty(&t.ctx, "absent", "dflt"), "dflt");
+  EXPECT_STREQ(ClientGetProperty(&t.ctx, "lrpc.timeout", nullptr), "10m");
+  EXPECT_EQ(ClientGetPropertyTime(&t.ctx, "lrpc.timeout", 's', 300), 600);
+  EXPECT_EQ(ClientGetPropertyTime(&t.ctx, "absent", 's', 300), 300);
+  std::vector<std::string> expected = {
+      "TRACE: GetProperty('name', 0) => 0, \"value\"",
+      "TRACE: GetProperty('absent', \"dflt\") => 0, \"dflt\"",
+      "TRACE: GetProperty('lrpc.timeout', 0) => 0, \"10m\"",
+      "TRACE: GetPropertyTime('lrpc.timeout', 300) => status=0, value=600",
+      "TRACE: GetPropertyTime('absent', 300) => status=0, value=300",
+  };
+  EXPECT_EQ(t.Records(), expected);
+}
+
+TEST(ClientProps, FailedReadsGiveNullOrZeroAndAnError) {
+  TracedContext t("");
+  std::string missing = t.files.dir.file("missing.list");
+  std::string open = t.files.dir.write("open.list", "a\n", 0666);
+  SetProperty(t.ctx.properties, "missing", ("file:" + missing).c_str(), nullptr);
+  SetProperty(t.ctx.properties, "open", ("file:" + open).c_str(), nullptr);
+  EXPECT_EQ(ClientGetProperty(&t.ctx, "missing", "d"), nullptr);
+  EXPECT_EQ(ClientGetProperty(&t.ctx, "open", nullptr), nullptr);
+  EXPECT_EQ(ClientGetPropertyTime(&t.ctx, "missing", 's', 300), 0);
+  std::vector<std::string> expected = {
+      "TRACE: GetProperty('missing', \"d\") => 303, 0",
+      "ERROR: Failed to read property 'missing' from file '" CLIENT_CONF_PATH "': file does not exist",
+      "TRACE: GetProperty('open', 0) => 305, 0",
+      "ERROR: Failed to read property 'open' from file '" CLIENT_CONF_PATH "': file is world writable or "
+      "not root owned",
+      "TRACE: GetPropertyTime('missing', 300) => status=303, value=0",
+      "ERROR: Failed to read time property 'missing' from file '" CLIENT_CONF_PATH "': file does not exist",
+  };
+  EXPECT_EQ(t.Records(), expected);
+}
+
+TEST(ClientProps, NothingIsTracedAboveTrace) {
+  ContextFiles files;
+  ClientContext ctx;
+  files.Init(&ctx, "log: debug\nname: value\n");
+  ConfigureEmergencyLog(ctx.log);
+  EXPECT_STREQ(ClientGetProperty(&ctx, "name", nullptr), "value");
+  FreeClientContext(&ctx);
+  EXPECT_EQ(files.Emergency(), "");
+}
+
+}  // namespace
