@@ -7,8 +7,10 @@
  * agent's process-authentication challenges on the way. Every socket write
  * uses MSG_NOSIGNAL: a vanished peer is status 404, never SIGPIPE.
  *
- * Frame: [magic u32][total length u32, header included][message body].
- * Time-outs are whole seconds; 0 blocks without limit for reads and writes.
+ * Frame: [magic u32][total length u32, header included][message body], in
+ * host byte order. Handshake: the client sends the u32 LRPC_HELLO once per
+ * connection, the agent answers LRPC_WELCOME. Time-outs are whole seconds;
+ * 0 blocks without limit for reads and writes.
  * A session serves one transaction at a time and must not be shared between
  * threads.
  */
@@ -34,6 +36,10 @@ VX_BEGIN_DECLS
 #define LRPC_MIN_FRAME LRPC_HEADER_SIZE
 #define LRPC_MAX_FRAME (256u * 1024u * 1024u)
 #define LRPC_MAX_CHALLENGES 16
+/* Longest socket path: sun_path holds 108 bytes including the terminator. */
+#define LRPC_MAX_PATH 107u
+/* poll() takes an int of milliseconds; longer waits are capped. */
+#define LRPC_MAX_WAIT_SECONDS 2147483u
 
 /* Status codes; LRPC2Err2Str gives their texts. */
 typedef enum LRPCErr {
@@ -65,30 +71,69 @@ typedef struct LRPC2Session {
   uint32_t is_socket;      /* 1: I/O through sendmsg/recvmsg */
 } LRPC2Session;
 
-/* Opens a session to the absolute socket path. Null with 400 (null or
- * relative path, nothing created), 401, 405, 406 (wrong handshake answer),
- * 407, 408 or 418. The caller releases the session with LRPC2Close. */
+/* Opens a session to the socket at the absolute `path`.
+ *
+ * Connects (waiting up to `connect_timeout` seconds when the agent cannot
+ * take the connection at once), sends LRPC_HELLO and expects LRPC_WELCOME
+ * within `handshake_timeout` seconds, then enables SO_PASSCRED. The socket
+ * stays non-blocking for the life of the session. `table` (borrowed; it must
+ * outlive the session) is used to wrap replies and build challenge answers.
+ *
+ * Returns the session, owned by the caller and released with LRPC2Close, or
+ * null with *status (nothing stays open, errno tells the failing call):
+ *   400 path null, relative, or longer than a socket address holds
+ *       (LRPC_MAX_PATH); no socket is created
+ *   401 socket() failed          405 connect() or the socket failed
+ *   418 not connected within the connect time-out (0: no wait)
+ *   404 the agent closed during the handshake
+ *   406 the handshake answer is not LRPC_WELCOME
+ *   407 out of memory            408 no handshake answer in time */
 VX_API LRPC2Session *LRPC2Open(const char *path, const MsgTypeTable *table, uint32_t connect_timeout,
                                uint32_t handshake_timeout, uint32_t *status);
 
-/* Sends a completed request and returns its reply (caller frees with
- * MsgFree). Null with status 0 for a one-way request; null with a non-zero
- * status on failure. The request stays the caller's, its header filled in. */
+/* Sends a completed request and returns its reply.
+ *
+ * The request must have been built with LRPC_HEADER_SIZE header bytes; its
+ * frame header is written in place and the block is sent as it is. Every
+ * read and write of the transaction is bounded by `timeout` seconds; 0
+ * blocks without limit. A reply of type MSGTYPE_AUTH_CHALLENGE2 is answered
+ * with an empty message of that type and the next frame is taken instead, at
+ * most LRPC_MAX_CHALLENGES times. The reply's type is not compared with the
+ * request's.
+ *
+ * Returns the reply (the caller frees it with MsgFree), or null with
+ * *status: 0 for a one-way request (nothing is read), otherwise
+ *   404 the agent closed the socket  405 socket error, wrong magic, announced
+ *       length out of bounds or invalid body
+ *   406 request null or not complete 407 out of memory
+ *   408 time-out                     409 too many challenges
+ *   411 session null
+ * The request always stays the caller's. After a failure the byte stream is
+ * at an unknown position: make no further transaction on the session. */
 VX_API Msg *LRPC2Transact(LRPC2Session *session, Msg *request, uint32_t timeout, uint32_t *status);
 
-/* Closes the socket and frees the record; null is ignored. */
+/* Closes the socket and frees the record; null is ignored, errno is kept. */
 VX_API void LRPC2Close(LRPC2Session *session);
 
-/* Text of a status code, or null for an unknown code. */
+/* Constant text of a status code, or null for 0, 417 and any other code. */
 VX_API const char *LRPC2Err2Str(uint32_t status);
 
-/* Waits until `fd` is readable (writable): 1 ready, 0 time-out, -1 error. */
+/* Waits up to `seconds` (0: no wait; capped at LRPC_MAX_WAIT_SECONDS) until
+ * `fd` is readable (RecvWait) or writable (SendWait). Returns 1 when ready,
+ * 0 on time-out, -1 when poll fails (errno set) or reports POLLERR, POLLHUP
+ * or POLLNVAL on the descriptor (errno 0). Interrupted polls are repeated. */
 VX_API int RecvWait(int fd, uint32_t seconds);
 VX_API int SendWait(int fd, uint32_t seconds);
 
-/* Internal, not exported: move exactly n bytes with the time-out; status. */
+/* Internal, not exported. Move exactly n bytes through the socket `fd` with
+ * sendmsg/recvmsg and MSG_NOSIGNAL, waiting up to `timeout` seconds whenever
+ * the socket is not ready; with a time-out of 0 a non-blocking descriptor is
+ * made blocking for the call and restored afterwards, whatever the outcome.
+ * Status 0 (errno 0), 404 peer closed (or EPIPE), 405 socket error, 408
+ * time-out; on failure errno is that of the failing call. */
 uint32_t WriteFull(int fd, const void *buf, size_t n, uint32_t timeout);
 uint32_t ReadFull(int fd, void *buf, size_t n, uint32_t timeout);
+/* Common body of RecvWait (POLLIN) and SendWait (POLLOUT). */
 int WaitFd(int fd, short events, uint32_t seconds);
 
 VX_END_DECLS

@@ -1,0 +1,237 @@
+// LRPC2 sessions: open with handshake, request/reply transactions with the
+// process-authentication challenge, close, status texts.
+#include "client_common/lrpc2.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "util/safe_string.h"
+
+namespace {
+
+struct ErrText {
+  uint32_t code;
+  const char *text;
+};
+
+constexpr ErrText kErrTexts[] = {
+    {LRPC_ERR_NO_PATH, "Socket path does not exist"},
+    {LRPC_ERR_OPEN, "Cannot open socket"},
+    {LRPC_ERR_PROTOCOL, "Wrong protocol in handshake"},
+    {LRPC_ERR_TABLE_VERSION, "Message table version mismatch"},
+    {LRPC_ERR_CLOSED, "Socket closed"},
+    {LRPC_ERR_SOCKET, "Socket error"},
+    {LRPC_ERR_BAD_MSG, "Invalid message handle or operation"},
+    {LRPC_ERR_NOMEM, "Out of memory"},
+    {LRPC_ERR_TIMEOUT, "Timeout during operation"},
+    {LRPC_ERR_AUTH, "Process authentication failed"},
+    {LRPC_ERR_NO_IDENTITY, "Process identity is not known at this point"},
+    {LRPC_ERR_BAD_SESSION, "Bad or invalid session handle"},
+    {LRPC_ERR_NEED_TIMEOUT, "A timeout value is required"},
+    {LRPC_ERR_MAGIC, "Bad magic number in communication, potential network or byte order issue"},
+    {LRPC_ERR_TMP_SPACE, "Temporary storage is running out of space"},
+    {LRPC_ERR_OPEN_FILE, "Cannot open file"},
+    {LRPC_ERR_FILE_OP, "File operation error"},
+    {LRPC_ERR_CONNECT_TIMEOUT, "Timeout while connecting"},
+};
+
+// Smallest request that can carry a frame header: header, type, end mark.
+constexpr uint32_t kMinRequest = LRPC_HEADER_SIZE + 3u;
+
+struct SessionCloser {
+  void operator()(LRPC2Session *s) const { LRPC2Close(s); }
+};
+using SessionPtr = std::unique_ptr<LRPC2Session, SessionCloser>;
+
+struct MsgDeleter {
+  void operator()(Msg *m) const { MsgFree(m); }
+};
+using MsgPtr = std::unique_ptr<Msg, MsgDeleter>;
+
+struct FreeDeleter {
+  void operator()(void *p) const { free(p); }
+};
+
+template <typename T>
+T *Fail(uint32_t *status, uint32_t code) {
+  if (status != nullptr) *status = code;
+  return nullptr;
+}
+
+int SetNonBlocking(int fd, bool on) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return -1;
+  return fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
+}
+
+int SetSendTimeout(int fd, uint32_t seconds) {
+  struct timeval tv = {static_cast<time_t>(seconds), 0};
+  return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// A non-blocking connect to a Unix socket whose listen queue is full fails
+// with EAGAIN instead of waiting. Wait for a slot with a blocking connect
+// bounded by the connect time-out (SO_SNDTIMEO bounds it), then put the
+// socket back as it was.
+uint32_t ConnectWhenQueueFull(int fd, const struct sockaddr_un *addr, socklen_t len, uint32_t timeout) {
+  if (timeout == 0) return LRPC_ERR_CONNECT_TIMEOUT;
+  if (SetNonBlocking(fd, false) != 0 || SetSendTimeout(fd, timeout) != 0) return LRPC_ERR_SOCKET;
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<const struct sockaddr *>(addr), len);
+  } while (rc != 0 && errno == EINTR);
+  int saved_errno = errno;
+  if (SetSendTimeout(fd, 0) != 0 || SetNonBlocking(fd, true) != 0) return LRPC_ERR_SOCKET;
+  errno = saved_errno;
+  if (rc == 0) return LRPC_OK;
+  return errno == EAGAIN ? LRPC_ERR_CONNECT_TIMEOUT : LRPC_ERR_SOCKET;
+}
+
+uint32_t Connect(int fd, const char *path, uint32_t timeout) {
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  SafeStrnCpy(addr.sun_path, path, sizeof addr.sun_path);
+  auto len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + strlen(addr.sun_path));
+  if (connect(fd, reinterpret_cast<const struct sockaddr *>(&addr), len) == 0) return LRPC_OK;
+  if (errno == EAGAIN) return ConnectWhenQueueFull(fd, &addr, len, timeout);
+  if (errno != EINPROGRESS) return LRPC_ERR_SOCKET;
+  int ready = SendWait(fd, timeout);
+  if (ready == 1) return LRPC_OK;
+  return ready == 0 ? LRPC_ERR_CONNECT_TIMEOUT : LRPC_ERR_SOCKET;
+}
+
+uint32_t Handshake(int fd, uint32_t timeout) {
+  uint32_t hello = LRPC_HELLO;
+  // A failed write shows up as a failed read: the peer is gone.
+  (void)WriteFull(fd, &hello, sizeof hello, timeout);
+  uint32_t answer = 0;
+  uint32_t status = ReadFull(fd, &answer, sizeof answer, timeout);
+  if (status != LRPC_OK) return status;
+  return answer == LRPC_WELCOME ? LRPC_OK : LRPC_ERR_BAD_MSG;
+}
+
+uint32_t CheckRequest(const Msg *request, uint32_t *oneway) {
+  uint32_t length = 0;
+  uint32_t status = MSG_OK;
+  if (request == nullptr || MsgGetBuffer(request, &length, &status) == nullptr || status != MSG_OK) {
+    return LRPC_ERR_BAD_MSG;
+  }
+  if (length < kMinRequest || MsgIsOneWay(request, oneway) != MSG_OK) return LRPC_ERR_BAD_MSG;
+  return LRPC_OK;
+}
+
+// Fills the frame header into the message's own block and sends the block.
+uint32_t SendFrame(const LRPC2Session *s, const Msg *msg, uint32_t timeout) {
+  uint32_t length = 0;
+  unsigned char *block = MsgGetBuffer(msg, &length, nullptr);
+  if (block == nullptr || length < kMinRequest) return LRPC_ERR_BAD_MSG;
+  const uint32_t header[2] = {LRPC_MAGIC, length};
+  memcpy(block, header, sizeof header);
+  return WriteFull(s->write_fd, block, length, timeout);
+}
+
+Msg *ReceiveFrame(const LRPC2Session *s, uint32_t timeout, uint32_t *status) {
+  uint32_t header[2];
+  *status = ReadFull(s->read_fd, header, sizeof header, timeout);
+  if (*status != LRPC_OK) return nullptr;
+  const uint32_t total = header[1];
+  if (header[0] != LRPC_MAGIC || total < LRPC_MIN_FRAME || total > LRPC_MAX_FRAME) {
+    return Fail<Msg>(status, LRPC_ERR_SOCKET);
+  }
+  std::unique_ptr<unsigned char, FreeDeleter> block(static_cast<unsigned char *>(malloc(total)));
+  if (!block) return Fail<Msg>(status, LRPC_ERR_NOMEM);
+  *status = ReadFull(s->read_fd, block.get() + LRPC_HEADER_SIZE, total - LRPC_HEADER_SIZE, timeout);
+  if (*status != LRPC_OK) return nullptr;
+  memcpy(block.get(), header, sizeof header);
+  uint32_t msg_status = MSG_OK;
+  Msg *reply = NewMsgFromBuffer(block.get(), total, 0, s->table, LRPC_HEADER_SIZE, &msg_status);
+  if (reply == nullptr) return Fail<Msg>(status, LRPC_ERR_SOCKET);  // block freed by the guard
+  block.release();  // now owned by the reply
+  return reply;
+}
+
+Msg *NewChallengeAnswer(const MsgTypeTable *table) {
+  uint32_t status = MSG_OK;
+  MsgPtr answer(NewMsg(MSGTYPE_AUTH_CHALLENGE2, table, LRPC_HEADER_SIZE, &status));
+  if (!answer || MsgComplete(answer.get()) != MSG_OK) return nullptr;
+  return answer.release();
+}
+
+bool IsChallenge(const Msg *reply) {
+  uint32_t type = 0;
+  return MsgGetType(reply, &type) == MSG_OK && type == MSGTYPE_AUTH_CHALLENGE2;
+}
+
+}  // namespace
+
+LRPC2Session *LRPC2Open(const char *path, const MsgTypeTable *table, uint32_t connect_timeout,
+                        uint32_t handshake_timeout, uint32_t *status) {
+  if (path == nullptr || path[0] != '/' || strlen(path) > LRPC_MAX_PATH) {
+    return Fail<LRPC2Session>(status, LRPC_ERR_NO_PATH);
+  }
+  SessionPtr s(static_cast<LRPC2Session *>(calloc(1, sizeof(LRPC2Session))));
+  if (!s) return Fail<LRPC2Session>(status, LRPC_ERR_NOMEM);
+  s->read_fd = s->write_fd = -1;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Fail<LRPC2Session>(status, LRPC_ERR_OPEN);
+  s->read_fd = s->write_fd = fd;
+  s->table = table;
+  s->is_socket = 1;
+  if (SetNonBlocking(fd, true) != 0) return Fail<LRPC2Session>(status, LRPC_ERR_SOCKET);
+  uint32_t st = Connect(fd, path, connect_timeout);
+  if (st == LRPC_OK) st = Handshake(fd, handshake_timeout);
+  if (st != LRPC_OK) return Fail<LRPC2Session>(status, st);
+  int one = 1;
+  (void)setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &one, sizeof one);
+  if (status != nullptr) *status = LRPC_OK;
+  errno = 0;
+  return s.release();
+}
+
+Msg *LRPC2Transact(LRPC2Session *session, Msg *request, uint32_t timeout, uint32_t *status) {
+  if (session == nullptr) return Fail<Msg>(status, LRPC_ERR_BAD_SESSION);
+  uint32_t oneway = 0;
+  uint32_t st = CheckRequest(request, &oneway);
+  if (st != LRPC_OK) return Fail<Msg>(status, st);
+  MsgPtr answer;  // the empty challenge answer, built once and resent as needed
+  const Msg *outgoing = request;
+  for (int challenges = 0;; ++challenges) {
+    st = SendFrame(session, outgoing, timeout);
+    if (st != LRPC_OK) return Fail<Msg>(status, st);
+    if (outgoing == request && oneway != 0) return Fail<Msg>(status, LRPC_OK);
+    MsgPtr reply(ReceiveFrame(session, timeout, &st));
+    if (!reply) return Fail<Msg>(status, st);
+    if (!IsChallenge(reply.get())) {
+      if (status != nullptr) *status = LRPC_OK;
+      return reply.release();
+    }
+    if (challenges == LRPC_MAX_CHALLENGES) return Fail<Msg>(status, LRPC_ERR_AUTH);
+    if (!answer) answer.reset(NewChallengeAnswer(session->table));
+    if (!answer) return Fail<Msg>(status, LRPC_ERR_NOMEM);
+    outgoing = answer.get();
+  }
+}
+
+void LRPC2Close(LRPC2Session *session) {
+  if (session == nullptr) return;
+  int saved_errno = errno;
+  if (session->read_fd != -1) close(session->read_fd);
+  free(session);
+  errno = saved_errno;
+}
+
+const char *LRPC2Err2Str(uint32_t status) {
+  for (const ErrText &e : kErrTexts) {
+    if (e.code == status) return e.text;
+  }
+  return nullptr;
+}
