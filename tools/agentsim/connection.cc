@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,11 +14,12 @@
 namespace agentsim {
 namespace {
 
-constexpr size_t kIgnoreChunk = 4096;
+constexpr size_t kReadChunk = 64 * 1024;
 // Room for the credentials and for descriptors a client might push at us.
 constexpr size_t kControlSpace = CMSG_SPACE(sizeof(struct ucred)) + CMSG_SPACE(16 * sizeof(int));
+constexpr ssize_t kWouldBlock = -2;
 // An input buffer grown beyond this by a large frame is not kept.
-constexpr size_t kKeepBuffer = 64 * 1024;
+constexpr size_t kKeepBuffer = 256 * 1024;
 
 uint32_t LoadU32(const unsigned char *p) {
   uint32_t v;
@@ -83,38 +85,50 @@ void Connection::OnDeadline(Clock::time_point now) {
 
 void Connection::StartRead(size_t total, Phase phase) {
   if (in_.capacity() > kKeepBuffer) in_ = {};
-  in_.assign(total, 0);
-  in_have_ = 0;
+  in_.clear();
+  want_ = total;
   phase_ = phase;
+}
+
+// Receives into [dst, dst + size) and takes the credentials that came with
+// the bytes. Returns the byte count, 0 when the peer closed, kWouldBlock, or
+// -1 on another failure.
+ssize_t Connection::Receive(unsigned char *dst, size_t size) {
+  alignas(cmsghdr) unsigned char control[kControlSpace];
+  iovec iov{dst, size};
+  msghdr mh{};
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  mh.msg_control = control;
+  mh.msg_controllen = sizeof control;
+  ssize_t n;
+  do {
+    n = ::recvmsg(fd_.get(), &mh, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : -1;
+  for (cmsghdr *c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
+    if (c->cmsg_level != SOL_SOCKET) continue;
+    if (c->cmsg_type == SCM_RIGHTS) CloseRights(c);
+    if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+      ucred cred;
+      std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
+      credentials_ = Credentials{cred.pid, cred.uid, cred.gid};
+    }
+  }
+  return n;
 }
 
 void Connection::OnReadable() {
   while (Reading()) {
-    unsigned char scratch[kIgnoreChunk];
+    // While ignoring, the bytes land in the buffer and are thrown away.
     bool ignoring = phase_ == Phase::kIgnore;
-    iovec iov{ignoring ? scratch : in_.data() + in_have_, ignoring ? sizeof scratch : in_.size() - in_have_};
-    alignas(cmsghdr) unsigned char control[kControlSpace];
-    msghdr mh{};
-    mh.msg_iov = &iov;
-    mh.msg_iovlen = 1;
-    mh.msg_control = control;
-    mh.msg_controllen = sizeof control;
-    ssize_t n = ::recvmsg(fd_.get(), &mh, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    size_t have = ignoring ? 0 : in_.size();
+    in_.resize(have + (ignoring ? kReadChunk : std::min(want_ - have, kReadChunk)));
+    ssize_t n = Receive(in_.data() + have, in_.size() - have);
+    in_.resize(have + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    if (n == kWouldBlock) return;
     if (n <= 0) return Finish();  // closed by the peer, or broken
-    for (cmsghdr *c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
-      if (c->cmsg_level != SOL_SOCKET) continue;
-      if (c->cmsg_type == SCM_RIGHTS) CloseRights(c);
-      if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
-        ucred cred;
-        std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
-        credentials_ = Credentials{cred.pid, cred.uid, cred.gid};
-      }
-    }
-    if (ignoring) continue;
-    in_have_ += static_cast<size_t>(n);
-    if (in_have_ == in_.size()) OnInputComplete();
+    if (!ignoring && in_.size() == want_) OnInputComplete();
   }
 }
 
@@ -140,7 +154,7 @@ void Connection::OnHeader() {
   uint32_t total = LoadU32(in_.data() + sizeof magic);
   if (magic != kFrameMagic) return Drop("bad frame magic");
   if (total < kMinFrameSize || total > kMaxFrameSize) return Drop("bad frame length");
-  in_.resize(total);  // keeps the header, the body follows it
+  want_ = total;  // the body follows the header in the same buffer
   phase_ = Phase::kBody;
 }
 

@@ -51,6 +51,7 @@ class Connection {
 
   bool Reading() const;
   void StartRead(size_t total, Phase phase);
+  ssize_t Receive(unsigned char *dst, size_t size);
   void OnReadable();
   void OnWritable();
   void OnInputComplete();
@@ -68,8 +69,11 @@ class Connection {
   Services &services_;
   Phase phase_ = Phase::kHello;
 
-  std::vector<unsigned char> in_;  // the bytes of the current step
-  size_t in_have_ = 0;
+  // The bytes of the current step received so far; it is complete at want_
+  // bytes. The buffer grows only as bytes arrive, so an announced length
+  // costs nothing until it is sent.
+  std::vector<unsigned char> in_;
+  size_t want_ = 0;
   std::optional<Credentials> credentials_;
 
   std::string out_;
