@@ -1,0 +1,113 @@
+// Plays the agent's side of a session with arbitrary bytes. The first input
+// byte picks the request type; the rest is everything the agent writes after
+// accepting (handshake answer, replies, challenges). The agent then shuts
+// its writing side, so the client sees the end of the stream instead of
+// waiting, and drains what the client sends until the client closes.
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "client_common/lrpc2.h"
+
+namespace {
+
+constexpr int kBoundMs = 2000;
+constexpr uint32_t kTimeout = 1;
+constexpr int kMaxTransactions = 3;
+constexpr uint32_t kRequestTypes[] = {111, 112, 113, 114, 107, 1200};
+
+struct Endpoint {
+  std::string path;
+  int listener = -1;
+  Endpoint() {
+    char dir[] = "/tmp/lrpc2-fuzz.XXXXXX";
+    if (mkdtemp(dir) == nullptr) abort();
+    path = std::string(dir) + "/agent.sock";
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(listener, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 || listen(listener, 8) != 0) abort();
+  }
+};
+
+const Endpoint &Shared() {
+  static const Endpoint endpoint;
+  return endpoint;
+}
+
+bool Ready(int fd) {
+  struct pollfd p = {fd, POLLIN, 0};
+  return poll(&p, 1, kBoundMs) == 1;
+}
+
+void PlayAgent(int listener, const uint8_t *data, size_t size) {
+  if (!Ready(listener)) return;
+  int conn = accept(listener, nullptr, nullptr);
+  if (conn < 0) return;
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = send(conn, data + done, size - done, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  shutdown(conn, SHUT_WR);
+  char sink[512];
+  while (Ready(conn) && read(conn, sink, sizeof sink) > 0) {
+  }
+  close(conn);
+}
+
+Msg *NewRequest(uint32_t type) {
+  uint32_t status = 0;
+  Msg *m = NewMsg(type, GetMsgTypeTable(), LRPC_HEADER_SIZE, &status);
+  if (m == nullptr) return nullptr;
+  if (type == 112) {
+    MsgAddBool(m, 1);
+    MsgAddBool(m, 0);
+  } else if (type != 111) {
+    MsgAddString(m, "user");
+  }
+  MsgComplete(m);
+  return m;
+}
+
+void ReadReply(Msg *reply) {
+  int32_t value = 0;
+  char **set = nullptr;
+  MsgGetInt(reply, &value);
+  if (MsgGetStringSet(reply, &set) == 0 && set != nullptr) {
+    for (char **p = set; *p != nullptr; ++p) free(*p);
+    free(set);
+  }
+  free(MsgDump(reply));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (size == 0) return 0;
+  const Endpoint &e = Shared();
+  const uint32_t type = kRequestTypes[data[0] % (sizeof kRequestTypes / sizeof kRequestTypes[0])];
+  std::thread agent(PlayAgent, e.listener, data + 1, size - 1);
+  uint32_t status = 0;
+  LRPC2Session *s = LRPC2Open(e.path.c_str(), GetMsgTypeTable(), kTimeout, kTimeout, &status);
+  for (int i = 0; s != nullptr && i < kMaxTransactions; ++i) {
+    Msg *request = NewRequest(type);
+    Msg *reply = LRPC2Transact(s, request, kTimeout, &status);
+    MsgFree(request);
+    if (reply != nullptr) ReadReply(reply);
+    MsgFree(reply);
+    if (status != 0) break;
+  }
+  LRPC2Close(s);
+  agent.join();
+  return 0;
+}
