@@ -31,17 +31,7 @@ struct Exchange {
     ConfigureEmergencyLog(ctx.log);
   }
   ~Exchange() { FreeClientContext(&ctx); }
-  std::vector<std::string> Records() {
-    std::vector<std::string> out;
-    std::string all = files.Emergency();
-    size_t start = 0, end;
-    while ((end = all.find('\n', start)) != std::string::npos) {
-      std::string line = all.substr(start, end - start);
-      out.push_back(line.substr(line.find("] ") + 2));
-      start = end + 1;
-    }
-    return out;
-  }
+  std::vector<std::string> Records() const { return files.Records(); }
 };
 
 TEST(ClientMsg, ExchangeAtTraceWritesRequestAndReplyDumps) {

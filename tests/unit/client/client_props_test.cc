@@ -27,18 +27,7 @@ struct TracedContext {
     ConfigureEmergencyLog(ctx.log);
   }
   ~TracedContext() { FreeClientContext(&ctx); }
-  // Lines of the emergency file without their time stamps and idents.
-  std::vector<std::string> Records() {
-    std::vector<std::string> out;
-    std::string all = files.Emergency();
-    size_t start = 0, end;
-    while ((end = all.find('\n', start)) != std::string::npos) {
-      std::string line = all.substr(start, end - start);
-      out.push_back(line.substr(line.find("] ") + 2));
-      start = end + 1;
-    }
-    return out;
-  }
+  std::vector<std::string> Records() const { return files.Records(); }
 };
 
 TEST(ClientProps, ReadsAreTraced) {
@@ -77,16 +66,6 @@ TEST(ClientProps, FailedReadsGiveNullOrZeroAndAnError) {
       "ERROR: Failed to read time property 'missing' from file '" CLIENT_CONF_PATH "': file does not exist",
   };
   EXPECT_EQ(t.Records(), expected);
-}
-
-TEST(ClientProps, NothingIsTracedAboveTrace) {
-  ContextFiles files;
-  ClientContext ctx;
-  files.Init(&ctx, "log: debug\nname: value\n");
-  ConfigureEmergencyLog(ctx.log);
-  EXPECT_STREQ(ClientGetProperty(&ctx, "name", nullptr), "value");
-  FreeClientContext(&ctx);
-  EXPECT_EQ(files.Emergency(), "");
 }
 
 }  // namespace

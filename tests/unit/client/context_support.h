@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "client_common/client_context.h"
 #include "support/temp_dir.h"
@@ -31,6 +32,17 @@ struct ContextFiles {
   }
 
   std::string Emergency() const { return ReadFile(emergency); }
+
+  // Lines of the emergency file without time stamp, ident and pid.
+  std::vector<std::string> Records() const {
+    std::vector<std::string> out;
+    std::string all = Emergency();
+    for (size_t start = 0, end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
+      std::string line = all.substr(start, end - start);
+      out.push_back(line.substr(line.find("] ") + 2));
+    }
+    return out;
+  }
 };
 
 }  // namespace vxtest

@@ -154,12 +154,4 @@ TEST(EmergencyLog, SetLevelReturnsPreviousAndIgnoresLevelsAboveFatal) {
   CloseEmergencyLog(log);
 }
 
-TEST(EmergencyLog, ErrorTexts) {
-  EXPECT_STREQ(EmergencyLogErr2Str(100), "An absolute pathname was not given");
-  EXPECT_STREQ(EmergencyLogErr2Str(101), "Out of memory");
-  EXPECT_STREQ(EmergencyLogErr2Str(102), "Refer to errno for details");
-  EXPECT_EQ(EmergencyLogErr2Str(0), nullptr);
-  EXPECT_EQ(EmergencyLogErr2Str(103), nullptr);
-}
-
 }  // namespace

@@ -217,9 +217,4 @@ TEST(ClientLog, RecordThatCannotBeGatheredGivesStatusOne) {
   FreeClientLog(log);
 }
 
-TEST(ClientLog, LevelNames) {
-  const char *expected[] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
-  for (int i = 0; i < LOG_LEVEL_COUNT; i++) EXPECT_STREQ(LEVEL_NAMES[i], expected[i]);
-}
-
 }  // namespace
