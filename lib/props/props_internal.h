@@ -41,7 +41,7 @@ class Sink {
   Sink() { NewGrowBuffer(&buf_, 0); }
   ~Sink() {
     GrowBufFree(&buf_, 0);
-    free(stage_);
+    if (stage_ != inline_) free(stage_);
   }
   Sink(const Sink &) = delete;
   Sink &operator=(const Sink &) = delete;
@@ -70,10 +70,14 @@ class Sink {
   bool PutSlow(const char *data, size_t n);
   bool Flush();
 
+  // Short strings (most keys and values) are staged without an allocation.
+  static constexpr size_t kInlineStage = 128;
+
   GrowBuffer buf_;
-  char *stage_ = nullptr;
+  char inline_[kInlineStage];
+  char *stage_ = inline_;
   size_t stage_len_ = 0;
-  size_t stage_cap_ = 0;
+  size_t stage_cap_ = kInlineStage;
   bool failed_ = false;
 };
 

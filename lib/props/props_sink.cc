@@ -6,8 +6,8 @@
 namespace vxprops {
 namespace {
 
-// First staging block; it doubles from here as needed.
-constexpr size_t kMinStage = 256;
+// First staging block on the heap; it doubles from here as needed.
+constexpr size_t kMinStage = 512;
 // Largest string the library builds (key, value, list element, list).
 constexpr size_t kMaxStringSize = size_t{1} << 30;
 
@@ -32,8 +32,9 @@ bool Sink::PutSlow(const char *data, size_t n) {
     size_t cap = stage_cap_ * 2;
     if (cap < kMinStage) cap = kMinStage;
     if (cap < stage_len_ + n) cap = stage_len_ + n;
-    char *grown = static_cast<char *>(realloc(stage_, cap));
+    char *grown = static_cast<char *>(realloc(stage_ == inline_ ? nullptr : stage_, cap));
     if (grown == nullptr) return failed_ = true, false;
+    if (stage_ == inline_) memcpy(grown, inline_, stage_len_);
     stage_ = grown;
     stage_cap_ = cap;
   }
@@ -62,8 +63,17 @@ bool Sink::Truncate(size_t length) {
 }
 
 char *Sink::Release() {
-  if (!Put('\0') || !Flush()) return nullptr;
-  return GrowBufRelease(&buf_);
+  if (!Put('\0')) return nullptr;
+  if (GrowBufSize(&buf_) == 0) {
+    // Everything is still staged (the usual short string): one exact-size
+    // block instead of a GrowBuffer block of twice the size shrunk again.
+    char *text = static_cast<char *>(malloc(stage_len_));
+    if (text == nullptr) return failed_ = true, nullptr;
+    memcpy(text, stage_, stage_len_);
+    stage_len_ = 0;
+    return text;
+  }
+  return Flush() ? GrowBufRelease(&buf_) : nullptr;
 }
 
 }  // namespace vxprops

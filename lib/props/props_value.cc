@@ -146,9 +146,12 @@ char *ProcessRawValue1(const char *text, Properties *props, uint32_t *status) {
       p += 2;
       keep = out.Size();
     } else {
-      ok = out.Put(*p);
-      if (!IsBlank(*p)) keep = out.Size();
-      ++p;
+      size_t run = strcspn(p, "$\\");  // plain text up to the next special character
+      ok = out.Put(p, run);
+      size_t solid = run;
+      while (solid > 0 && IsBlank(p[solid - 1])) --solid;
+      if (solid > 0) keep = out.Size() - (run - solid);
+      p += run;
     }
   }
   char *result = ok && out.Truncate(keep) ? out.Release() : nullptr;
