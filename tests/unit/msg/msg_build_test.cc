@@ -71,19 +71,6 @@ TEST(MsgEncoding, RequestsAreByteExact) {
   for (const auto &c : cases) EXPECT_EQ(Hex(Frame(c.type, c.fields)), c.hex) << c.name;
 }
 
-TEST(MsgEncoding, LongRequestGrowsInOneBlock) {
-  MsgPtr msg(NewMsg(MSGTYPE_CONTROL_LOG2, GetMsgTypeTable(), kHeader, nullptr));
-  const std::string text(1000, 'x');
-  std::string expected = Block(MSGTYPE_CONTROL_LOG2, "", false);
-  for (int i = 0; i < 100; ++i) {
-    ASSERT_EQ(MsgAddString(msg.get(), text.c_str()), MSG_OK);
-    ASSERT_EQ(MsgAddUInt(msg.get(), static_cast<uint32_t>(i)), MSG_OK);
-    expected += FStr(text) + FUInt(static_cast<uint32_t>(i));
-  }
-  ASSERT_EQ(MsgComplete(msg.get()), MSG_OK);
-  EXPECT_EQ(Bytes(msg.get()), expected + U8(MDT_END));
-}
-
 struct NewMsgCase {
   const char *name;
   uint32_t type;
@@ -147,20 +134,6 @@ TEST(MsgState, NullMessageIsRefusedEverywhere) {
   EXPECT_EQ(MsgGetType(nullptr, &value), MSG_ERR_INVALID);
   EXPECT_EQ(MsgIsOneWay(nullptr, &value), MSG_ERR_INVALID);
   MsgFree(nullptr);
-}
-
-TEST(MsgState, OneWayComesFromTheTypeRow) {
-  const struct {
-    uint32_t type;
-    uint32_t oneway;
-  } cases[] = {{MSGTYPE_AUDIT_TRAIL_EVENT, 1}, {505, 1}, {MSGTYPE_RELOAD_LOCAL_ACCT, 0}, {MSGTYPE_CONTROL_LOG2, 0}};
-  for (const auto &c : cases) {
-    MsgPtr msg(NewMsg(c.type, GetMsgTypeTable(), kHeader, nullptr));
-    ASSERT_EQ(MsgComplete(msg.get()), MSG_OK);
-    uint32_t oneway = 7;
-    EXPECT_EQ(MsgIsOneWay(msg.get(), &oneway), MSG_OK);
-    EXPECT_EQ(oneway, c.oneway) << c.type;
-  }
 }
 
 TEST(MsgErrText, EveryCodeHasItsText) {
