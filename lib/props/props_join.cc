@@ -8,6 +8,7 @@
 #include <string>
 
 #include "props/props_internal.h"
+#include "util/safe_string.h"
 
 #ifndef VX_KSET_PREFIX
 #define VX_KSET_PREFIX "/var/vorlex/kset."
@@ -39,7 +40,7 @@ constexpr JoinVariable kJoinVariables[] = {
 
 // Stores a heap copy of `text` in *cache, freeing what it held.
 char *StoreCopy(const char *text, char **cache, uint32_t *status) {
-  char *copy = strdup(text);
+  char *copy = SafeStrDup(text);
   if (copy == nullptr) {
     vxprops::SetStatus(status, PROPS_ERR_NOMEM);
     return nullptr;

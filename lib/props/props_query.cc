@@ -160,8 +160,8 @@ uint32_t TimePropertyFactor(char unit) {
 void SetProperty(Properties *props, const char *key, const char *value, uint32_t *status) {
   SetStatus(status, PROPS_OK);
   if (props == nullptr || key == nullptr || value == nullptr) return;
-  char *key_copy = strdup(key);
-  char *value_copy = strdup(value);
+  char *key_copy = SafeStrDup(key);
+  char *value_copy = SafeStrDup(value);
   if (key_copy == nullptr || value_copy == nullptr || NewProperty(props, key_copy, value_copy, status) == nullptr) {
     free(key_copy);
     free(value_copy);
