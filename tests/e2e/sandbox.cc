@@ -127,9 +127,9 @@ const std::string &EnterSandbox() {
   return reason;
 }
 
-void ResetState(const std::string &config) {
+void ResetState(const std::string &config, unsigned config_mode) {
   for (const char *dir : kPrivateDirs) EmptyDir(dir);
-  WriteFileAs("/etc/vorlex/vorlex.conf", config, 0644);
+  WriteFileAs("/etc/vorlex/vorlex.conf", config, config_mode);
   WriteFileAs("/var/log/quarnel_client.log", "", 0644);
   DrainSyslog();
 }

@@ -16,8 +16,8 @@ namespace vxe2e {
 const std::string &EnterSandbox();
 
 // Empties the private directories and writes a fresh configuration file
-// (root, 0644) plus an empty /var/log/quarnel_client.log.
-void ResetState(const std::string &config);
+// (root, `config_mode`) plus an empty /var/log/quarnel_client.log.
+void ResetState(const std::string &config, unsigned config_mode);
 
 // One syslog datagram as received on /dev/log, e.g.
 // "<85>Dec  6 07:18:51 vxaccounts[42]: text".
