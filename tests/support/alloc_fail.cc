@@ -1,0 +1,258 @@
+// Hooks behind alloc_fail.h. The linker's --wrap=X sends every call of X in
+// the wrapped executable to __wrap_X and lets __real_X reach the real X.
+// Nothing here allocates: the tracker is a fixed table guarded by a spin
+// lock, and the per-thread state is plain thread-local data.
+#include "alloc_fail.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+extern "C" {
+void *__real_malloc(size_t size);
+void *__real_calloc(size_t count, size_t size);
+void *__real_realloc(void *ptr, size_t size);
+void __real_free(void *ptr);
+char *__real_strdup(const char *s);
+char *__real_strndup(const char *s, size_t n);
+void *__real__Znwm(size_t size);
+void *__real__Znam(size_t size);
+void *__real__ZnwmRKSt9nothrow_t(size_t size, const std::nothrow_t &tag) noexcept;
+void *__real__ZnamRKSt9nothrow_t(size_t size, const std::nothrow_t &tag) noexcept;
+void __real__ZdlPv(void *ptr) noexcept;
+void __real__ZdlPvm(void *ptr, size_t size) noexcept;
+void __real__ZdaPv(void *ptr) noexcept;
+void __real__ZdaPvm(void *ptr, size_t size) noexcept;
+}
+
+namespace vxtest::allocfail {
+namespace {
+
+struct ThreadState {
+  bool armed;
+  Mode mode;
+  long fail_at;
+  long count;
+  long failed;
+  const void *failed_caller;
+};
+thread_local ThreadState t_state;
+
+// Open addressing with linear probing and backward-shift deletion.
+constexpr size_t kSlots = size_t{1} << 15;
+constexpr size_t kMaxLive = kSlots / 2;
+
+struct Slot {
+  void *ptr;
+  long index; /* allocation number on the armed thread */
+  size_t size;
+};
+
+struct Tracker {
+  std::atomic_flag lock = ATOMIC_FLAG_INIT;
+  std::atomic<long> live{0};
+  bool overflow = false;
+  Slot slots[kSlots];
+} g_tracker;
+
+class Locked {
+ public:
+  Locked() {
+    while (g_tracker.lock.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  ~Locked() { g_tracker.lock.clear(std::memory_order_release); }
+};
+
+size_t Home(const void *ptr) {
+  auto v = reinterpret_cast<uintptr_t>(ptr) >> 4;
+  return (v * 0x9E3779B97F4A7C15ull) >> (64 - 15);
+}
+
+// `caller` is where the product (or test) called the allocation function.
+bool ShouldFail(const void *caller) {
+  ThreadState &t = t_state;
+  if (!t.armed) return false;
+  const long n = ++t.count;
+  const bool fail = t.mode == Mode::kNth ? n == t.fail_at : (t.fail_at > 0 && n >= t.fail_at);
+  if (fail && t.failed++ == 0) t.failed_caller = caller;
+  return fail;
+}
+
+void Track(void *ptr, size_t size) {
+  if (ptr == nullptr || !t_state.armed) return;
+  Locked guard;
+  if (g_tracker.live.load() >= static_cast<long>(kMaxLive)) {
+    g_tracker.overflow = true;
+    return;
+  }
+  size_t i = Home(ptr);
+  while (g_tracker.slots[i].ptr != nullptr) i = (i + 1) & (kSlots - 1);
+  g_tracker.slots[i] = Slot{ptr, t_state.count, size};
+  g_tracker.live.fetch_add(1);
+}
+
+void Untrack(void *ptr) {
+  if (ptr == nullptr || g_tracker.live.load() == 0) return;
+  Locked guard;
+  size_t i = Home(ptr);
+  while (g_tracker.slots[i].ptr != ptr) {
+    if (g_tracker.slots[i].ptr == nullptr) return;
+    i = (i + 1) & (kSlots - 1);
+  }
+  g_tracker.slots[i] = Slot{};
+  g_tracker.live.fetch_sub(1);
+  // Shift later members of the probe run back so that lookups stay correct.
+  for (size_t j = (i + 1) & (kSlots - 1); g_tracker.slots[j].ptr != nullptr; j = (j + 1) & (kSlots - 1)) {
+    const size_t home = Home(g_tracker.slots[j].ptr);
+    const bool movable = (j > i) ? (home <= i || home > j) : (home <= i && home > j);
+    if (!movable) continue;
+    g_tracker.slots[i] = g_tracker.slots[j];
+    g_tracker.slots[j] = Slot{};
+    i = j;
+  }
+}
+
+}  // namespace
+
+void Arm(long n, Mode mode) {
+  {
+    Locked guard;
+    memset(g_tracker.slots, 0, sizeof g_tracker.slots);
+    g_tracker.live.store(0);
+    g_tracker.overflow = false;
+  }
+  t_state = ThreadState{true, mode, n, 0, 0, nullptr};
+}
+
+Stats Disarm() {
+  Stats s;
+  ThreadState &t = t_state;
+  t.armed = false;
+  s.allocations = t.count;
+  s.failed = t.failed;
+  s.failed_caller = t.failed_caller;
+  Locked guard;
+  for (const Slot &slot : g_tracker.slots) {
+    if (slot.ptr == nullptr) continue;
+    ++s.outstanding;
+    if (s.first_leak == 0 || slot.index < s.first_leak) {
+      s.first_leak = slot.index;
+      s.first_leak_size = slot.size;
+    }
+  }
+  s.overflow = g_tracker.overflow;
+  memset(g_tracker.slots, 0, sizeof g_tracker.slots);
+  g_tracker.live.store(0);
+  return s;
+}
+
+bool Armed() { return t_state.armed; }
+
+long Failures() { return t_state.failed; }
+
+Pause::Pause() : was_armed_(t_state.armed) { t_state.armed = false; }
+Pause::~Pause() { t_state.armed = was_armed_; }
+
+}  // namespace vxtest::allocfail
+
+using vxtest::allocfail::ShouldFail;
+using vxtest::allocfail::Track;
+using vxtest::allocfail::Untrack;
+
+extern "C" {
+
+void *__wrap_malloc(size_t size) {
+  if (ShouldFail(__builtin_return_address(0))) return nullptr;
+  void *p = __real_malloc(size);
+  Track(p, size);
+  return p;
+}
+
+void *__wrap_calloc(size_t count, size_t size) {
+  if (ShouldFail(__builtin_return_address(0))) return nullptr;
+  void *p = __real_calloc(count, size);
+  Track(p, count * size);
+  return p;
+}
+
+void *__wrap_realloc(void *ptr, size_t size) {
+  if (ShouldFail(__builtin_return_address(0))) return nullptr; /* the old block stays valid */
+  void *p = __real_realloc(ptr, size);
+  if (p != nullptr || size == 0) {
+    Untrack(ptr);
+    Track(p, size);
+  }
+  return p;
+}
+
+void __wrap_free(void *ptr) {
+  Untrack(ptr);
+  __real_free(ptr);
+}
+
+char *__wrap_strdup(const char *s) {
+  if (ShouldFail(__builtin_return_address(0))) return nullptr;
+  char *p = __real_strdup(s);
+  Track(p, p != nullptr ? strlen(p) + 1 : 0);
+  return p;
+}
+
+char *__wrap_strndup(const char *s, size_t n) {
+  if (ShouldFail(__builtin_return_address(0))) return nullptr;
+  char *p = __real_strndup(s, n);
+  Track(p, p != nullptr ? strlen(p) + 1 : 0);
+  return p;
+}
+
+void *__wrap__Znwm(size_t size) {
+  if (ShouldFail(__builtin_return_address(0))) throw std::bad_alloc();
+  void *p = __real__Znwm(size);
+  Track(p, size);
+  return p;
+}
+
+void *__wrap__Znam(size_t size) {
+  if (ShouldFail(__builtin_return_address(0))) throw std::bad_alloc();
+  void *p = __real__Znam(size);
+  Track(p, size);
+  return p;
+}
+
+void *__wrap__ZnwmRKSt9nothrow_t(size_t size, const std::nothrow_t &tag) noexcept {
+  if (ShouldFail(__builtin_return_address(0))) return nullptr;
+  void *p = __real__ZnwmRKSt9nothrow_t(size, tag);
+  Track(p, size);
+  return p;
+}
+
+void *__wrap__ZnamRKSt9nothrow_t(size_t size, const std::nothrow_t &tag) noexcept {
+  if (ShouldFail(__builtin_return_address(0))) return nullptr;
+  void *p = __real__ZnamRKSt9nothrow_t(size, tag);
+  Track(p, size);
+  return p;
+}
+
+void __wrap__ZdlPv(void *ptr) noexcept {
+  Untrack(ptr);
+  __real__ZdlPv(ptr);
+}
+
+void __wrap__ZdlPvm(void *ptr, size_t size) noexcept {
+  Untrack(ptr);
+  __real__ZdlPvm(ptr, size);
+}
+
+void __wrap__ZdaPv(void *ptr) noexcept {
+  Untrack(ptr);
+  __real__ZdaPv(ptr);
+}
+
+void __wrap__ZdaPvm(void *ptr, size_t size) noexcept {
+  Untrack(ptr);
+  __real__ZdaPvm(ptr, size);
+}
+
+}  // extern "C"

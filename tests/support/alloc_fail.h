@@ -1,0 +1,71 @@
+// Test-only allocator that fails chosen allocations, in the manner of
+// SQLite's fault injection, and counts the blocks left behind.
+//
+// The test executable is linked with `--wrap` for every allocation function
+// that it and the product's static modules call (malloc, calloc, realloc,
+// free, strdup, strndup, operator new and delete): the linker sends those
+// calls to the hooks of alloc_fail.cc, which hand them on to the real
+// allocator (the sanitizer's, under AddressSanitizer). The product's code is
+// not changed. Only executables linked with those options may use this file
+// (tests/unit/allocfail/CMakeLists.txt shows how); elsewhere the link fails
+// on the missing __real_* names.
+//
+// Failures are armed on one thread, around the scenario under test only:
+// other threads (a test agent, say) and the test framework's own work
+// between Arm and Disarm on other threads are never failed nor counted.
+// While armed, every block the thread allocates is tracked until it is
+// freed (from any thread), so that Disarm can tell how many were leaked.
+//
+// A failed malloc, calloc, realloc, strdup or strndup returns null (realloc
+// leaves the old block alone); a failed operator new throws std::bad_alloc,
+// its nothrow form returns null.
+#pragma once
+
+#include <cstddef>
+
+namespace vxtest::allocfail {
+
+enum class Mode {
+  kNth,      // only allocation number n fails
+  kFromNth,  // allocation n and every one after it fail
+};
+
+struct Stats {
+  long allocations = 0;  // allocation calls on the armed thread since Arm
+  long failed = 0;       // how many of them were made to fail
+  long outstanding = 0;  // blocks allocated since Arm and not freed
+  long first_leak = 0;   // allocation number of the oldest outstanding block
+  size_t first_leak_size = 0;
+  bool overflow = false;  // more live blocks than the tracker holds (leaks unknown)
+  const void *failed_caller = nullptr;  // return address of the first failed call
+};
+
+// Arms the calling thread: counting starts at 1 with the next allocation;
+// n == 0 fails nothing (counting and leak tracking only).
+void Arm(long n, Mode mode = Mode::kNth);
+
+// Disarms and reports what happened since Arm. Blocks still outstanding are
+// forgotten afterwards (freeing them later is harmless).
+Stats Disarm();
+
+// True while the calling thread is armed (and not paused).
+bool Armed();
+
+// Failures injected on the calling thread since Arm, so that a scenario can
+// tell whether a call it made met one.
+long Failures();
+
+// Suspends failures and tracking on the calling thread while it lives, for
+// test-side work inside an armed scenario (building expected values, say).
+class Pause {
+ public:
+  Pause();
+  ~Pause();
+  Pause(const Pause &) = delete;
+  Pause &operator=(const Pause &) = delete;
+
+ private:
+  bool was_armed_;
+};
+
+}  // namespace vxtest::allocfail

@@ -1,0 +1,274 @@
+// Client log, emergency logs, client context and message wrapper.
+#include <stdlib.h>
+#include <syslog.h>
+
+#include <cstring>
+
+#include "client_common/client_context.h"
+#include "client_common/client_msg.h"
+#include "client_common/emergency_log.h"
+#include "client_common/log_buffer.h"
+#include "scenarios.h"
+
+namespace allocfail {
+namespace {
+
+constexpr uint32_t kConnectTimeout = 2;
+constexpr uint32_t kTimeout = 5;
+constexpr int kGathered = 3;
+// A ControlLog2 send that fails for lack of memory: the transport's 407, or
+// 405 when the reply could not be wrapped.
+const std::initializer_list<uint32_t> kSendNoMem = {LRPC_ERR_NOMEM, LRPC_ERR_SOCKET};
+
+ClientLog *NewLog(Observation &o, const char *socket_path) {
+  const Env &e = GetEnv();
+  Truncate(e.emergency);
+  uint32_t status = 0;
+  ClientLog *log = NewClientLog(kLogProcess, e.emergency_dest.c_str(), LOG_LEVEL_TRACE, socket_path,
+                                kConnectTimeout, kTimeout, GetMsgTypeTable(), &status);
+  o.Result(0, status, {CLIENT_LOG_ERR_NOMEM}, "new");
+  o.Check((log == nullptr) == (status != 0), "NewClientLog: log and status %u disagree", status);
+  return log;
+}
+
+// Gathers records, starts sending (one message to the agent), sends one
+// more at once, and frees the log.
+void GatherSend(Observation &o) {
+  ClientLog *log = NewLog(o, GetEnv().agent.path().c_str());
+  if (log == nullptr) return;
+  for (int i = 0; i < kGathered; ++i) {
+    uint32_t st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 10 + i, "GatherSend", "record %d", i);
+    o.Result(1 + i, st, {CLIENT_LOG_ERR_GATHER}, "gathered");
+  }
+  uint32_t st = ClientLogStartSending(log);
+  o.Result(4, st, kSendNoMem, "start sending");
+  st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "GatherSend", "sent at once");
+  o.Result(5, st, {CLIENT_LOG_ERR_GATHER, LRPC_ERR_NOMEM, LRPC_ERR_SOCKET}, "sent");
+  FreeClientLog(log);
+}
+
+// Number of lines in the emergency log file.
+int EmergencyLines() {
+  char buf[8192];
+  FILE *f = fopen(GetEnv().emergency.c_str(), "re");
+  if (f == nullptr) return -1;
+  size_t n = fread(buf, 1, sizeof buf, f);
+  fclose(f);
+  int lines = 0;
+  for (size_t i = 0; i < n; ++i) lines += buf[i] == '\n';
+  return lines;
+}
+
+// The agent cannot be reached: the gathered records are replayed into the
+// emergency log file, and later records go straight there.
+void EmergencySwitch(Observation &o) {
+  ClientLog *log = NewLog(o, GetEnv().no_socket.c_str());
+  if (log == nullptr) return;
+  for (int i = 0; i < kGathered; ++i) {
+    uint32_t st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 10 + i, "EmergencySwitch", "record %d", i);
+    o.Result(1 + i, st, {CLIENT_LOG_ERR_GATHER}, "gathered");
+  }
+  if (log->pending == nullptr) {
+    // The last gather failed and dropped what was pending: nothing to send,
+    // and the next record tries the agent itself.
+    o.Result(4, kNull, {kNull}, "nothing pending");
+    uint32_t st = ClientLogStartSending(log);
+    o.Check(st == 0, "ClientLogStartSending with nothing pending gave %u", st);
+    st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "EmergencySwitch", "tries the agent");
+    o.Check(st == LRPC_ERR_SOCKET || st == LRPC_ERR_NOMEM || st == CLIENT_LOG_ERR_GATHER,
+            "ClientLogWrite to an unreachable agent gave %u", st);
+  } else {
+    uint32_t st = ClientLogStartSending(log);
+    o.Result(4, st, {LRPC_ERR_NOMEM}, "start sending");
+    st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "EmergencySwitch", "straight to the file");
+    // A discard log when the file log could not be opened; no emergency log
+    // at all when even that failed, and the record is then gathered again.
+    o.Result(5, st, {CLIENT_LOG_ERR_GATHER}, "written");
+  }
+  FreeClientLog(log);
+  // Records lost to a failed gather or replay, or to a file log that could
+  // not be opened (a discard log replaces it), are allowed; more are not.
+  const int lines = EmergencyLines();
+  o.Check(lines <= kGathered + 2, "%d lines in the emergency log", lines);
+}
+
+// One gathered record after which the end record needs a bigger block: a
+// failure there must not lose the record nor be reported as a bad request.
+void EndRecord(Observation &o) {
+  ClientLog *log = NewLog(o, GetEnv().agent.path().c_str());
+  if (log == nullptr) return;
+  uint32_t st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 1, kEndRecordFunction, "%s",
+                               GetEnv().end_record_text.c_str());
+  o.Result(1, st, {CLIENT_LOG_ERR_GATHER}, "gathered");
+  st = ClientLogStartSending(log);
+  if (st == LRPC_ERR_BAD_MSG) {
+    o.Known("ConnectAndSend: appending the end record failed for lack of memory; the broken message went to "
+            "LRPC2Transact (406), the log switched to its emergency log and the gathered records were lost "
+            "(a broken message cannot be replayed)");
+    st = kNull;
+  }
+  o.Result(2, st, {LRPC_ERR_NOMEM, LRPC_ERR_SOCKET, kNull}, "start sending");
+  FreeClientLog(log);
+}
+
+// A completed ControlLog2 message of two records, or null.
+Msg *LogMessage(Observation &o) {
+  uint32_t status = 0;
+  Msg *m = NewMsg(MSGTYPE_CONTROL_LOG2, GetMsgTypeTable(), LRPC_HEADER_SIZE, &status);
+  for (int r = 0; r < 2 && status == MSG_OK; ++r) {
+    status = MsgAddUInt(m, 1);
+    if (status == MSG_OK) status = MsgAddString(m, "proc");
+    if (status == MSG_OK) status = MsgAddInt(m, 42);
+    if (status == MSG_OK) status = MsgAddInt(m, LOG_LEVEL_ERROR);
+    if (status == MSG_OK) status = MsgAddString(m, "file");
+    if (status == MSG_OK) status = MsgAddInt(m, 7);
+    if (status == MSG_OK) status = MsgAddString(m, "function");
+    if (status == MSG_OK) status = MsgAddString(m, r == 0 ? "first" : "second");
+  }
+  if (status == MSG_OK) status = MsgComplete(m);
+  o.Result(10, status, {MSG_ERR_NOMEM}, "log message");
+  if (status == MSG_OK) return m;
+  MsgFree(m);
+  return nullptr;
+}
+
+// Opens each kind of emergency log and writes to it; replays a message.
+void EmergencyLogs(Observation &o) {
+  const Env &e = GetEnv();
+  Truncate(e.emergency);
+  uint32_t status = 0;
+  EmergencyLog *file = OpenFileLog("allocfail", e.emergency.c_str(), &status);
+  o.Result(1, status, {ELOG_ERR_NOMEM}, "file");
+  if (file != nullptr) o.Result(2, EmergencyLogWrite(file, LOG_LEVEL_ERROR, "x %d", 1), {}, "written");
+  CloseEmergencyLog(file);
+  // Written below the threshold: nothing reaches the system's syslog.
+  EmergencyLog *sys = OpenSyslogLog("allocfail", LOG_LOCAL3, &status);
+  o.Result(3, status, {ELOG_ERR_NOMEM}, "syslog");
+  if (sys != nullptr) o.Result(4, EmergencyLogWrite(sys, LOG_LEVEL_TRACE, "x"), {}, "filtered");
+  CloseEmergencyLog(sys);
+  EmergencyLog *discard = OpenDiscardLog(&status);
+  o.Result(5, status, {ELOG_ERR_NOMEM}, "discard");
+  CloseEmergencyLog(discard);
+  Msg *m = LogMessage(o);
+  if (m == nullptr) return;
+  ClientLog *log = NewLog(o, e.no_socket.c_str());
+  if (log != nullptr) {
+    o.Result(11, ReplayToEmergencyLog(log, m), {MSG_ERR_NOMEM}, "replayed");
+    FreeClientLog(log);
+  }
+  MsgFree(m);
+}
+
+// ---- client context ----
+
+bool Registered(const ClientContext &ctx, const Msg *m) {
+  for (const CleanupList *b = ctx.messages; b != nullptr; b = b->next) {
+    for (int32_t i = 0; i < b->count; ++i)
+      if (b->entries[i].object == m) return true;
+  }
+  return false;
+}
+
+constexpr int kMaxOrphans = 64;
+
+// Messages the context failed to register: released here so that one known
+// leak does not hide what later runs find.
+struct Orphans {
+  Msg *list[kMaxOrphans] = {};
+  int count = 0;
+
+  void Check(Observation &o, const ClientContext &ctx, Msg *m, const char *function) {
+    if (m == nullptr || Registered(ctx, m) || count == kMaxOrphans) return;
+    o.Known("%s: the message could not be registered for release (no memory for the release list block) and "
+            "is never freed",
+            function);
+    list[count++] = m;
+  }
+  ~Orphans() {
+    for (int i = 0; i < count; ++i) MsgFree(list[i]);
+  }
+};
+
+bool InitContext(Observation &o, ClientContext *ctx) {
+  const Env &e = GetEnv();
+  Truncate(e.emergency);
+  uint32_t status = 0;
+  Properties *p = LoadPropertiesWithoutSecurity(e.ctx_conf.c_str(), nullptr, &status);
+  o.Result(0, status, {PROPS_ERR_NOMEM}, "load");
+  if (p == nullptr) return false;  // the context would load the system's own file instead
+  InitClientContext(ctx, p, nullptr, "allocfail", e.emergency_dest.c_str(), "log.allocfail", "info");
+  o.Result(1, ctx->log != nullptr ? 0 : kNull, {kNull}, "log");
+  return true;
+}
+
+// Sends a request of `type` through the wrapper and reads the reply.
+// False when the exchange failed (every message of the context is gone).
+bool Request(Observation &o, ClientContext *ctx, Orphans *orphans, int step, uint32_t type) {
+  Msg *request = NewClientMsg(ctx, type);
+  o.Result(step, request != nullptr ? 0 : kNull, {kNull}, "new");
+  orphans->Check(o, *ctx, request, "NewClientMsg");
+  if (request == nullptr) return true;
+  if (type == MSGTYPE_LIST_LOCAL_ACCT) MsgAddBool(request, 1);
+  Msg *reply = Send(ctx, request);
+  o.Result(step + 1, reply != nullptr ? 0 : kNull, {kNull}, "sent");
+  orphans->Check(o, *ctx, reply, "Send");
+  if (reply == nullptr) return false;
+  int32_t i = -1;
+  uint32_t b = 0;
+  char **set = nullptr;
+  uint32_t st = MsgGetInt(reply, &i);
+  if (st == MSG_OK && type == MSGTYPE_GET_LOCAL_ACCT_MGMT) st = MsgGetBool(reply, &b);
+  if (st == MSG_OK && type == MSGTYPE_LIST_LOCAL_ACCT) st = MsgGetStringSet(reply, &set);
+  o.Result(step + 2, st, {MSG_ERR_NOMEM}, "%d %u %s %s", i, b, set ? set[0] : "-", set ? set[2] : "-");
+  for (int k = 0; set != nullptr && set[k] != nullptr; ++k) free(set[k]);
+  free(set);
+  return true;
+}
+
+// The command's calling order: init, forwarding, session, two requests
+// through the wrapper, free.
+void ContextSession(Observation &o) {
+  ClientContext ctx;
+  Orphans orphans;
+  if (!InitContext(o, &ctx)) return;
+  o.Result(2, EnableLogForwarding(&ctx) == 1 ? 0 : kNull, {}, "forwarding");
+  if (OpenLRPC2Session(&ctx) == 1) {
+    o.Result(3, 0, {}, "open");
+    if (Request(o, &ctx, &orphans, 4, MSGTYPE_GET_LOCAL_ACCT_MGMT)) Request(o, &ctx, &orphans, 7, MSGTYPE_LIST_LOCAL_ACCT);
+  } else {
+    o.Result(3, kNull, {kNull}, "open");
+  }
+  o.Result(10, FreeClientContext(&ctx), {MSG_ERR_NOMEM}, "free");
+}
+
+constexpr int kReleaseListMessages = CLEANUP_BLOCK_ENTRIES + 1;
+
+// Enough messages to need a second block of the release list.
+void ContextReleaseList(Observation &o) {
+  ClientContext ctx;
+  Orphans orphans;
+  if (!InitContext(o, &ctx)) return;
+  int made = 0;
+  for (int i = 0; i < kReleaseListMessages; ++i) {
+    Msg *m = NewClientMsg(&ctx, MSGTYPE_GET_LOCAL_ACCT_MGMT);
+    orphans.Check(o, ctx, m, "NewClientMsg");
+    made += m != nullptr;
+  }
+  o.Result(2, made == kReleaseListMessages ? 0 : kNull, {kNull}, "%d", made);
+  o.Result(3, FreeClientContext(&ctx), {MSG_ERR_NOMEM}, "free");
+}
+
+}  // namespace
+
+std::vector<Scenario> ClientScenarios() {
+  return {
+      {"client_log_gather_send", GatherSend},
+      {"client_log_emergency_switch", EmergencySwitch},
+      {"client_log_end_record", EndRecord},
+      {"emergency_logs_and_replay", EmergencyLogs},
+      {"client_context_session_wrapper", ContextSession},
+      {"client_context_release_list", ContextReleaseList},
+  };
+}
+
+}  // namespace allocfail

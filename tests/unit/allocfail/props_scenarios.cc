@@ -1,0 +1,125 @@
+// The configuration library: load, value processing, every query.
+#include <stdlib.h>
+
+#include <cstring>
+
+#include "props/props.h"
+#include "scenarios.h"
+
+namespace allocfail {
+namespace {
+
+namespace af = vxtest::allocfail;
+
+constexpr const char *kDefault = "(default)";
+constexpr uint32_t kNoMem = PROPS_ERR_NOMEM;
+// Keys whose include processing may have failed: that status is kept and
+// reported again on every later query.
+constexpr const char *kIncludeKeys[] = {"inc", "absent.key"};
+
+bool IsIncludeKey(const char *key) {
+  for (const char *k : kIncludeKeys)
+    if (strcmp(k, key) == 0) return true;
+  return false;
+}
+
+// GetProperty of `key`: the value, or the default with 300. In the second
+// pass a property whose processing failed earlier must be processed again
+// (only a failed include stays failed).
+void Text(Observation &o, Properties *p, int step, const char *key, bool second_pass) {
+  uint32_t status = 0;
+  const long failures = af::Failures();
+  const char *v = GetProperty(p, key, kDefault, &status);
+  o.Result(step, status, {kNoMem}, "%s", v != nullptr ? v : "(null)");
+  o.Check(status == PROPS_OK || v == kDefault, "GetProperty(%s) failed with %u but did not give the default", key,
+          status);
+  o.Check(!second_pass || status == PROPS_OK || af::Failures() != failures || IsIncludeKey(key),
+          "GetProperty(%s) still fails with %u although nothing failed this time", key, status);
+}
+
+void Typed(Observation &o, Properties *p, int step) {
+  uint32_t s1 = 0, s2 = 0, s3 = 0;
+  const uint32_t b = GetPropertyBool(p, "flag", 0, &s1);
+  o.Result(step, s1, {kNoMem}, "%u", b);
+  const int32_t i = GetPropertyInt(p, "num", -1, &s2);
+  o.Result(step + 1, s2, {kNoMem}, "%d", i);
+  const uint32_t t = GetPropertyTime(p, "span", 's', 1, &s3);
+  o.Result(step + 2, s3, {kNoMem}, "%u", t);
+  o.Check((s1 == 0 || b == 0) && (s2 == 0 || i == 0) && (s3 == 0 || t == 0),
+          "a typed query failed but did not give 0");
+}
+
+void Lists(Observation &o, Properties *p, int step) {
+  const Env &e = GetEnv();
+  uint32_t status = 0;
+  int found = IsStringInPropertyList(p, "words", "beta gamma", nullptr, &status);
+  o.Result(step, status, {kNoMem}, "%d", found);
+  found = IsIntegerInPropertyList(p, "ints", 7, nullptr, &status);
+  o.Result(step + 1, status, {kNoMem}, "%d", found);
+  uint32_t count = 0;
+  char **items = GetValueList(p, "inc", &count, &status);
+  o.Result(step + 2, status, {kNoMem}, "%u: %s|%s|%s", count, items ? items[0] : "-",
+           items && count > 1 ? items[1] : "-", items && count > 2 ? items[2] : "-");
+  // A failed allocation of the list itself gives count UINT32_MAX; one in
+  // the include processing before it gives that status with count 0.
+  o.Check(status == PROPS_OK || (items == nullptr && (count == UINT32_MAX || count == 0)),
+          "GetValueList failed with %u but gave count %u", status, count);
+  for (uint32_t k = 0; items != nullptr && k < count; ++k) free(items[k]);
+  free(items);
+  found = IsStringInPropertyList(p, "absent.key", "bob smith", e.include_ref.c_str(), &status);
+  o.Result(step + 3, status, {kNoMem}, "%d", found);
+  items = GetValueList(p, "many", &count, &status);
+  o.Result(step + 4, status, {kNoMem}, "%u: %s %s", count, items ? items[0] : "-", items && count > 1 ? items[count - 1] : "-");
+  o.Check(status == PROPS_OK || (items == nullptr && count == UINT32_MAX), "GetValueList failed with %u but gave count %u", status, count);
+  for (uint32_t k = 0; items != nullptr && k < count; ++k) free(items[k]);
+  free(items);
+}
+
+void Iterate(Observation &o, Properties *p, int step) {
+  uint32_t status = 0;
+  PropertyIter *it = PropertyIterator(p, "e", &status);
+  char keys[Observation::kTextSize] = "";
+  size_t used = 0;
+  for (const char *k = PropertyNext(it); k != nullptr && used + strlen(k) + 2 < sizeof keys; k = PropertyNext(it)) {
+    used += static_cast<size_t>(snprintf(keys + used, sizeof keys - used, "%s,", k));
+  }
+  o.Result(step, status, {kNoMem}, "%s", keys);
+  o.Check((it == nullptr) == (status != PROPS_OK), "PropertyIterator: iterator and status %u disagree", status);
+  FreePropertyIterator(it);
+}
+
+constexpr const char *kTextKeys[] = {"greeting", "quoted", "self", "env", "join", "escaped", "inc", "long"};
+constexpr int kTextKeyCount = sizeof kTextKeys / sizeof kTextKeys[0];
+
+// Loads the file, queries every value kind (variables, environment, join
+// facts, escapes, quoting, include file), the typed and list queries, adds
+// a property, iterates, and queries everything again.
+void Configuration(Observation &o) {
+  const Env &e = GetEnv();
+  uint32_t status = 0;
+  Properties *p = LoadPropertiesWithoutSecurity(e.conf.c_str(), nullptr, &status);
+  o.Result(0, status, {kNoMem}, "load");
+  if (!o.Check((p == nullptr) == (status != PROPS_OK), "load: set and status %u disagree", status) || p == nullptr)
+    return;
+  bool added = false;
+  for (int pass = 0; pass < 2; ++pass) {
+    const int base = 1 + pass * 20;
+    for (int k = 0; k < kTextKeyCount; ++k) Text(o, p, base + k, kTextKeys[k], pass == 1);
+    Typed(o, p, base + kTextKeyCount);
+    Lists(o, p, base + kTextKeyCount + 3);
+    if (pass == 0) {
+      SetProperty(p, "added", "value $name", &status);
+      o.Result(base + 18, status, {kNoMem}, "set");
+      added = status == PROPS_OK;
+    }
+    if (added) Text(o, p, base + 19, "added", pass == 1);
+  }
+  Iterate(o, p, 41);
+  FreeProperties(p);
+}
+
+}  // namespace
+
+std::vector<Scenario> PropsScenarios() { return {{"props_load_process_query_iterate", Configuration}}; }
+
+}  // namespace allocfail

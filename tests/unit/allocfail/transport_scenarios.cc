@@ -1,0 +1,74 @@
+// The session transport against the test agent.
+#include "client_common/lrpc2.h"
+#include "client_common/msg.h"
+#include "scenarios.h"
+
+namespace allocfail {
+namespace {
+
+constexpr uint32_t kConnectTimeout = 2;
+constexpr uint32_t kTimeout = 5;
+constexpr uint32_t kAuditType = 1200;  // one-way
+
+// A memory failure in a transaction is 407; one while wrapping the reply
+// is reported like any reply that cannot be wrapped, 405.
+const std::initializer_list<uint32_t> kTransactNoMem = {LRPC_ERR_NOMEM, LRPC_ERR_SOCKET};
+
+// Builds a request of `type` with one string field; null (after recording
+// the failure) when that fails.
+Msg *Request(Observation &o, int step, uint32_t type) {
+  uint32_t status = 0;
+  Msg *m = NewMsg(type, GetMsgTypeTable(), LRPC_HEADER_SIZE, &status);
+  if (status == MSG_OK) status = MsgAddString(m, "root");
+  if (status == MSG_OK) status = MsgComplete(m);
+  o.Result(step, status, {MSG_ERR_NOMEM}, "request %u", type);
+  if (status == MSG_OK) return m;
+  MsgFree(m);
+  return nullptr;
+}
+
+// One exchange; false when the session must not be used any more.
+bool Exchange(Observation &o, LRPC2Session *s, int step, uint32_t type) {
+  Msg *request = Request(o, step, type);
+  if (request == nullptr) return true;
+  uint32_t status = 0;
+  Msg *reply = LRPC2Transact(s, request, kTimeout, &status);
+  uint32_t got = 0, b = 0;
+  int32_t i = 0;
+  MsgGetType(reply, &got);
+  o.Result(step + 1, status, kTransactNoMem, "reply type %u", got);
+  o.Check((reply == nullptr) == (status != LRPC_OK || type == kAuditType), "LRPC2Transact: reply %p with status %u",
+          static_cast<void *>(reply), status);
+  if (reply != nullptr) {
+    uint32_t st = MsgGetInt(reply, &i);
+    if (st == MSG_OK && type == MSGTYPE_GET_LOCAL_ACCT_MGMT) st = MsgGetBool(reply, &b);
+    o.Result(step + 2, st, {MSG_ERR_NOMEM}, "%d %u", i, b);
+  }
+  MsgFree(reply);
+  MsgFree(request);
+  return status == LRPC_OK;
+}
+
+// Opens a session, makes a plain exchange, one the agent challenges twice
+// and a one-way request, and closes it.
+void Session(Observation &o) {
+  const Env &e = GetEnv();
+  uint32_t status = 0;
+  LRPC2Session *s = LRPC2Open(e.agent.path().c_str(), GetMsgTypeTable(), kConnectTimeout, kConnectTimeout, &status);
+  o.Result(0, status, {LRPC_ERR_NOMEM}, "open");
+  if (!o.Check((s == nullptr) == (status != LRPC_OK), "LRPC2Open: session and status %u disagree", status) ||
+      s == nullptr)
+    return;
+  bool usable = Exchange(o, s, 1, MSGTYPE_GET_LOCAL_ACCT_MGMT);
+  if (usable) usable = Exchange(o, s, 4, MSGTYPE_RELOAD_LOCAL_ACCT);
+  if (usable) Exchange(o, s, 7, kAuditType);
+  LRPC2Close(s);
+}
+
+}  // namespace
+
+std::vector<Scenario> TransportScenarios() {
+  return {{"lrpc2_open_transact_challenge_oneway", Session}};
+}
+
+}  // namespace allocfail
