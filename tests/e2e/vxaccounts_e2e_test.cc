@@ -535,6 +535,25 @@ void CheckRequests(const Row &row, const std::string &requests_log) {
   EXPECT_EQ(seen, row.requests) << "account requests the agent received";
 }
 
+// Every frame the command sent carries its credentials (SO_PASSCRED), and
+// they name the user who ran it.
+void CheckCredentials(const Row &row, const RunResult &run, const std::string &frames_log) {
+  const std::string pid = "pid=" + std::to_string(run.pid);
+  const std::string uid = "uid=" + std::to_string(row.nobody ? kNobody : 0);
+  size_t own = 0;
+  for (const auto &line : SplitLines(frames_log)) {
+    auto cells = SplitTabs(line);
+    ASSERT_EQ(cells.size(), 4u) << line;
+    EXPECT_NE(cells[1], "pid=?") << "a frame arrived without credentials: " << line;
+    if (cells[1] != pid) continue;
+    ++own;
+    EXPECT_EQ(cells[2], uid) << line;
+  }
+  if (!row.requests.empty()) {
+    EXPECT_GT(own, 0u) << "no frame of the command carried its process id";
+  }
+}
+
 TEST_P(VxaccountsRun, EndsAsSpecified) {
   const Row &row = GetParam();
   ResetState(row.conf, row.conf_mode);
@@ -565,6 +584,7 @@ TEST_P(VxaccountsRun, EndsAsSpecified) {
 
   CheckAudit(row, run, ReadWhole(record.file("audit.log")));
   if (row.agent) CheckRequests(row, ReadWhole(record.file("requests.log")));
+  if (row.agent) CheckCredentials(row, run, ReadWhole(record.file("frames.log")));
   CheckLog2(row, run, ReadWhole(record.file("log2.log")));
   CheckEmergency(row, run);
   CheckSyslog(row, run);
