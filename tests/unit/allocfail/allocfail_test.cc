@@ -5,6 +5,19 @@
 // a status that the contract does not give for exhausted memory; where the
 // code survives a failed allocation, its results must be those of the
 // unfailed run.
+//
+// Failures the code survives by design (counted as "survived" per sweep;
+// ALLOCFAIL_TRACE=1 prints the call site of every failed allocation):
+//  - the shrinking realloc of GrowBufRelease (the unshrunk block is kept),
+//    behind MsgComplete of plain messages, MsgDump and value building;
+//  - inside the client log: a record that cannot be gathered is dropped
+//    (status 1 is reported only to ClientLogWrite's caller), a log session
+//    that cannot be opened or a send that fails switches to the emergency
+//    log, a replay that cannot read a record stops there, and an emergency
+//    file log that cannot be opened becomes a discard log;
+//  - inside InitClientContext, which reports nothing: a property read that
+//    fails gives the built-in default (level, socket path, time-outs), a
+//    process name that cannot be copied stays null.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -40,8 +40,14 @@ void GatherSend(Observation &o) {
     uint32_t st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 10 + i, "GatherSend", "record %d", i);
     o.Result(1 + i, st, {CLIENT_LOG_ERR_GATHER}, "gathered");
   }
+  const bool pending = log->pending != nullptr;
+  const int frames = GetEnv().agent.log_frames();
   uint32_t st = ClientLogStartSending(log);
   o.Result(4, st, kSendNoMem, "start sending");
+  // The agent counts the frame before it replies, and the send waits for
+  // the reply: a success must have reached it.
+  o.Check(st != 0 || !pending || GetEnv().agent.log_frames() == frames + 1,
+          "ClientLogStartSending gave 0 but the agent got no ControlLog2 frame");
   st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "GatherSend", "sent at once");
   o.Result(5, st, {CLIENT_LOG_ERR_GATHER, LRPC_ERR_NOMEM, LRPC_ERR_SOCKET}, "sent");
   FreeClientLog(log);

@@ -73,7 +73,10 @@ struct SweepReport {
 // Sweeps `scenario` in `mode`: first an unfailed run (which records the
 // reference results), then N = 1, 2, ... until a run meets no failure.
 // Each run is checked for broken rules, leaked blocks, descriptors left
-// open, escaped exceptions and waits that hint at a time-out.
+// open, escaped exceptions and waits that hint at a time-out. With the
+// environment variable ALLOCFAIL_TRACE set, every run that failed an
+// allocation prints the object and offset of the failed call (for
+// addr2line) on standard error.
 // `settle` runs after each run, before descriptors are counted (it waits
 // for peers to let go of their ends of the connections).
 SweepReport Sweep(const Scenario &scenario, vxtest::allocfail::Mode mode, void (*settle)());
