@@ -15,6 +15,11 @@ namespace kest::internal {
 // Loads a configuration file (an unreadable one gives an empty set).
 std::unique_ptr<Properties> LoadConfiguration(const char *path, bool secure);
 
+// The time span of `key` in seconds (a bare number counts in seconds), or
+// `fallback` when the key is absent or its value is no time span. Takes the
+// set's lock.
+unsigned ConfiguredSeconds(Properties &props, const char *key, unsigned fallback);
+
 // Level number of a level name in any case; -1 for an unknown name.
 int ParseLevelName(const std::string &name);
 

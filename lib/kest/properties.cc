@@ -41,6 +41,15 @@ bool Properties::contains(const std::string &key) { return find(key) != nullptr;
 
 namespace internal {
 
+unsigned ConfiguredSeconds(Properties &props, const char *key, unsigned fallback) {
+  props.lock().doLock();
+  const char *exact = props.find(key);
+  uint32_t status = 0;
+  unsigned seconds = exact != nullptr ? GetPropertyTime(props.set_, exact, 's', fallback, &status) : fallback;
+  props.lock().unLock();
+  return seconds;
+}
+
 std::unique_ptr<Properties> LoadConfiguration(const char *path, bool secure) {
   uint32_t status = 0;
   ::Properties *set = secure ? LoadProperties(path, nullptr, &status)

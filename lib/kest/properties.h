@@ -21,6 +21,11 @@ struct Properties;  // the configuration library's loaded set
 
 namespace kest {
 
+class Properties;
+namespace internal {
+unsigned ConfiguredSeconds(Properties &props, const char *key, unsigned fallback);
+}
+
 // Keys of the configuration that the library's callers read.
 namespace PN {
 inline constexpr char VXAGENT_LOCAL_ACCOUNT_MANAGE[] = "vxagent.local.account.manage";
@@ -53,6 +58,7 @@ class KEST_API Properties {
   Lock &lock() { return lock_; }
 
  private:
+  friend unsigned internal::ConfiguredSeconds(Properties &props, const char *key, unsigned fallback);
   const char *find(const std::string &key);
 
   ::Properties *set_;

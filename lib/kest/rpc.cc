@@ -8,6 +8,8 @@
 #include "client_common/msg.h"
 #include "client_common/msg_types.h"
 #include "kest/exception.h"
+#include "kest/internal.h"
+#include "kest/properties.h"
 
 namespace kest {
 
@@ -48,6 +50,11 @@ std::shared_ptr<ADObject> ObjectFromPairs(char **items) {
     object->add(items[i], items[i + 1]);
   }
   return object;
+}
+
+unsigned LookupTimeout() {
+  unsigned seconds = internal::ConfiguredSeconds(Props(false, false), RPC_TIMEOUT_KEY, RPC_REQUEST_TIMEOUT_MAX);
+  return seconds == 0 || seconds > RPC_REQUEST_TIMEOUT_MAX ? RPC_REQUEST_TIMEOUT_MAX : seconds;
 }
 
 void FreeStringSet(char **items) {
@@ -106,7 +113,7 @@ void LocalRpcSession::authenticateProcess() {
 std::shared_ptr<ADObject> LocalRpcSession::getUserObj(const std::string &name, ObjectScope scope) {
   MsgPtr request = BuildObjectRequest(name, scope);
   uint32_t status = 0;
-  MsgPtr reply(LRPC2Transact(session_, request.get(), RPC_REQUEST_TIMEOUT, &status));
+  MsgPtr reply(LRPC2Transact(session_, request.get(), LookupTimeout(), &status));
   if (reply == nullptr) throw IOException("Object lookup failed: " + StatusText(LRPC2Err2Str(status), status));
   int32_t found = 0;
   status = MsgGetInt(reply.get(), &found);

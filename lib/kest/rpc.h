@@ -32,9 +32,14 @@ KEST_API extern int GOFAST1;
 // Where getUserObj looks for a name; the value is the request's scope field.
 enum ObjectScope { UNIX_ONLY = 1 };
 
-// Seconds allowed for connecting and for each read and write of a lookup.
+// Seconds allowed for connecting and the handshake.
 inline constexpr unsigned RPC_CONNECT_TIMEOUT = 5;
-inline constexpr unsigned RPC_REQUEST_TIMEOUT = 30;
+// Seconds allowed for each read and write of a lookup: the configured
+// "lrpc.timeout", but never more than RPC_REQUEST_TIMEOUT_MAX (a lookup made
+// only to name the user must not hold the program up for long) and never
+// unbounded.
+inline constexpr char RPC_TIMEOUT_KEY[] = "lrpc.timeout";
+inline constexpr unsigned RPC_REQUEST_TIMEOUT_MAX = 30;
 
 class KEST_API ADAttribute {
  public:

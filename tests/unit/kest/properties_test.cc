@@ -31,6 +31,16 @@ TEST(KestProperties, AbsentKeyGivesTheFallback) {
   EXPECT_EQ(props->get(kest::PN::KESTD_SOCKET, "dflt"), "");
 }
 
+TEST(KestProperties, TimeSpansInSecondsWithFallback) {
+  const std::pair<const char *, unsigned> cases[] = {
+      {"lrpc.timeout: 2\n", 2}, {"LRPC.Timeout: 1m\n", 60}, {"lrpc.timeout: soon\n", 30}, {"", 30}};
+  for (const auto &[text, seconds] : cases) {
+    vxtest::TempDir dir;
+    auto props = Load(dir, text);
+    EXPECT_EQ(kest::internal::ConfiguredSeconds(*props, "lrpc.timeout", 30), seconds) << text;
+  }
+}
+
 TEST(KestProperties, UnreadableFileGivesAnEmptySet) {
   auto missing = kest::internal::LoadConfiguration("/nonexistent/vorlex.conf", true);
   ASSERT_NE(missing, nullptr);
