@@ -1,53 +1,32 @@
 // Golden-file tests of the loader: each golden/<case>.conf is loaded (with
-// the prefixes of <case>.prefixes, if present) and the (key, raw value)
-// pairs, in list order, must equal <case>.expected. An expected line is two
-// double-quoted strings with \\, \" and \xHH escapes.
+// the prefixes of <case>.prefixes, one per line, if present) and its
+// (key, raw value) pairs in list order must equal <case>.expected: one pair
+// a line, two double-quoted strings with \\, \" and \xHH escapes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "props_test_util.h"
 
 namespace {
 
-using propstest::Pairs;
 namespace fs = std::filesystem;
 
-// Reads one quoted string from `in`.
-bool ReadQuoted(std::istream &in, std::string *out) {
-  char c;
-  if (!(in >> c) || c != '"') return false;
-  out->clear();
-  while (in.get(c) && c != '"') {
-    if (c == '\\') {
-      in.get(c);
-      if (c == 'x') {
-        char hex[3] = {0, 0, 0};
-        in.read(hex, 2);
-        c = static_cast<char>(std::stoi(hex, nullptr, 16));
-      }
-    }
-    out->push_back(c);
+// Reads the next quoted string of `line` from *pos.
+std::string Quoted(const std::string &line, size_t *pos) {
+  std::string out;
+  size_t i = line.find('"', *pos) + 1;
+  for (; i < line.size() && line[i] != '"'; ++i) {
+    if (line[i] != '\\') out += line[i];
+    else if (line[++i] != 'x') out += line[i];
+    else out += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16)), i += 2;
   }
-  return c == '"';
+  *pos = i + 1;
+  return out;
 }
 
-Pairs ReadExpected(const fs::path &path) {
-  Pairs pairs;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream ls(line);
-    std::string key, value;
-    if (ReadQuoted(ls, &key) && ReadQuoted(ls, &value)) pairs.emplace_back(key, value);
-    else ADD_FAILURE() << "bad line in " << path << ": " << line;
-  }
-  return pairs;
-}
-
-std::vector<std::string> ReadLines(const fs::path &path) {
+std::vector<std::string> Lines(const fs::path &path) {
   std::vector<std::string> lines;
   std::ifstream in(path);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -57,23 +36,25 @@ std::vector<std::string> ReadLines(const fs::path &path) {
 TEST(PropsGolden, EveryCaseLoadsTheExpectedPairs) {
   int cases = 0;
   for (const auto &entry : fs::directory_iterator(PROPS_GOLDEN_DIR)) {
-    if (entry.path().extension() != ".conf") continue;
-    fs::path base = entry.path();
-    SCOPED_TRACE(base.stem().string());
-    std::vector<std::string> prefix_store;
-    std::vector<const char *> prefixes;
-    fs::path prefix_file = fs::path(base).replace_extension(".prefixes");
-    if (fs::exists(prefix_file)) {
-      prefix_store = ReadLines(prefix_file);
-      for (const auto &p : prefix_store) prefixes.push_back(p.c_str());
-      prefixes.push_back(nullptr);
+    fs::path conf = entry.path();
+    if (conf.extension() != ".conf") continue;
+    SCOPED_TRACE(conf.stem().string());
+    propstest::Pairs expected;
+    for (const std::string &line : Lines(fs::path(conf).replace_extension(".expected"))) {
+      size_t pos = 0;
+      std::string key = Quoted(line, &pos);
+      expected.emplace_back(key, Quoted(line, &pos));
     }
+    std::vector<std::string> prefix_lines = Lines(fs::path(conf).replace_extension(".prefixes"));
+    std::vector<const char *> prefixes;
+    for (const auto &p : prefix_lines) prefixes.push_back(p.c_str());
+    prefixes.push_back(nullptr);
+    bool filtered = fs::exists(fs::path(conf).replace_extension(".prefixes"));
     uint32_t status = 99;
-    propstest::SetPtr set(LoadPropertiesWithoutSecurity(base.c_str(), prefixes.empty() ? nullptr : prefixes.data(),
-                                                        &status));
+    propstest::SetPtr set(LoadPropertiesWithoutSecurity(conf.c_str(), filtered ? prefixes.data() : nullptr, &status));
     ASSERT_NE(set, nullptr);
     EXPECT_EQ(status, 0u);
-    EXPECT_EQ(propstest::ListPairs(set.get()), ReadExpected(fs::path(base).replace_extension(".expected")));
+    EXPECT_EQ(propstest::ListPairs(set.get()), expected);
     ++cases;
   }
   EXPECT_GE(cases, 15);
