@@ -28,8 +28,9 @@
  * Statuses: every function with a `status` out-parameter sets it to 0 on
  * entry and to one of the PROPS_ERR_* codes on failure (exceptions are
  * noted). A null status pointer is tolerated everywhere. No function
- * prints, logs or throws. The library keeps no global state; a set must
- * not be used by two threads at once (queries fill caches in the set).
+ * prints, logs or throws. The library shares no state between sets (only a
+ * per-thread counter that bounds chains of $references); a set must not be
+ * used by two threads at once (queries fill caches in the set).
  */
 #ifndef VX_PROPS_PROPS_H
 #define VX_PROPS_PROPS_H
@@ -64,6 +65,9 @@ enum {
 
 /* Longest $variable name looked up; the rest of a longer name is text. */
 #define PROPS_MAX_VARIABLE_NAME 1024
+/* Deepest chain of $references to other properties that is expanded; a
+ * deeper reference stays literal instead of exhausting the stack. */
+#define PROPS_MAX_EXPANSION_DEPTH 256
 /* Size of the buffer the first line of a join fact file is read into. */
 #define PROPS_KSET_LINE_SIZE 1024
 /* Initial capacity (entries) of the array built by GetValueList. */
@@ -191,7 +195,9 @@ VX_API char *ProcessRawValue1(const char *text, Properties *props, uint32_t *sta
  * PROPS_MAX_VARIABLE_NAME characters. `*name_length` receives the length of
  * the name used. Returns the borrowed value (a join fact cached in the set,
  * an environment string, or a processed value of the set), or null when the
- * name is empty or unknown (status 0) or a lookup failed (status set). */
+ * name is empty or unknown (status 0) or a lookup failed (status set).
+ * Property lookups nest at most PROPS_MAX_EXPANSION_DEPTH deep; a deeper
+ * reference, like one to a property being processed, is not expanded. */
 VX_API const char *ExpandVariable(const char *text, Properties *props, uint32_t *name_length, uint32_t *status);
 
 /* 1 when `text`, after leading IsWhitespace characters, begins with

@@ -18,10 +18,6 @@ using CString = std::unique_ptr<char, decltype(&free)>;
 constexpr const char kIncludeTag[] = "file:/";
 constexpr size_t kIncludePathOffset = sizeof "file:" - 1;
 
-// Deepest chain of properties referring to each other through $name that is
-// followed; a deeper reference stays literal text, as a self reference does,
-// instead of exhausting the stack.
-constexpr int kMaxExpansionDepth = 256;
 thread_local int expansion_depth = 0;
 
 inline bool IsNameChar(char ch) {
@@ -33,7 +29,7 @@ inline bool IsBlank(char ch) { return IsSpaceChar(static_cast<unsigned char>(ch)
 
 // Looks the name up as a property, one expansion level deeper.
 const char *LookUpProperty(Properties *props, const char *name, uint32_t *status) {
-  if (props == nullptr || expansion_depth >= kMaxExpansionDepth) return nullptr;
+  if (props == nullptr || expansion_depth >= PROPS_MAX_EXPANSION_DEPTH) return nullptr;
   ++expansion_depth;
   const char *value = GetProperty(props, name, nullptr, status);
   --expansion_depth;
