@@ -23,7 +23,9 @@ function(vx_add_unit_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} vx_test_support GTest::gtest GTest::gmock GTest::gtest_main)
+  set(labels unit ${ARG_LABELS})
+  string(REPLACE ";" "\\;" labels "${labels}")
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "unit;${ARG_LABELS}" TIMEOUT 120)
+    PROPERTIES LABELS "${labels}" TIMEOUT 120)
 endfunction()

@@ -23,18 +23,19 @@ CleanupList *Reverse(CleanupList *list) {
 
 CleanupList *NewCleanupList(void) { return NewBlock(); }
 
-void CleanupListAdd(CleanupList *list, CleanupFunc release, void *object) {
-  if (list == nullptr) return;
+int CleanupListAdd(CleanupList *list, CleanupFunc release, void *object) {
+  if (list == nullptr) return 0;
   while (list->next != nullptr) list = list->next;
   if (list->count >= CLEANUP_BLOCK_ENTRIES) {
     CleanupList *block = NewBlock();
-    if (block == nullptr) return;
+    if (block == nullptr) return 0;
     list->next = block;
     list = block;
   }
   list->entries[list->count].release = release;
   list->entries[list->count].object = object;
   list->count++;
+  return 1;
 }
 
 void CleanupListRun(CleanupList *list) {

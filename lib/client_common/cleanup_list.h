@@ -35,10 +35,10 @@ typedef struct CleanupList {
 VX_API CleanupList *NewCleanupList(void);
 
 /* Registers `object` to be passed to `release` when the list runs. When the
- * last block is full a new block is chained; if it cannot be allocated the
- * object is not registered (and will not be released by the list). A null
- * list does nothing. */
-VX_API void CleanupListAdd(CleanupList *list, CleanupFunc release, void *object);
+ * last block is full a new block is chained. Returns 1 when the object is
+ * registered; 0 when a new block cannot be allocated or the list is null,
+ * in which case the caller still owns the object and must release it. */
+VX_API int CleanupListAdd(CleanupList *list, CleanupFunc release, void *object);
 
 /* Calls every registered release function, newest entry first, and frees all
  * blocks of the list (the list pointer is invalid afterwards). Runs in

@@ -13,10 +13,11 @@ const char *Text(const char *text) { return text != nullptr ? text : "(null)"; }
 void ReleaseMsg(void *msg) { MsgFree(static_cast<Msg *>(msg)); }
 
 // Registers `msg` for release with the context, creating the list on first
-// use. Without memory for the list the message stays unregistered.
-void Register(ClientContext *context, Msg *msg) {
+// use. Returns false when there is no memory for the registration; the
+// caller then releases the message itself, so that nothing leaks.
+bool Register(ClientContext *context, Msg *msg) {
   if (context->messages == nullptr) context->messages = NewCleanupList();
-  CleanupListAdd(context->messages, ReleaseMsg, msg);
+  return CleanupListAdd(context->messages, ReleaseMsg, msg) != 0;
 }
 
 // Logs the dump of `msg` at TRACE; the dump is made only when TRACE is on.
@@ -40,7 +41,12 @@ Msg *NewClientMsg(ClientContext *context, uint32_t type) {
     MsgFree(msg);
     return nullptr;
   }
-  Register(context, msg);
+  if (!Register(context, msg)) {
+    CLIENT_LOG(context->log, LOG_LEVEL_WARNING, CLIENT_MSG_LOG_SOURCE, "Failed to allocate new message: %s",
+               Text(MsgErr2Str(MSG_ERR_NOMEM)));
+    MsgFree(msg);
+    return nullptr;
+  }
   return msg;
 }
 
@@ -63,7 +69,14 @@ Msg *Send(ClientContext *context, Msg *request) {
     FreeClientMessages(context);
     return nullptr;
   }
-  Register(context, reply);
+  if (reply != nullptr && !Register(context, reply)) {
+    uint32_t type = 0;
+    MsgGetType(request, &type);
+    CLIENT_LOG(context->log, LOG_LEVEL_WARNING, CLIENT_MSG_LOG_SOURCE, "Failed to send message: %s, MsgType: %d.",
+               Text(LRPC2Err2Str(LRPC_ERR_NOMEM)), static_cast<int>(type));
+    MsgFree(reply);
+    return nullptr;
+  }
   TraceDump(context, "Reply", reply);
   return reply;
 }
