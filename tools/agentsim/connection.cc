@@ -28,6 +28,8 @@ uint32_t LoadU32(const unsigned char *p) {
   return v;
 }
 
+iovec ToIovec(std::string_view bytes) { return iovec{const_cast<char *>(bytes.data()), bytes.size()}; }
+
 struct MsgDeleter {
   void operator()(Msg *m) const { MsgFree(m); }
 };
@@ -147,7 +149,7 @@ void Connection::OnHello() {
   HandshakePlan plan = services_.faults.ForHandshake();
   if (plan.close) return Finish();
   if (plan.silent) return StartRead(0, Phase::kIgnore);
-  Send(EncodeWord(plan.refuse.value_or(kWelcome)), Then::kRead, plan.delay);
+  Send(OutFrame{EncodeWord(plan.refuse.value_or(kWelcome)), nullptr}, Then::kRead, plan.delay);
 }
 
 void Connection::OnHeader() {
@@ -191,7 +193,7 @@ void Connection::OnRequest(uint32_t type, Msg *request) {
   exit_pending_ = plan.exit;
   if (plan.close || (exit_pending_ && (reply.one_way || plan.silent))) return Finish();
   if (reply.one_way || plan.silent) return StartRead(kHeaderSize, Phase::kHeader);
-  reply_ = EncodeReply(type, reply.fields, plan.form);
+  reply_ = EncodeReplyFrame(type, reply.fields, plan.form);
   after_reply_ = FormClosesConnection(plan.form) ? Then::kClose : Then::kRead;
   reply_delay_ = plan.delay;
   challenges_left_ = plan.challenges;
@@ -202,13 +204,13 @@ void Connection::ContinueExchange() {
   if (challenges_left_ > 0) {
     --challenges_left_;
     awaiting_answer_ = true;
-    return Send(EncodeReply(kChallengeType, {}, ReplyForm::kNormal), Then::kRead);
+    return Send(OutFrame{EncodeReply(kChallengeType, {}, ReplyForm::kNormal), nullptr}, Then::kRead);
   }
   awaiting_answer_ = false;
   Send(std::move(reply_), after_reply_, reply_delay_);
 }
 
-void Connection::Send(std::string bytes, Then then, std::chrono::milliseconds delay) {
+void Connection::Send(OutFrame bytes, Then then, std::chrono::milliseconds delay) {
   out_ = std::move(bytes);
   out_sent_ = 0;
   then_ = then;
@@ -221,9 +223,20 @@ void Connection::Send(std::string bytes, Then then, std::chrono::milliseconds de
   OnWritable();
 }
 
+// Sends what is left of the head and the tail in one call.
+ssize_t Connection::SendSome() {
+  iovec iov[2];
+  msghdr mh{};
+  mh.msg_iov = iov;
+  const std::string_view head = out_.head, tail = out_.tail ? std::string_view(out_.tail->wire()) : "";
+  if (out_sent_ < head.size()) iov[mh.msg_iovlen++] = ToIovec(head.substr(out_sent_));
+  if (!tail.empty()) iov[mh.msg_iovlen++] = ToIovec(tail.substr(out_sent_ - std::min(out_sent_, head.size())));
+  return ::sendmsg(fd_.get(), &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
 void Connection::OnWritable() {
   while (out_sent_ < out_.size()) {
-    ssize_t n = ::send(fd_.get(), out_.data() + out_sent_, out_.size() - out_sent_, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t n = SendSome();
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) return Finish();
@@ -233,7 +246,7 @@ void Connection::OnWritable() {
 }
 
 void Connection::AfterSend() {
-  out_.clear();
+  out_ = OutFrame{};
   if (then_ == Then::kClose || (exit_pending_ && !awaiting_answer_)) return Finish();
   StartRead(kHeaderSize, Phase::kHeader);
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "encoded_set.h"
 #include "faults.h"
 #include "handlers.h"
 #include "unique_fd.h"
@@ -54,13 +55,14 @@ class Connection {
   ssize_t Receive(unsigned char *dst, size_t size);
   void OnReadable();
   void OnWritable();
+  ssize_t SendSome();
   void OnInputComplete();
   void OnHello();
   void OnHeader();
   void OnFrame();
   void OnRequest(uint32_t type, Msg *request);
   void ContinueExchange();
-  void Send(std::string bytes, Then then, std::chrono::milliseconds delay = {});
+  void Send(OutFrame bytes, Then then, std::chrono::milliseconds delay = {});
   void AfterSend();
   void Drop(const char *reason);
   void Finish() { phase_ = Phase::kDone; }
@@ -76,15 +78,15 @@ class Connection {
   size_t want_ = 0;
   std::optional<Credentials> credentials_;
 
-  std::string out_;
-  size_t out_sent_ = 0;
+  OutFrame out_;
+  size_t out_sent_ = 0;  // of out_.size()
   Then then_ = Then::kRead;
   Clock::time_point deadline_;
 
   // The exchange under way: challenges still to send, then the reply.
   bool awaiting_answer_ = false;
   uint32_t challenges_left_ = 0;
-  std::string reply_;
+  OutFrame reply_;
   Then after_reply_ = Then::kRead;
   std::chrono::milliseconds reply_delay_{0};
   bool exit_pending_ = false;

@@ -1,6 +1,7 @@
 #include "frame.h"
 
 #include <cstring>
+#include <span>
 
 #include "client_common/msg.h"
 
@@ -34,6 +35,7 @@ std::string AsText(const Field &field) {
       for (const std::string &s : set) joined += (joined.empty() ? "" : ",") + s;
       return joined;
     }
+    std::string operator()(const SharedSet &set) const { return (*this)(set->Entries()); }
   } visitor;
   return std::visit(visitor, field);
 }
@@ -59,6 +61,7 @@ void PutField(std::string *out, const Field &field) {
       PutU32(out, static_cast<uint32_t>(set.size()));
       for (const std::string &s : set) PutCounted(out, s);
     }
+    void operator()(const SharedSet &set) const { out->append(set->field()); }
   } visitor{out};
   std::visit(visitor, field);
 }
@@ -118,6 +121,16 @@ struct Cursor {
   }
 };
 
+// Header (length left open), type and `fields`, without the end mark.
+std::string EncodeHead(uint32_t type, std::span<const Field> fields) {
+  std::string out(kHeaderSize, '\0');
+  SetU32(&out, 0, kFrameMagic);
+  uint16_t type16 = static_cast<uint16_t>(type);
+  out.append(reinterpret_cast<const char *>(&type16), sizeof type16);
+  for (const Field &field : fields) PutField(&out, field);
+  return out;
+}
+
 }  // namespace
 
 uint32_t ReadStringSetField(const Msg *msg, size_t index, std::vector<std::optional<std::string>> *out) {
@@ -145,6 +158,14 @@ std::string EncodeWord(uint32_t word) {
   std::string out;
   PutU32(&out, word);
   return out;
+}
+
+OutFrame EncodeReplyFrame(uint32_t type, const std::vector<Field> &fields, ReplyForm form) {
+  const SharedSet *last = fields.empty() ? nullptr : std::get_if<SharedSet>(&fields.back());
+  if (form != ReplyForm::kNormal || last == nullptr) return OutFrame{EncodeReply(type, fields, form), nullptr};
+  OutFrame frame{EncodeHead(type, std::span<const Field>(fields).first(fields.size() - 1)), *last};
+  SetU32(&frame.head, kLengthOffset, static_cast<uint32_t>(frame.size()));
+  return frame;
 }
 
 std::string EncodeReply(uint32_t type, const std::vector<Field> &fields, ReplyForm form) {

@@ -28,6 +28,9 @@ std::string EncodeWord(uint32_t word);
 // module, which builds no string sets and no types outside its table.
 std::string EncodeReply(uint32_t type, const std::vector<Field> &fields, ReplyForm form);
 
+// The frame EncodeReply gives, without copying a shared set that ends it.
+OutFrame EncodeReplyFrame(uint32_t type, const std::vector<Field> &fields, ReplyForm form);
+
 // Reads the string set that is field number `index` (from 0) of a complete
 // message, keeping null items as std::nullopt. MsgGetStringSet cannot be used
 // for sets that may hold null items: its array gives no way to find (and

@@ -13,7 +13,6 @@ namespace {
 // selection, category or login, or a request it cannot read).
 constexpr int32_t kStatusUnknown = 1;
 constexpr const char *kPrincipalAttribute = "userPrincipalName";
-constexpr const char *kRemoveMark = "\tremove";
 // The audit event's text arguments follow suite, category, event, user, pid.
 constexpr size_t kAuditArgsField = 5;
 
@@ -39,8 +38,6 @@ std::optional<Category> ParseCategory(const OptString &name) {
   return std::nullopt;
 }
 
-enum class Selection { kAll, kVisible, kRemove };
-
 std::optional<Selection> ParseSelection(const OptString &name) {
   if (name == "all") return Selection::kAll;
   if (name == "visible") return Selection::kVisible;
@@ -51,6 +48,8 @@ std::optional<Selection> ParseSelection(const OptString &name) {
 Reply StatusOnly(int32_t status) { return Reply{false, {status}}; }
 
 Reply StatusAndEntries(std::vector<std::string> entries) { return Reply{false, {int32_t{0}, std::move(entries)}}; }
+
+Reply StatusAndEntries(SharedSet entries) { return Reply{false, {int32_t{0}, std::move(entries)}}; }
 
 Reply HandleStatus(Msg *, const FaultPlan &plan, Services &) { return Reply{false, {Bool{!plan.disabled}}}; }
 
@@ -69,12 +68,7 @@ Reply HandleList(Msg *request, const FaultPlan &plan, Services &services) {
   }
   int32_t status = plan.status.value_or(selection && category ? 0 : kStatusUnknown);
   if (status != 0 || !selection || !category) return StatusOnly(status != 0 ? status : kStatusUnknown);
-  std::vector<std::string> entries;
-  for (const std::string &line : services.accounts.Lines(*category)) {
-    bool removed = services.accounts.IsRemoved(line);
-    if (*selection == Selection::kAll || removed == (*selection == Selection::kRemove)) entries.push_back(line);
-  }
-  return StatusAndEntries(std::move(entries));
+  return StatusAndEntries(services.accounts.Listing(*category, *selection));
 }
 
 Reply HandleDump(Msg *request, const FaultPlan &plan, Services &services) {
@@ -83,11 +77,7 @@ Reply HandleDump(Msg *request, const FaultPlan &plan, Services &services) {
   if (ReadString(request, &name) == MSG_OK) category = ParseCategory(name);
   int32_t status = plan.status.value_or(category ? 0 : kStatusUnknown);
   if (status != 0 || !category) return StatusOnly(status != 0 ? status : kStatusUnknown);
-  std::vector<std::string> entries;
-  for (const std::string &line : services.accounts.Lines(*category)) {
-    entries.push_back(services.accounts.IsRemoved(line) ? line + kRemoveMark : line);
-  }
-  return StatusAndEntries(std::move(entries));
+  return StatusAndEntries(services.accounts.Dump(*category));
 }
 
 Reply HandleObjectByName(Msg *request, const FaultPlan &plan, Services &services) {

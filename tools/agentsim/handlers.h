@@ -8,22 +8,26 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "accounts.h"
+#include "encoded_set.h"
 #include "client_common/msg.h"
 #include "faults.h"
 #include "record.h"
 
 namespace agentsim {
 
-// One reply field: MDT_BOOL, MDT_INT, MDT_UINT, MDT_STRING or MDT_STRINGSET.
+// One reply field: MDT_BOOL, MDT_INT, MDT_UINT, MDT_STRING or MDT_STRINGSET
+// (built for this reply, or encoded beforehand and shared).
 struct Bool {
   bool value;
 };
-using Field = std::variant<Bool, int32_t, uint32_t, std::string, std::vector<std::string>>;
+using SharedSet = std::shared_ptr<const EncodedSet>;
+using Field = std::variant<Bool, int32_t, uint32_t, std::string, std::vector<std::string>, SharedSet>;
 
 // Everything the handlers share across connections.
 struct Services {

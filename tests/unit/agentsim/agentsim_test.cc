@@ -200,6 +200,68 @@ TEST_F(AgentSimTest, ListRepliesFollowTheSelection) {
   EXPECT_EQ(Record("requests.log").substr(0, first.size()), first);
 }
 
+// Lists and dumps are encoded when the data is read: a reload must replace
+// them, with and without entries marked for removal.
+TEST_F(AgentSimTest, ReloadReplacesListsAndDumps) {
+  Agent agent(dir_, {});
+  Client client(agent.socket());
+  ASSERT_TRUE(client.Handshake());
+  auto entries = [&](uint16_t type, const std::string &fields) {
+    if (!client.Send(Frame(type, fields))) return std::vector<std::string>{"<not sent>"};
+    auto reply = client.Receive();
+    int32_t status = -1;
+    if (reply == nullptr || MsgGetInt(reply.get(), &status) != MSG_OK || status != 0) return std::vector<std::string>{};
+    return ReadSet(reply.get());
+  };
+  const std::string dump = Str("user"), visible = Str("visible") + Str("user");
+  EXPECT_EQ(entries(114, dump), (std::vector<std::string>{"alice:x:1:1::/h:/bin/sh", "bob:x:2:2::/h:/bin/sh\tremove",
+                                                          "dave:x:4:4::/h:/bin/sh"}));
+  dir_.write("passwd", "erin:x:5:5::/h:/bin/sh\nbob:x:2:2::/h:/bin/sh\n");
+  dir_.write("remove", "");
+  ASSERT_TRUE(client.Send(Frame(112, std::string("\x01\x01\x01\x00", 4))));
+  ASSERT_NE(client.Receive(), nullptr);
+  const std::vector<std::string> both = {"erin:x:5:5::/h:/bin/sh", "bob:x:2:2::/h:/bin/sh"};
+  EXPECT_EQ(entries(113, visible), both);
+  EXPECT_EQ(entries(114, dump), both);
+  EXPECT_EQ(entries(113, Str("remove") + Str("user")), std::vector<std::string>{});
+}
+
+// A list larger than the socket's buffer goes out in several pieces.
+TEST_F(AgentSimTest, LongListArrivesWhole) {
+  std::string passwd;
+  std::vector<std::string> want;
+  for (int i = 0; i < 20000; ++i) {
+    want.push_back("user" + std::to_string(i) + ":x:" + std::to_string(i) + ":1::/h:/bin/sh");
+    passwd += want.back() + "\n";
+  }
+  dir_.write("passwd", passwd);
+  Agent agent(dir_, {});
+  Client client(agent.socket());
+  ASSERT_TRUE(client.Handshake());
+  ASSERT_TRUE(client.Send(Frame(113, Str("all") + Str("user"))));
+  auto reply = client.Receive();
+  ASSERT_NE(reply, nullptr);
+  int32_t status = -1;
+  ASSERT_EQ(MsgGetInt(reply.get(), &status), MSG_OK);
+  EXPECT_EQ(ReadSet(reply.get()), want);
+}
+
+TEST_F(AgentSimTest, WrongKindsSendsAListAsOneString) {
+  Agent agent(dir_, {"--fault", "113:wrong-kinds"});
+  Client client(agent.socket());
+  ASSERT_TRUE(client.Handshake());
+  ASSERT_TRUE(client.Send(Frame(113, Str("visible") + Str("user"))));
+  auto reply = client.Receive();
+  ASSERT_NE(reply, nullptr);
+  char *status = nullptr, *joined = nullptr;
+  ASSERT_EQ(MsgGetString(reply.get(), &status), MSG_OK);
+  ASSERT_EQ(MsgGetString(reply.get(), &joined), MSG_OK);
+  EXPECT_STREQ(status, "0");
+  EXPECT_STREQ(joined, "alice:x:1:1::/h:/bin/sh,dave:x:4:4::/h:/bin/sh");
+  std::free(status);
+  std::free(joined);
+}
+
 TEST_F(AgentSimTest, ChallengesAreAnsweredBeforeTheReply) {
   Agent agent(dir_, {"--fault", "111:challenge=2", "--fault", "any:disabled"});
   Client client(agent.socket());
