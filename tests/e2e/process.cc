@@ -97,7 +97,10 @@ void Supervise(RunResult &r, int out_fd, int err_fd, int pidfd, double limit) {
     }
     if (fds[3].revents) {
       int ws = 0;
-      if (waitpid(r.pid, &ws, 0) == r.pid) r.status = DecodeStatus(ws);
+      if (waitpid(r.pid, &ws, 0) == r.pid) {
+        r.status = DecodeStatus(ws);
+        r.signal = WIFSIGNALED(ws) ? WTERMSIG(ws) : 0;
+      }
       exited = true;
     }
     if (n == 0 && r.timed_out) break;  // killed and still silent: give up on the pipes

@@ -14,6 +14,7 @@ constexpr uid_t kNobody = 65534;
 
 struct RunResult {
   int status = -1;        // exit status, or 128 + signal
+  int signal = 0;         // the signal that ended the command, 0 when it exited
   bool timed_out = false; // killed after the limit
   pid_t pid = -1;         // the command's process id (as seen in its audit event)
   double seconds = 0;     // wall-clock time of the run
