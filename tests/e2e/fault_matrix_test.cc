@@ -7,7 +7,9 @@
 // fault (status 111, reload 112, list 113, dump 114, log forwarding 107 while
 // listing). Handshake faults hit every connection, the user lookup and the
 // audit event included. "Agent killed" is the `exit` fault on 111 (on 901,
-// the user lookup, for dump, which sends no 111), and on 107 for forwarding.
+// the user lookup, for dump, which sends no 111), and on 107 for forwarding,
+// where the records gathered at start go out before the session is opened,
+// so the agent is gone by then.
 // Time-outs: lrpc.timeout 1 s, lrpc.connect.timeout 1 s.
 //
 //                      | status -s  | reload -R | list -l all -u | dump -d user | log forwarding (list)
@@ -38,7 +40,6 @@
 // lrpc.connect.timeout does not govern; their bound counts them.
 #include <gtest/gtest.h>
 
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
