@@ -67,6 +67,13 @@ void CheckOptions(const CommandOptions &options, ActionType newAction, AccountCa
 // Applies the command line to `options`, checking as it goes and at the end.
 // An exit status when the run ends here (usage, version), else nothing.
 std::optional<int> ParseOptions(int argc, char **argv, CommandOptions &options);
+// How option handling ends the process on a usage error or an option
+// conflict (status 7): exit() unless another function is installed, as the
+// option fuzzer does to stay in-process. An installed function must not
+// return (it throws or jumps away); if it does, exit() follows anyway. Null
+// restores exit().
+using OptionExitFunction = void (*)(int status);
+void SetOptionExitFunction(OptionExitFunction function);
 
 // ---- Requests to the agent (cli_managelocal_requests.cc) --------------
 // Each returns 1 on success and 0 on failure, logging the reason.

@@ -88,6 +88,13 @@ constexpr char kListNeedsCategory[] = "Error: options --list should be used in c
 constexpr char kCannotCombine[] = "Error: options %s and %s cannot be used together.";
 constexpr char kFlagsNeedReload[] = "Error: options --force/--profileonly should be used in conjunction with --reload.";
 
+OptionExitFunction g_option_exit = nullptr;
+
+[[noreturn]] void EndProcess(int status) {
+  if (g_option_exit != nullptr) g_option_exit(status);
+  exit(status);
+}
+
 // Reports an option conflict and ends the process with the usage status.
 [[noreturn]] void OptionError(const std::string &text) {
   auto logger = kest::Logger::GetThreadPrivateLogger(kCommandLogger);
@@ -95,12 +102,12 @@ constexpr char kFlagsNeedReload[] = "Error: options --force/--profileonly should
     logger->log(kest::Logger::ERROR, kCommandLogSource, __LINE__, "CheckOptions", "%s", text.c_str());
   }
   fprintf(stderr, "%s\n", text.c_str());
-  exit(EXIT_CODE_USAGE);
+  EndProcess(EXIT_CODE_USAGE);
 }
 
 [[noreturn]] void UsageExit() {
   PrintUsage();
-  exit(EXIT_CODE_USAGE);
+  EndProcess(EXIT_CODE_USAGE);
 }
 
 // The final check, once every option has been seen.
@@ -171,6 +178,8 @@ std::string CategoryOptionName(AccountCategory category) {
 }
 
 void PrintUsage() { fputs(kUsageText, stdout); }
+
+void SetOptionExitFunction(OptionExitFunction function) { g_option_exit = function; }
 
 void CheckOptions(const CommandOptions &options, ActionType newAction, AccountCategory newCategory) {
   if (newAction != ACTION_NONE) {
