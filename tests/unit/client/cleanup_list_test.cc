@@ -17,45 +17,35 @@ TEST(CleanupList, FiftyFirstEntryStartsASecondBlockReleasedFirst) {
   released.clear();
   CleanupList *list = NewCleanupList();
   ASSERT_NE(list, nullptr);
-  for (intptr_t i = 0; i < 51; i++) CleanupListAdd(list, Record, reinterpret_cast<void *>(i));
+  for (intptr_t i = 0; i < 51; i++) EXPECT_EQ(CleanupListAdd(list, Record, reinterpret_cast<void *>(i)), 1);
   EXPECT_EQ(list->count, 50);
   ASSERT_NE(list->next, nullptr);
   EXPECT_EQ(list->next->count, 1);
   CleanupListRun(list);
   ASSERT_EQ(released.size(), 51u);
   for (intptr_t i = 0; i < 51; i++) EXPECT_EQ(released[static_cast<size_t>(i)], 50 - i);
-}
-
-TEST(CleanupList, NullListsAreIgnored) {
-  CleanupListAdd(nullptr, Record, nullptr);
+  EXPECT_EQ(CleanupListAdd(nullptr, Record, nullptr), 0);
   CleanupListRun(nullptr);
 }
 
 // A chain far longer than a recursive release could take on this stack.
-void *RunLongChain(void *list) {
-  CleanupListRun(static_cast<CleanupList *>(list));
-  return nullptr;
-}
-
 TEST(CleanupList, LongChainRunsInBoundedStack) {
   released.clear();
   constexpr int kBlocks = 20000;
-  CleanupList *head = NewCleanupList();
-  CleanupList *last = head;
-  ASSERT_NE(head, nullptr);
+  CleanupList *head = NewCleanupList(), *last = head;
   for (intptr_t i = 0; i < kBlocks; i++) {
-    if (i > 0) {
-      last->next = NewCleanupList();
-      ASSERT_NE(last->next, nullptr);
-      last = last->next;
-    }
+    if (i > 0) last = last->next = NewCleanupList();
     CleanupListAdd(last, Record, reinterpret_cast<void *>(i));
   }
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, 256 * 1024);
   pthread_t thread;
-  ASSERT_EQ(pthread_create(&thread, &attr, RunLongChain, head), 0);
+  auto run = [](void *list) -> void * {
+    CleanupListRun(static_cast<CleanupList *>(list));
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, run, head), 0);
   pthread_join(thread, nullptr);
   pthread_attr_destroy(&attr);
   ASSERT_EQ(released.size(), static_cast<size_t>(kBlocks));
@@ -69,6 +59,7 @@ TEST(CleanupList, FiftyOneMessagesThroughTheContext) {
   files.Init(&ctx, "");
   for (int i = 0; i < 51; i++) ASSERT_NE(NewClientMsg(&ctx, 111), nullptr);
   ASSERT_NE(ctx.messages, nullptr);
+  EXPECT_EQ(ctx.messages->count, 50);
   ASSERT_NE(ctx.messages->next, nullptr);
   EXPECT_EQ(ctx.messages->next->count, 1);
   FreeClientMessages(&ctx);

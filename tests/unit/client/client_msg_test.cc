@@ -5,7 +5,7 @@
 
 #include "client_common/client_msg.h"
 #include "context_support.h"
-#include "test_agent.h"
+#include "support/agent.h"
 
 // The test links with --wrap=MsgDump, so every dump the wrapper asks for is
 // counted here before the real one runs.
@@ -18,26 +18,13 @@ extern "C" char *__wrap_MsgDump(const Msg *msg) {
 
 namespace {
 
-using vxtest::ContextFiles;
-using vxtest::TestAgent;
-
-// A context whose records go straight to its emergency file, and an agent.
-struct Exchange {
-  ContextFiles files;
-  TestAgent agent{files.socket};
-  ClientContext ctx;
-  explicit Exchange(const std::string &lines) {
-    files.Init(&ctx, lines);
-    ConfigureEmergencyLog(ctx.log);
-  }
-  ~Exchange() { FreeClientContext(&ctx); }
-  std::vector<std::string> Records() const { return files.Records(); }
-};
+using namespace vxtest;
 
 TEST(ClientMsg, ExchangeAtTraceWritesRequestAndReplyDumps) {
-  Exchange s("log: trace\n");
+  DirectContext s("log: trace\n");
+  Agent agent({.path = s.files.socket});
   ASSERT_EQ(OpenLRPC2Session(&s.ctx), 1);
-  s.agent.SetReplyBody(std::string("\x6f\x00\x01\x01\x00", 5));  // 111 [True]
+  agent.ReplyFields(Bool(true));
   size_t before = s.Records().size();
   dump_calls = 0;
   Msg *request = NewClientMsg(&s.ctx, 111);
@@ -52,13 +39,13 @@ TEST(ClientMsg, ExchangeAtTraceWritesRequestAndReplyDumps) {
   ASSERT_EQ(records.size(), before + 2);
   EXPECT_EQ(records[before], "TRACE: Request: ControlGetLocalAcctMgmtStatus[]");
   EXPECT_EQ(records[before + 1], "TRACE: Reply: ControlGetLocalAcctMgmtStatus[True]");
-  ASSERT_EQ(s.agent.Frames().size(), 1u);
-  EXPECT_EQ(s.agent.Frames()[0], std::string("\x12\x80\xcd\xab\x0b\x00\x00\x00\x6f\x00\x00", 11));
+  EXPECT_EQ(agent.Frames(), std::vector<Bytes>{Frame(111)});
   EXPECT_EQ(s.ctx.messages->count, 2) << "request and reply registered";
 }
 
 TEST(ClientMsg, AboveTraceNothingIsLoggedAndNothingDumped) {
-  Exchange s("log: debug\n");
+  DirectContext s("log: debug\n");
+  Agent agent({.path = s.files.socket});
   ASSERT_EQ(OpenLRPC2Session(&s.ctx), 1);
   dump_calls = 0;
   Msg *request = NewClientMsg(&s.ctx, 112);
@@ -70,38 +57,36 @@ TEST(ClientMsg, AboveTraceNothingIsLoggedAndNothingDumped) {
 }
 
 TEST(ClientMsg, TimeOutReleasesEveryMessage) {
-  Exchange s("log: debug\nlrpc.timeout: 1\n");
+  DirectContext s("log: debug\nlrpc.timeout: 1\n");
+  Agent agent({.path = s.files.socket});
   ASSERT_EQ(OpenLRPC2Session(&s.ctx), 1);
   ASSERT_NE(Send(&s.ctx, NewClientMsg(&s.ctx, 111)), nullptr);
-  s.agent.SetSilent(true);
+  agent.Silent();
   Msg *request = NewClientMsg(&s.ctx, 112);
   MsgAddBool(request, 0);
   MsgAddBool(request, 0);
   EXPECT_EQ(Send(&s.ctx, request), nullptr);
   EXPECT_EQ(s.ctx.messages, nullptr);
-  std::vector<std::string> expected = {"WARNING: Failed to send message: Timeout during operation, MsgType: 112."};
-  EXPECT_EQ(s.Records(), expected);
-
+  EXPECT_EQ(s.Records(),
+            std::vector<std::string>{"WARNING: Failed to send message: Timeout during operation, MsgType: 112."});
   ASSERT_NE(NewClientMsg(&s.ctx, 113), nullptr);
   ASSERT_NE(s.ctx.messages, nullptr) << "a new release list";
   EXPECT_EQ(s.ctx.messages->count, 1);
 }
 
 TEST(ClientMsg, FailuresAndTheirWarnings) {
-  Exchange s("log: warning\n");  // no session opened
+  DirectContext s("log: warning\n");  // no session opened
   EXPECT_EQ(NewClientMsg(&s.ctx, 4242), nullptr);
   EXPECT_EQ(s.ctx.messages, nullptr) << "nothing registered";
-
   Msg *request = NewClientMsg(&s.ctx, 111);
   ASSERT_NE(request, nullptr);
   ASSERT_EQ(MsgComplete(request), 0u);
   EXPECT_EQ(Send(&s.ctx, request), nullptr);
   ASSERT_NE(s.ctx.messages, nullptr) << "the request stays registered";
   EXPECT_EQ(s.ctx.messages->count, 1);
-
   EXPECT_EQ(Send(&s.ctx, NewClientMsg(&s.ctx, 111)), nullptr);
   EXPECT_EQ(s.ctx.messages, nullptr);
-  std::vector<std::string> expected = {
+  const std::vector<std::string> expected = {
       "WARNING: Failed to allocate new message: Message invalid",
       "WARNING: Failed to complete message: At end of message",
       "WARNING: Failed to send message: Bad or invalid session handle, MsgType: 111.",

@@ -16,19 +16,13 @@ struct ContextFiles {
   std::string emergency = dir.write("emergency.log", "");
   std::string socket = dir.file("agent.sock");
 
-  // Loads the configuration (without the ownership checks, which a test file
-  // running as any user cannot pass) for InitClientContext.
-  Properties *Load(const std::string &extra) const {
-    std::string text = "vxaccounts: file " + emergency + "\nvxagent.clients.socket2: " + socket + "\n" + extra;
-    std::string path = dir.write("vorlex.conf", text);
-    uint32_t status = 0;
-    return LoadPropertiesWithoutSecurity(path.c_str(), nullptr, &status);
-  }
-
-  // Initialises `context` like the command does, from `extra`.
+  // Initialises `context` like the command does, from `extra` (loaded
+  // without the ownership checks, which a test file cannot pass).
   void Init(ClientContext *context, const std::string &extra, const char *default_level = "info") const {
-    InitClientContext(context, Load(extra), nullptr, "vxaccounts", CLIENT_DEFAULT_EMERGENCY_LOG,
-                      "log.vxaccounts", default_level);
+    std::string text = "vxaccounts: file " + emergency + "\nvxagent.clients.socket2: " + socket + "\n" + extra;
+    Properties *props = LoadPropertiesWithoutSecurity(dir.write("vorlex.conf", text).c_str(), nullptr, nullptr);
+    InitClientContext(context, props, nullptr, "vxaccounts", CLIENT_DEFAULT_EMERGENCY_LOG, "log.vxaccounts",
+                      default_level);
   }
 
   std::string Emergency() const { return ReadFile(emergency); }
@@ -43,6 +37,18 @@ struct ContextFiles {
     }
     return out;
   }
+};
+
+// A context whose records go straight to its emergency file.
+struct DirectContext {
+  ContextFiles files;
+  ClientContext ctx;
+  explicit DirectContext(const std::string &lines) {
+    files.Init(&ctx, lines);
+    ConfigureEmergencyLog(ctx.log);
+  }
+  ~DirectContext() { FreeClientContext(&ctx); }
+  std::vector<std::string> Records() const { return files.Records(); }
 };
 
 }  // namespace vxtest

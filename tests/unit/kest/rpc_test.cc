@@ -2,28 +2,19 @@
 
 #include "kest/exception.h"
 #include "kest/rpc.h"
-#include "support/lrpc_test_peer.h"
-#include "support/temp_dir.h"
+#include "support/agent.h"
 
 namespace {
 
-using vxtest::MsgBody;
+using namespace vxtest;
 
 constexpr uint16_t kGetObjectByName = 901;
 
-std::string ExpectedRequest(const std::string &name) {
-  return MsgBody(kGetObjectByName).String(name).UInt(kest::UNIX_ONLY).End();
-}
-
 TEST(GetUserObj, FoundUserCarriesItsAttributes) {
-  vxtest::TempDir dir;
-  const std::string path = dir.file("daemon");
-  vxtest::LrpcTestPeer peer(
-      path, {MsgBody(kGetObjectByName)
-                 .Int(0)
-                 .StringSet({"userPrincipalName", "alice@EXAMPLE.COM", "mail", "a@x", "mail", "b@x", "gecos"})
-                 .End()});
-  kest::LocalRpcSession session(path, false, false);
+  Agent agent;
+  agent.ReplyFields(
+      Int(0) + Set({"userPrincipalName", "alice@EXAMPLE.COM", "mail", "a@x", "mail", "b@x", "gecos"}));
+  kest::LocalRpcSession session(agent.path(), false, false);
   session.authenticateProcess();
   auto user = session.getUserObj("alice", kest::UNIX_ONLY);
   ASSERT_NE(user, nullptr);
@@ -36,36 +27,30 @@ TEST(GetUserObj, FoundUserCarriesItsAttributes) {
   EXPECT_TRUE(user->attributeExists("gecos", true));
   EXPECT_EQ((*user)["gecos"].size(), 0u);
   EXPECT_EQ(std::string((*user)["absent"]), "");
-  ASSERT_EQ(peer.Requests().size(), 1u);
-  EXPECT_EQ(peer.Requests()[0], ExpectedRequest("alice"));
+  EXPECT_EQ(agent.Frames(), std::vector<Bytes>{Frame(kGetObjectByName, Str("alice") + UInt(kest::UNIX_ONLY))});
 }
 
-TEST(GetUserObj, NonZeroStatusMeansNoSuchUser) {
-  vxtest::TempDir dir;
-  const std::string path = dir.file("daemon");
-  vxtest::LrpcTestPeer peer(path, {MsgBody(kGetObjectByName).Int(1).End()});
-  kest::LocalRpcSession session(path, false, false);
-  EXPECT_EQ(session.getUserObj("nobody", kest::UNIX_ONLY), nullptr);
-}
-
-TEST(GetUserObj, UnreadableReplyThrowsIPCException) {
-  vxtest::TempDir dir;
-  const std::string path = dir.file("daemon");
-  vxtest::LrpcTestPeer peer(path, {MsgBody(kGetObjectByName).String("0").End()});
-  kest::LocalRpcSession session(path, false, false);
-  EXPECT_THROW(session.getUserObj("alice", kest::UNIX_ONLY), kest::IPCException);
-}
-
-TEST(GetUserObj, FoundWithoutAttributeSetThrows) {
-  vxtest::TempDir dir;
-  const std::string path = dir.file("daemon");
-  vxtest::LrpcTestPeer peer(path, {MsgBody(kGetObjectByName).Int(0).End()});
-  kest::LocalRpcSession session(path, false, false);
-  EXPECT_THROW(session.getUserObj("alice", kest::UNIX_ONLY), kest::KESTException);
+TEST(GetUserObj, OtherRepliesGiveNoUserOrThrow) {
+  enum Outcome { kNoUser, kIpcError, kKestError };
+  const std::pair<Bytes, Outcome> cases[] = {
+      {Int(1), kNoUser},      // non-zero status: no such user
+      {Str("0"), kIpcError},  // unreadable reply
+      {Int(0), kKestError},   // found, but without attribute set
+  };
+  for (const auto &[fields, outcome] : cases) {
+    Agent agent;
+    agent.ReplyFields(fields);
+    kest::LocalRpcSession session(agent.path(), false, false);
+    switch (outcome) {
+      case kNoUser: EXPECT_EQ(session.getUserObj("nobody", kest::UNIX_ONLY), nullptr); break;
+      case kIpcError: EXPECT_THROW(session.getUserObj("alice", kest::UNIX_ONLY), kest::IPCException); break;
+      case kKestError: EXPECT_THROW(session.getUserObj("alice", kest::UNIX_ONLY), kest::KESTException); break;
+    }
+  }
 }
 
 TEST(LocalRpcSession, NoAgentThrowsIOExceptionWithReadableText) {
-  vxtest::TempDir dir;
+  TempDir dir;
   try {
     kest::LocalRpcSession session(dir.file("daemon"), false, false);
     FAIL() << "no exception";

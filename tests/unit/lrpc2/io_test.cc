@@ -6,16 +6,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
 #include "client_common/lrpc2.h"
-#include "support/agent_peer.h"
+#include "support/temp_dir.h"
 
 namespace vxtest {
 namespace {
-
-using namespace vxtest::agent;
 
 struct Pair {
   int fd[2] = {-1, -1};
@@ -24,18 +23,32 @@ struct Pair {
     fcntl(fd[0], F_SETFL, O_NONBLOCK);
   }
   ~Pair() {
-    for (int f : fd) {
-      if (f >= 0) close(f);
-    }
+    Hangup();
+    close(fd[0]);
+  }
+  void Hangup() {
+    if (fd[1] >= 0) close(fd[1]);
+    fd[1] = -1;
   }
   bool NonBlocking() const { return (fcntl(fd[0], F_GETFL) & O_NONBLOCK) != 0; }
 };
 
+// Spins (bounded) until thread `tid` of this process sleeps in the kernel.
+void AwaitSleeping(pid_t tid) {
+  std::string stat = "/proc/self/task/" + std::to_string(tid) + "/stat";
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < end) {
+    std::string s = ReadFile(stat);
+    size_t close = s.rfind(')');
+    if (close != std::string::npos && close + 2 < s.size() && s[close + 2] == 'S') return;
+    std::this_thread::yield();
+  }
+}
+
 TEST(LRPC2Io, WaitsReportReadinessTimeOutAndHangUp) {
   Pair idle, readable, hung_up;
-  Send(readable.fd[1], "x");
-  close(hung_up.fd[1]);
-  hung_up.fd[1] = -1;
+  ASSERT_EQ(write(readable.fd[1], "x", 1), 1);
+  hung_up.Hangup();
   EXPECT_EQ(RecvWait(idle.fd[0], 0), 0);
   EXPECT_EQ(SendWait(idle.fd[0], 0), 1);
   EXPECT_EQ(RecvWait(readable.fd[0], 1), 1);
@@ -52,7 +65,7 @@ TEST(LRPC2Io, TimeOutZeroBlocksForTheCallAndRestoresNonBlocking) {
   pid_t self = gettid();
   std::thread writer([&] {
     AwaitSleeping(self);  // the reader must be blocked in the kernel by now
-    Send(p.fd[1], "abcd");
+    (void)!write(p.fd[1], "abcd", 4);
   });
   char buf[4];
   EXPECT_EQ(ReadFull(p.fd[0], buf, 4, 0), 0u);
@@ -62,37 +75,33 @@ TEST(LRPC2Io, TimeOutZeroBlocksForTheCallAndRestoresNonBlocking) {
 
   std::vector<char> big(4 << 20, 'z');  // far more than the socket buffer
   std::thread reader([&] {
-    Bytes sink;
-    ReadExact(p.fd[1], big.size(), &sink);
+    std::vector<char> sink(big.size());
+    for (size_t got = 0; got < sink.size();) {
+      ssize_t n = read(p.fd[1], sink.data() + got, sink.size() - got);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
   });
   EXPECT_EQ(WriteFull(p.fd[0], big.data(), big.size(), 0), 0u);
   reader.join();
   EXPECT_TRUE(p.NonBlocking());
-
-  close(p.fd[1]);
-  p.fd[1] = -1;
+  p.Hangup();
   EXPECT_EQ(ReadFull(p.fd[0], buf, 4, 0), 404u);
   EXPECT_TRUE(p.NonBlocking());
 }
 
 TEST(LRPC2Io, ReadFailures) {
-  Pair quiet;
+  Pair quiet, closing, gone;
   char buf[8];
   EXPECT_EQ(ReadFull(quiet.fd[0], buf, 8, 1), 408u);
-
-  Pair closing;  // the peer closes while the reader waits in poll
   pid_t self = gettid();
-  std::thread closer([&] {
+  std::thread closer([&] {  // the peer closes while the reader waits in poll
     AwaitSleeping(self);
-    close(closing.fd[1]);
-    closing.fd[1] = -1;
+    closing.Hangup();
   });
   EXPECT_EQ(ReadFull(closing.fd[0], buf, 8, 5), 404u);
   closer.join();
-
-  Pair gone;
-  close(gone.fd[1]);
-  gone.fd[1] = -1;
+  gone.Hangup();
   auto previous = signal(SIGPIPE, SIG_DFL);
   EXPECT_EQ(WriteFull(gone.fd[0], "abc", 3, 1), 404u);
   EXPECT_EQ(errno, EPIPE);
@@ -101,10 +110,7 @@ TEST(LRPC2Io, ReadFailures) {
 }
 
 TEST(LRPC2Err2Str, GivesTheTextOfEveryKnownCode) {
-  struct Case {
-    uint32_t code;
-    const char *text;
-  } cases[] = {
+  const std::pair<uint32_t, const char *> cases[] = {
       {400, "Socket path does not exist"},
       {401, "Cannot open socket"},
       {402, "Wrong protocol in handshake"},
@@ -124,7 +130,7 @@ TEST(LRPC2Err2Str, GivesTheTextOfEveryKnownCode) {
       {416, "File operation error"},
       {418, "Timeout while connecting"},
   };
-  for (const Case &c : cases) EXPECT_STREQ(LRPC2Err2Str(c.code), c.text) << c.code;
+  for (const auto &[code, text] : cases) EXPECT_STREQ(LRPC2Err2Str(code), text) << code;
   for (uint32_t code : {0u, 205u, 399u, 417u, 419u}) EXPECT_EQ(LRPC2Err2Str(code), nullptr) << code;
 }
 
