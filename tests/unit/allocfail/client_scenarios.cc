@@ -1,6 +1,8 @@
 // Client log, emergency logs, client context and message wrapper.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -8,7 +10,7 @@
 #include "client_common/client_msg.h"
 #include "client_common/emergency_log.h"
 #include "client_common/log_buffer.h"
-#include "scenarios.h"
+#include "sweep.h"
 
 namespace allocfail {
 namespace {
@@ -19,6 +21,7 @@ constexpr int kGathered = 3;
 // A ControlLog2 send that fails for lack of memory: the transport's 407, or
 // 405 when the reply could not be wrapped.
 const std::initializer_list<uint32_t> kSendNoMem = {LRPC_ERR_NOMEM, LRPC_ERR_SOCKET};
+constexpr const char *kLastRecord = "straight to the file";
 
 ClientLog *NewLog(Observation &o, const char *socket_path) {
   const Env &e = GetEnv();
@@ -31,71 +34,79 @@ ClientLog *NewLog(Observation &o, const char *socket_path) {
   return log;
 }
 
+void Gather(Observation &o, ClientLog *log, const char *function) {
+  for (int i = 0; i < kGathered; ++i) {
+    uint32_t st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 10 + i, function, "record %d", i);
+    o.Result(1 + i, st, {CLIENT_LOG_ERR_GATHER}, "gathered");
+  }
+}
+
 // Gathers records, starts sending (one message to the agent), sends one
 // more at once, and frees the log.
 void GatherSend(Observation &o) {
-  ClientLog *log = NewLog(o, GetEnv().agent.path().c_str());
+  vxtest::Agent &agent = GetEnv().agent;
+  ClientLog *log = NewLog(o, agent.path().c_str());
   if (log == nullptr) return;
-  for (int i = 0; i < kGathered; ++i) {
-    uint32_t st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 10 + i, "GatherSend", "record %d", i);
-    o.Result(1 + i, st, {CLIENT_LOG_ERR_GATHER}, "gathered");
-  }
+  Gather(o, log, "GatherSend");
   const bool pending = log->pending != nullptr;
-  const int frames = GetEnv().agent.log_frames();
+  const int frames = agent.Count(MSGTYPE_CONTROL_LOG2);
   uint32_t st = ClientLogStartSending(log);
   o.Result(4, st, kSendNoMem, "start sending");
-  // The agent counts the frame before it replies, and the send waits for
+  // The agent records the frame before it replies, and the send waits for
   // the reply: a success must have reached it.
-  o.Check(st != 0 || !pending || GetEnv().agent.log_frames() == frames + 1,
+  o.Check(st != 0 || !pending || agent.Count(MSGTYPE_CONTROL_LOG2) == frames + 1,
           "ClientLogStartSending gave 0 but the agent got no ControlLog2 frame");
   st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "GatherSend", "sent at once");
   o.Result(5, st, {CLIENT_LOG_ERR_GATHER, LRPC_ERR_NOMEM, LRPC_ERR_SOCKET}, "sent");
   FreeClientLog(log);
 }
 
-// Number of lines in the emergency log file.
-int EmergencyLines() {
+// Lines in the emergency log file; *last tells whether the last one holds
+// kLastRecord.
+int EmergencyLines(bool *last) {
   char buf[8192];
-  FILE *f = fopen(GetEnv().emergency.c_str(), "re");
-  if (f == nullptr) return -1;
-  size_t n = fread(buf, 1, sizeof buf, f);
-  fclose(f);
+  int fd = open(GetEnv().emergency.c_str(), O_RDONLY | O_CLOEXEC);
+  ssize_t n = fd >= 0 ? read(fd, buf, sizeof buf - 1) : -1;
+  if (fd >= 0) close(fd);
+  if (n < 0) return -1;
+  buf[n] = '\0';
+  const size_t tail = strlen(kLastRecord) + 1;
+  *last = static_cast<size_t>(n) >= tail && strncmp(buf + n - tail, kLastRecord, tail - 1) == 0;
   int lines = 0;
-  for (size_t i = 0; i < n; ++i) lines += buf[i] == '\n';
+  for (ssize_t i = 0; i < n; ++i) lines += buf[i] == '\n';
   return lines;
 }
 
 // The agent cannot be reached: the gathered records are replayed into the
-// emergency log file, and later records go straight there.
+// emergency log file, and later records go straight there; a failed gather
+// may cost the records gathered with it, never a later one.
 void EmergencySwitch(Observation &o) {
   ClientLog *log = NewLog(o, GetEnv().no_socket.c_str());
   if (log == nullptr) return;
-  for (int i = 0; i < kGathered; ++i) {
-    uint32_t st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 10 + i, "EmergencySwitch", "record %d", i);
-    o.Result(1 + i, st, {CLIENT_LOG_ERR_GATHER}, "gathered");
-  }
+  Gather(o, log, "EmergencySwitch");
+  uint32_t st = 0;
   if (log->pending == nullptr) {
     // The last gather failed and dropped what was pending: nothing to send,
     // and the next record tries the agent itself.
     o.Result(4, kNull, {kNull}, "nothing pending");
-    uint32_t st = ClientLogStartSending(log);
+    st = ClientLogStartSending(log);
     o.Check(st == 0, "ClientLogStartSending with nothing pending gave %u", st);
-    st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "EmergencySwitch", "tries the agent");
+    st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "EmergencySwitch", kLastRecord);
     o.Check(st == LRPC_ERR_SOCKET || st == LRPC_ERR_NOMEM || st == CLIENT_LOG_ERR_GATHER,
             "ClientLogWrite to an unreachable agent gave %u", st);
   } else {
-    uint32_t st = ClientLogStartSending(log);
-    o.Result(4, st, {LRPC_ERR_NOMEM}, "start sending");
-    st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "EmergencySwitch", "straight to the file");
+    o.Result(4, ClientLogStartSending(log), {LRPC_ERR_NOMEM}, "start sending");
+    st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "EmergencySwitch", kLastRecord);
     // A discard log when the file log could not be opened; no emergency log
     // at all when even that failed, and the record is then gathered again.
     o.Result(5, st, {CLIENT_LOG_ERR_GATHER}, "written");
   }
+  const bool file_log = log->emergency != nullptr && log->emergency->kind == EMERGENCY_LOG_FILE;
   FreeClientLog(log);
-  // Records lost to a failed gather or replay, or to a file log that could
-  // not be opened (a discard log replaces it), are allowed; more are not.
-  const int lines = EmergencyLines();
+  bool last = false;
+  const int lines = EmergencyLines(&last);
   o.Check(lines <= kGathered + 2, "%d lines in the emergency log", lines);
+  o.Check(!file_log || st == CLIENT_LOG_ERR_GATHER || last, "the last record is missing from the emergency log");
 }
 
 // One gathered record after which the end record needs a bigger block: a
@@ -106,8 +117,7 @@ void EndRecord(Observation &o) {
   uint32_t st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 1, kEndRecordFunction, "%s",
                                GetEnv().end_record_text.c_str());
   o.Result(1, st, {CLIENT_LOG_ERR_GATHER}, "gathered");
-  st = ClientLogStartSending(log);
-  o.Result(2, st, {LRPC_ERR_NOMEM, LRPC_ERR_SOCKET, kNull}, "start sending");
+  o.Result(2, ClientLogStartSending(log), {LRPC_ERR_NOMEM, LRPC_ERR_SOCKET, kNull}, "start sending");
   FreeClientLog(log);
 }
 
@@ -152,33 +162,25 @@ void EmergencyLogs(Observation &o) {
   Msg *m = LogMessage(o);
   if (m == nullptr) return;
   ClientLog *log = NewLog(o, e.no_socket.c_str());
-  if (log != nullptr) {
-    o.Result(11, ReplayToEmergencyLog(log, m), {MSG_ERR_NOMEM}, "replayed");
-    FreeClientLog(log);
-  }
+  if (log != nullptr) o.Result(11, ReplayToEmergencyLog(log, m), {MSG_ERR_NOMEM}, "replayed");
+  FreeClientLog(log);
   MsgFree(m);
 }
-
-// ---- client context ----
-
-bool Registered(const ClientContext &ctx, const Msg *m) {
-  for (const CleanupList *b = ctx.messages; b != nullptr; b = b->next) {
-    for (int32_t i = 0; i < b->count; ++i)
-      if (b->entries[i].object == m) return true;
-  }
-  return false;
-}
-
-constexpr int kMaxOrphans = 64;
 
 // A message handed out but not registered with the context would leak: it
 // is a fault, and released here so that it does not hide later runs.
 struct Orphans {
-  Msg *list[kMaxOrphans] = {};
+  static constexpr int kMax = 64;
+  Msg *list[kMax] = {};
   int count = 0;
 
   void Check(Observation &o, const ClientContext &ctx, Msg *m, const char *function) {
-    if (m == nullptr || Registered(ctx, m) || count == kMaxOrphans) return;
+    for (const CleanupList *b = ctx.messages; b != nullptr; b = b->next) {
+      for (int32_t i = 0; i < b->count; ++i) {
+        if (b->entries[i].object == m) return;
+      }
+    }
+    if (m == nullptr || count == kMax) return;
     o.Check(false, "%s returned a message that is not registered for release", function);
     list[count++] = m;
   }
@@ -230,29 +232,27 @@ void ContextSession(Observation &o) {
   Orphans orphans;
   if (!InitContext(o, &ctx)) return;
   o.Result(2, EnableLogForwarding(&ctx) == 1 ? 0 : kNull, {}, "forwarding");
-  if (OpenLRPC2Session(&ctx) == 1) {
-    o.Result(3, 0, {}, "open");
-    if (Request(o, &ctx, &orphans, 4, MSGTYPE_GET_LOCAL_ACCT_MGMT)) Request(o, &ctx, &orphans, 7, MSGTYPE_LIST_LOCAL_ACCT);
-  } else {
-    o.Result(3, kNull, {kNull}, "open");
+  const bool open = OpenLRPC2Session(&ctx) == 1;
+  o.Result(3, open ? 0 : kNull, {kNull}, "open");
+  if (open && Request(o, &ctx, &orphans, 4, MSGTYPE_GET_LOCAL_ACCT_MGMT)) {
+    Request(o, &ctx, &orphans, 7, MSGTYPE_LIST_LOCAL_ACCT);
   }
   o.Result(10, FreeClientContext(&ctx), {MSG_ERR_NOMEM}, "free");
 }
 
-constexpr int kReleaseListMessages = CLEANUP_BLOCK_ENTRIES + 1;
-
 // Enough messages to need a second block of the release list.
 void ContextReleaseList(Observation &o) {
+  constexpr int kMessages = CLEANUP_BLOCK_ENTRIES + 1;
   ClientContext ctx;
   Orphans orphans;
   if (!InitContext(o, &ctx)) return;
   int made = 0;
-  for (int i = 0; i < kReleaseListMessages; ++i) {
+  for (int i = 0; i < kMessages; ++i) {
     Msg *m = NewClientMsg(&ctx, MSGTYPE_GET_LOCAL_ACCT_MGMT);
     orphans.Check(o, ctx, m, "NewClientMsg");
     made += m != nullptr;
   }
-  o.Result(2, made == kReleaseListMessages ? 0 : kNull, {kNull}, "%d", made);
+  o.Result(2, made == kMessages ? 0 : kNull, {kNull}, "%d", made);
   o.Result(3, FreeClientContext(&ctx), {MSG_ERR_NOMEM}, "free");
 }
 

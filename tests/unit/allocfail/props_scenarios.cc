@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "props/props.h"
-#include "scenarios.h"
+#include "sweep.h"
 
 namespace allocfail {
 namespace {

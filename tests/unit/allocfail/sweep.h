@@ -1,13 +1,17 @@
-// Allocation-failure sweeps: run a scenario with allocation 1, 2, 3, ...
-// failing in turn (or with every allocation from the Nth on failing) until
-// it completes without any failure injected, and check every run.
+// Allocation-failure sweeps: a scenario runs with allocation 1, 2, 3, ...
+// failing in turn (or every allocation from the Nth on) until it completes
+// without a failure injected, and every run is checked. Scenarios exercise
+// one module each and fill an Observation; they run while allocations are
+// failed, so they use only the fixtures of Env, built once beforehand.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "support/agent.h"
 #include "support/alloc_fail.h"
 
 namespace allocfail {
@@ -15,70 +19,77 @@ namespace allocfail {
 // Pseudo-status of a call whose only failure signal is a null result.
 constexpr uint32_t kNull = 0x80000000u;
 
-// What one run of a scenario saw. It never allocates, so a scenario may
-// fill it while allocations are being failed.
+// What one run of a scenario saw; never allocates.
 class Observation {
  public:
   static constexpr int kMaxSteps = 64;
   static constexpr size_t kTextSize = 512;
-
-  // Result of step `step`: its status and the text of what it produced.
-  // The first (unfailed) run records them. In later runs the same status
-  // must give the same text; any other status must be one of `nomem`, the
-  // statuses the contract gives for exhausted memory.
-  void Result(int step, uint32_t status, std::initializer_list<uint32_t> nomem, const char *format, ...)
-      __attribute__((format(printf, 5, 6)));
-  // Records a broken rule unless `ok`; the first one is kept.
-  bool Check(bool ok, const char *format, ...) __attribute__((format(printf, 3, 4)));
-  // Records a fault of the product that the scenario compensated for (a
-  // block freed on the product's behalf, say), so that the leak check does
-  // not hide later runs; reported as a known fault.
-  void Known(const char *format, ...) __attribute__((format(printf, 2, 3)));
-
-  bool ok() const { return fault_[0] == '\0'; }
-  const char *fault() const { return fault_; }
-  const char *known() const { return known_; }
-  // Number of steps that reported exhausted memory.
-  int reported() const { return reported_; }
-
- private:
-  friend class SweepRunner;
   struct Reference {
     bool set;
     uint32_t status;
     char text[kTextSize];
   };
-  Reference *reference_ = nullptr;  // per step, owned by the sweep
-  bool recording_ = false;
+
+  Observation(Reference *reference, bool recording) : reference_(reference), recording_(recording) {}
+  // Result of step `step`: its status and the text of what it produced.
+  // The unfailed run records them. In later runs the same status must give
+  // the same text; any other status must be one of `nomem`, the statuses
+  // the contract gives for exhausted memory.
+  void Result(int step, uint32_t status, std::initializer_list<uint32_t> nomem, const char *format, ...)
+      __attribute__((format(printf, 5, 6)));
+  // Records a broken rule unless `ok`; the first one is kept.
+  bool Check(bool ok, const char *format, ...) __attribute__((format(printf, 3, 4)));
+  const char *fault() const { return fault_; }
+  int reported() const { return reported_; }  // steps that reported exhausted memory
+
+ private:
+  Reference *reference_;
+  bool recording_;
   int reported_ = 0;
   char fault_[kTextSize] = "";
-  char known_[kTextSize] = "";
 };
-
-using ScenarioFn = void (*)(Observation &);
 
 struct Scenario {
-  const char *name;  // test name part: letters, digits, underscores
-  ScenarioFn run;
+  const char *name;  // letters, digits, underscores
+  void (*run)(Observation &);
 };
 
-struct SweepReport {
-  long runs = 0;                 // N values swept (each injected a failure)
-  long allocations = 0;          // allocations of the unfailed run
-  std::vector<long> survived;    // N failed, yet the run reported nothing and produced the right results
-  std::vector<std::string> faults;  // "N=..: what went wrong"
-  std::vector<std::string> known;   // "N=..: known fault"
+// Fixtures shared by the scenarios.
+struct Env {
+  vxtest::TempDir dir;
+  mutable vxtest::Agent agent;  // replies to 111 to 114, challenges 112 twice
+  std::string long_text;    // 600 bytes: outgrows every first block
+  std::string reply_block;  // a received message holding every field kind
+  std::string conf, include, include_ref;  // configuration and its include file
+  std::string ctx_conf;                    // configuration for the client context
+  std::string emergency, emergency_dest;   // emergency log file, "file " + it
+  std::string no_socket;                   // an absolute path where nothing listens
+  // Text of a client log record that leaves the pending ControlLog2
+  // message so little room that appending the end record must grow it.
+  std::string end_record_text;
+  Env();
 };
+const Env &GetEnv();
 
-// Sweeps `scenario` in `mode`: first an unfailed run (which records the
-// reference results), then N = 1, 2, ... until a run meets no failure.
-// Each run is checked for broken rules, leaked blocks, descriptors left
-// open, escaped exceptions and waits that hint at a time-out. With the
-// environment variable ALLOCFAIL_TRACE set, every run that failed an
-// allocation prints the object and offset of the failed call (for
-// addr2line) on standard error.
-// `settle` runs after each run, before descriptors are counted (it waits
-// for peers to let go of their ends of the connections).
-SweepReport Sweep(const Scenario &scenario, vxtest::allocfail::Mode mode, void (*settle)());
+// Identity of the records the client log scenarios write.
+constexpr const char *kLogProcess = "allocfail";
+constexpr const char *kLogSource = "allocfail";
+constexpr const char *kEndRecordFunction = "EndRecord";
+
+// FNV-1a hash of a byte string, for comparing long results in the fixed
+// texts of an Observation (a null text hashes as length 0).
+struct Digest {
+  size_t length;
+  uint32_t hash;
+};
+Digest DigestOf(const void *bytes, size_t length);
+Digest DigestOf(const char *text);
+// Empties a file without allocating.
+void Truncate(const std::string &path);
+
+std::vector<Scenario> UtilMsgScenarios();
+std::vector<Scenario> TransportScenarios();
+std::vector<Scenario> PropsScenarios();
+std::vector<Scenario> ClientScenarios();
 
 }  // namespace allocfail

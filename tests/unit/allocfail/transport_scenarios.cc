@@ -1,7 +1,7 @@
 // The session transport against the test agent.
 #include "client_common/lrpc2.h"
 #include "client_common/msg.h"
-#include "scenarios.h"
+#include "sweep.h"
 
 namespace allocfail {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "client_common/msg.h"
 #include "client_common/msg_types.h"
-#include "scenarios.h"
+#include "sweep.h"
 #include "util/growbuf.h"
 #include "util/safe_string.h"
 
