@@ -1,7 +1,6 @@
 // Account list output: entries unchanged, one per line, up to a null one.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
@@ -28,7 +27,6 @@ std::string Printed(std::vector<const char *> entries, bool *ok = nullptr) {
 TEST(PrintList, EntriesAreWrittenUnchangedOnePerLine) {
   const std::pair<std::vector<const char *>, std::string> cases[] = {
       {{}, ""},
-      {{"root:x:0:0:root:/root:/bin/bash"}, "root:x:0:0:root:/root:/bin/bash\n"},
       {{"a", "", "b"}, "a\n\nb\n"},
       {{"two\nlines", "x"}, "two\nlines\nx\n"},
       {{"100%s %d %n", "%"}, "100%s %d %n\n%\n"},
@@ -36,9 +34,6 @@ TEST(PrintList, EntriesAreWrittenUnchangedOnePerLine) {
       {{nullptr, "b"}, ""},
   };
   for (const auto &[entries, expected] : cases) EXPECT_EQ(Printed(entries), expected);
-}
-
-TEST(PrintList, NullArrayPrintsNothing) {
   EXPECT_TRUE(PrintListTo(-1, nullptr));
 }
 
@@ -59,8 +54,7 @@ TEST(PrintList, LongListsAndEntriesLongerThanTheBufferKeepTheirOrder) {
 
 TEST(PrintList, OutputThatCannotBeWrittenIsReported) {
   vxtest::TempDir dir;
-  const std::string path = dir.write("ro", "");
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open(dir.write("ro", "").c_str(), O_RDONLY | O_CLOEXEC);
   const char *entries[] = {"a", nullptr};
   EXPECT_FALSE(PrintListTo(fd, const_cast<char *const *>(entries)));
   close(fd);
