@@ -2,7 +2,6 @@
 // symbolic link to another file that would pass every check on its own. The
 // secure open must never hand out a descriptor of the link's target, however
 // the exchange falls between its open and its checks.
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -23,9 +22,13 @@ constexpr int kMinOpens = 20000;
 constexpr long kMinSwaps = 5000;
 constexpr auto kTimeLimit = std::chrono::seconds(30);
 
-ino_t InodeOf(int fd) {
+// Opens `path` and tells whether the descriptor is the inode `target`.
+bool OpensTarget(int (*open_fn)(const char *, uint32_t *), const std::string &path, ino_t target, uint32_t *st) {
+  const int fd = open_fn(path.c_str(), st);
   struct stat sb {};
-  return fstat(fd, &sb) == 0 ? sb.st_ino : 0;
+  const bool hit = fd >= 0 && fstat(fd, &sb) == 0 && sb.st_ino == target;
+  if (fd >= 0) close(fd);
+  return hit;
 }
 
 TEST(SecureOpenRace, ALinkSwappedInIsNeverOpened) {
@@ -42,43 +45,29 @@ TEST(SecureOpenRace, ALinkSwappedInIsNeverOpened) {
   std::atomic<bool> stop{false};
   std::atomic<long> swaps{0};
   std::thread swapper([&] {
-    while (!stop.load(std::memory_order_relaxed)) {
+    while (!stop.load(std::memory_order_relaxed))
       if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, stash.c_str(), RENAME_EXCHANGE) == 0) ++swaps;
-    }
   });
-
-  std::map<uint32_t, int> secure_statuses;
-  int secure_target_hits = 0, plain_target_hits = 0, opens = 0;
+  std::map<uint32_t, int> statuses;
+  int secure_hits = 0, plain_hits = 0, opens = 0;
   const auto deadline = std::chrono::steady_clock::now() + kTimeLimit;
-  while ((opens < kMinOpens || swaps.load() < kMinSwaps) && std::chrono::steady_clock::now() < deadline) {
-    ++opens;
-    uint32_t st = 0xdead;
-    int fd = SecureOpenForReading(path.c_str(), &st);
-    ++secure_statuses[st];
-    if (fd >= 0) {
-      if (InodeOf(fd) == target_st.st_ino) ++secure_target_hits;
-      close(fd);
-    }
+  for (; (opens < kMinOpens || swaps.load() < kMinSwaps) && std::chrono::steady_clock::now() < deadline; ++opens) {
+    uint32_t st = 0xdead, plain_st = 0;
+    secure_hits += OpensTarget(SecureOpenForReading, path, target_st.st_ino, &st);
+    ++statuses[st];
     // The plain open follows links by design: it shows the swap is live.
-    fd = OpenForReading(path.c_str(), &st);
-    if (fd >= 0) {
-      if (InodeOf(fd) == target_st.st_ino) ++plain_target_hits;
-      close(fd);
-    }
+    plain_hits += OpensTarget(OpenForReading, path, target_st.st_ino, &plain_st);
   }
   stop = true;
   swapper.join();
 
-  EXPECT_EQ(secure_target_hits, 0);
-  EXPECT_GT(plain_target_hits, 0) << "the exchange never interleaved with the opens";
-  EXPECT_GT(secure_statuses[SOPEN_OK], 0) << "the good file was never opened";
-  for (const auto &[status, count] : secure_statuses) {
-    EXPECT_TRUE(status == SOPEN_OK || status == SOPEN_SYMLINK || status == SOPEN_OTHER)
-        << "status " << status << " seen " << count << " times";
-  }
-  std::printf("opens %d, swaps %ld, secure ok %d, link %d, path changed %d, plain target %d\n", opens,
-              swaps.load(), secure_statuses[SOPEN_OK], secure_statuses[SOPEN_SYMLINK],
-              secure_statuses[SOPEN_OTHER], plain_target_hits);
+  EXPECT_EQ(secure_hits, 0);
+  EXPECT_GT(plain_hits, 0) << "the exchange never interleaved with the opens";
+  EXPECT_GT(statuses[SOPEN_OK], 0) << "the good file was never opened";
+  for (const auto &[status, count] : statuses)
+    EXPECT_TRUE(status == SOPEN_OK || status == SOPEN_SYMLINK || status == SOPEN_OTHER) << status << " x" << count;
+  printf("opens %d, swaps %ld, secure ok %d, link %d, path changed %d, plain target %d\n", opens, swaps.load(),
+         statuses[SOPEN_OK], statuses[SOPEN_SYMLINK], statuses[SOPEN_OTHER], plain_hits);
 }
 
 }  // namespace
