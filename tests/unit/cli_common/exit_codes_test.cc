@@ -1,141 +1,66 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <string>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "cli_common.h"
 
 namespace {
 
-struct Expected {
+struct Row {
   int32_t code;
-  const char *text;
+  const char *text;  // exactly as the command prints it
 };
 
-// Every row, with its text exactly as the command prints it.
-const Expected kCommon[] = {
-    {0, "Success"},
-    {6, "Other misc errors"},
-    {7, "Usage error"},
-    {8, "Operation/command aborted by user"},
-    {9, "Root privilege is required for the operation"},
-    {10, "Machine is not joined to any domain"},
-    {11, "Machine has joined"},
-    {12, "Machine has joined to another domain"},
-    {13, "vxagent is not running/not available"},
-    {14, "vxagent is running in disconnected mode"},
-    {15, "failed to start vxagent"},
-    {16, "DNS Server May be down"},
-    {17, "Generic DNS Problem"},
+const Row kCommon[] = {
+    {0, "Success"}, {6, "Other misc errors"}, {7, "Usage error"}, {8, "Operation/command aborted by user"},
+    {9, "Root privilege is required for the operation"}, {10, "Machine is not joined to any domain"},
+    {11, "Machine has joined"}, {12, "Machine has joined to another domain"},
+    {13, "vxagent is not running/not available"}, {14, "vxagent is running in disconnected mode"},
+    {15, "failed to start vxagent"}, {16, "DNS Server May be down"}, {17, "Generic DNS Problem"},
     {18, "Active Directory Domain name is incorrect or not found in DNS"},
-    {19, "Username or password is incorrect"},
-    {20, "Account has been disabled"},
-    {21, "Account has expired"},
-    {22, "Account already exists"},
-    {23, "Account(user/machine)not found"},
-    {24, "Account password has expired"},
-    {25, "Unable to find zone."},
-    {26, "Invalid container"},
-    {27, "Permission denied"},
-    {28, "Clock skew error between host and Active Directory"},
-    {29, "Invalid computer account"},
-    {30, "invalid credentials"},
-    {31, "Service ticket not valid"},
-    {32, "Policy not matched"},
-    {33, "Password change rejected"},
-    {34, "Workstation denied"},
-    {35, "Active Directory user not found"},
-    {36, "Active Directory group not found"},
-    {38, "Unable to stop vxagent"},
-    {39, "The user has exceeded his join quota."},
-    {40, "Open file failed"},
-    {41, "Cannot read file"},
-    {42, "Cannot copy file"},
-    {43, "Fetch distinguish name failed"},
-    {44, "Bind to domain failed"},
-    {45, "Credentials not found"},
-    {46, "Credentials has expired."},
+    {19, "Username or password is incorrect"}, {20, "Account has been disabled"},
+    {21, "Account has expired"}, {22, "Account already exists"}, {23, "Account(user/machine)not found"},
+    {24, "Account password has expired"}, {25, "Unable to find zone."}, {26, "Invalid container"},
+    {27, "Permission denied"}, {28, "Clock skew error between host and Active Directory"},
+    {29, "Invalid computer account"}, {30, "invalid credentials"}, {31, "Service ticket not valid"},
+    {32, "Policy not matched"}, {33, "Password change rejected"}, {34, "Workstation denied"},
+    {35, "Active Directory user not found"}, {36, "Active Directory group not found"},
+    {38, "Unable to stop vxagent"}, {39, "The user has exceeded his join quota."}, {40, "Open file failed"},
+    {41, "Cannot read file"}, {42, "Cannot copy file"}, {43, "Fetch distinguish name failed"},
+    {44, "Bind to domain failed"}, {45, "Credentials not found"}, {46, "Credentials has expired."},
     {47, "SAM (pre-Win 2K) user names must be 20 characters or less"},
-    {48, "SAM (pre-Win 2K) computer names must be 15 characters or less"},
-    {49, "Network not ready"},
+    {48, "SAM (pre-Win 2K) computer names must be 15 characters or less"}, {49, "Network not ready"},
     {50,
-     "Invalid server name is encountered, which could be due to the supplied name is "
-     "an IP address or is not an FQDN name or the server is neither a Global Catalog "
-     "nor a writable domain controller."},
-    {52, "User not found in zone"},
-    {53, "Group not found in zone"},
-    {54, "Cannot find a read-write domain controller"},
-    {55, "Kerberos Policy Error (FAST Not Supported)"},
-    {56,
-     "Principal's TGT revoked by Domain Controller, while getting service ticket, "
-     "this could be due to machine is located in RODC site. "},
-    {57, "The SPN violates Active Directory contraint."},
-    {58, "Unable to connect to domain controller."},
-    {59, "Operation is in progress."},
-};
+     "Invalid server name is encountered, which could be due to the supplied name is an IP address or is "
+     "not an FQDN name or the server is neither a Global Catalog nor a writable domain controller."},
+    {52, "User not found in zone"}, {53, "Group not found in zone"},
+    {54, "Cannot find a read-write domain controller"}, {55, "Kerberos Policy Error (FAST Not Supported)"},
+    {56,  // with its trailing blank
+     "Principal's TGT revoked by Domain Controller, while getting service ticket, this could be due to "
+     "machine is located in RODC site. "},
+    {57, "The SPN violates Active Directory contraint."}, {58, "Unable to connect to domain controller."},
+    {59, "Operation is in progress."}};
 
-const Expected kLocalAccount[] = {
-    {156, "Manage Local Account Feature is enabled"},
-    {157, "Manage Local Account Feature is disabled"},
-    {158, "Failed to reload local account"},
-    {159, "Failed to list local account"},
-};
+const Row kLocalAccount[] = {
+    {156, "Manage Local Account Feature is enabled"}, {157, "Manage Local Account Feature is disabled"},
+    {158, "Failed to reload local account"}, {159, "Failed to list local account"}};
 
-TEST(ExitCodes, EveryRowHasItsExactText) {
-  for (const Expected &e : kCommon) {
-    EXPECT_EQ(ExitCodeMessage(CommonExitCodes, e.code), std::optional<std::string_view>(e.text)) << e.code;
-  }
-  for (const Expected &e : kLocalAccount) {
-    EXPECT_EQ(ExitCodeMessage(LocalAccountExitCodes, e.code), std::optional<std::string_view>(e.text))
-        << e.code;
-  }
-  EXPECT_EQ(CommonExitCodes.size(), std::size(kCommon)) << "no row beyond those listed";
-  EXPECT_EQ(LocalAccountExitCodes.size(), std::size(kLocalAccount));
-}
-
-TEST(ExitCodes, CodesWithoutARowHaveNoText) {
-  struct Case {
-    const ExitCodeMap *table;
-    int32_t code;
-  };
-  const Case cases[] = {
-      {&CommonExitCodes, 1},
-      {&CommonExitCodes, 2},
-      {&CommonExitCodes, 3},
-      {&CommonExitCodes, 4},
-      {&CommonExitCodes, 5},
-      {&CommonExitCodes, 37},
-      {&CommonExitCodes, 51},
-      {&CommonExitCodes, 60},
-      {&CommonExitCodes, -1},
-      // No lookup falls back from one table to the other.
-      {&CommonExitCodes, 156},
-      {&CommonExitCodes, 159},
-      {&LocalAccountExitCodes, 0},
-      {&LocalAccountExitCodes, 13},
-      {&LocalAccountExitCodes, 155},
-      {&LocalAccountExitCodes, 160},
-  };
-  for (const Case &c : cases) EXPECT_EQ(ExitCodeMessage(*c.table, c.code), std::nullopt) << c.code;
-}
-
-TEST(ExitCodes, Code56KeepsItsTrailingBlank) {
-  const std::optional<std::string_view> text = ExitCodeMessage(CommonExitCodes, 56);
-  ASSERT_TRUE(text.has_value());
-  EXPECT_EQ(text->back(), ' ');
-  EXPECT_NE(text->at(text->size() - 2), ' ');
-}
-
-TEST(ExitCodes, NamedCodesHaveTheirRows) {
-  for (int32_t code : {EXIT_CODE_SUCCESS, EXIT_CODE_MISC, EXIT_CODE_USAGE, EXIT_CODE_NOT_ROOT,
-                       EXIT_CODE_AGENT_UNAVAILABLE}) {
-    EXPECT_TRUE(ExitCodeMessage(CommonExitCodes, code).has_value()) << code;
-  }
-  for (int32_t code : {EXIT_CODE_LOCAL_ACCOUNT_ENABLED, EXIT_CODE_LOCAL_ACCOUNT_DISABLED,
-                       EXIT_CODE_RELOAD_FAILED, EXIT_CODE_LIST_FAILED}) {
-    EXPECT_GE(code, EXIT_CODE_FIRST_COMMAND_CODE);
-    EXPECT_TRUE(ExitCodeMessage(LocalAccountExitCodes, code).has_value()) << code;
+// Every row has its exact text; no other code has one, and no lookup falls
+// back from one table to the other.
+TEST(ExitCodes, EveryRowHasItsExactTextAndNoOtherCodeHasOne) {
+  const struct {
+    const ExitCodeMap &table;
+    std::span<const Row> rows;
+    std::vector<int32_t> without;
+  } tables[] = {{CommonExitCodes, kCommon, {1, 2, 3, 4, 5, 37, 51, 60, -1, 156, 159}},
+                {LocalAccountExitCodes, kLocalAccount, {0, 13, 155, 160}}};
+  for (const auto &t : tables) {
+    for (const Row &r : t.rows) EXPECT_EQ(ExitCodeMessage(t.table, r.code), std::string_view(r.text)) << r.code;
+    for (int32_t code : t.without) EXPECT_EQ(ExitCodeMessage(t.table, code), std::nullopt) << code;
+    EXPECT_EQ(t.table.size(), t.rows.size()) << "no row beyond those listed";
   }
 }
 
