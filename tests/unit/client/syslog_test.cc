@@ -24,19 +24,8 @@ void Forward(int dev_log, int out) {
   char buf[2048] = "(none)";
   ssize_t n = 6;
   pollfd p = {dev_log, POLLIN, 0};
-  if (poll(&p, 1, 2000) == 1) n = recv(dev_log, buf, sizeof buf - 1, 0);
-  if (n < 0) n = 0;
-  (void)!write(out, buf, static_cast<size_t>(n));
-  (void)!write(out, "", 1);
-}
-
-void ThroughClientLog(const char *destination, uint32_t threshold, int32_t level, const char *text, int dev_log,
-                      int out) {
-  ClientLog *log = NewClientLog("proc", destination, threshold, "/nonexistent", 1, 1, nullptr, nullptr);
-  ConfigureEmergencyLog(log);
-  ClientLogWrite(log, level, "test", 1, "fn", "%s", text);
-  Forward(dev_log, out);
-  FreeClientLog(log);
+  if (poll(&p, 1, 2000) == 1) n = std::max<ssize_t>(recv(dev_log, buf, sizeof buf - 1, 0), 0);
+  (void)!write(out, buf, static_cast<size_t>(n) + 1);
 }
 
 int Scenario(int out) {
@@ -49,70 +38,61 @@ int Scenario(int out) {
   addr.sun_family = AF_UNIX;
   snprintf(addr.sun_path, sizeof addr.sun_path, "/dev/log");
   if (dev_log < 0 || bind(dev_log, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return kCannotIsolate;
-
   EmergencyLog *log = OpenSyslogLog("ident", 152, nullptr);
   EmergencyLogWrite(log, 4, "hello %d", 7);
   Forward(dev_log, out);
   CloseEmergencyLog(log);
-
-  ThroughClientLog("local3", 2, 3, "warn", dev_log, out);
-  ThroughClientLog("local3", 0, 1, "debug", dev_log, out);
-  ThroughClientLog("syslog", 2, 5, "fatal", dev_log, out);
+  const struct {
+    const char *destination;
+    uint32_t threshold;
+    int32_t level;
+    const char *text;
+  } through_client_log[] = {{"local3", 2, 3, "warn"}, {"local3", 0, 1, "debug"}, {"syslog", 2, 5, "fatal"}};
+  for (const auto &c : through_client_log) {
+    ClientLog *client = NewClientLog("proc", c.destination, c.threshold, "/nonexistent", 1, 1, nullptr, nullptr);
+    ConfigureEmergencyLog(client);
+    ClientLogWrite(client, c.level, "test", 1, "fn", "%s", c.text);
+    Forward(dev_log, out);
+    FreeClientLog(client);
+  }
   return 0;
 }
 
-std::vector<std::string> RunIsolated(pid_t *child, int *exit_code) {
+TEST(SyslogEmergencyLog, PriorityIdentPidAndText) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a private /dev/log";
   int fds[2];
-  if (pipe(fds) != 0) return {};
-  *child = fork();
-  if (*child == 0) {
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t child = fork();
+  if (child == 0) {
     close(fds[0]);
     _exit(Scenario(fds[1]));
   }
   close(fds[1]);
   std::string all;
   char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) all.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) all.append(buf, static_cast<size_t>(n));
   close(fds[0]);
   int wstatus = 0;
-  waitpid(*child, &wstatus, 0);
-  *exit_code = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  std::vector<std::string> datagrams;
-  size_t start = 0, end;
-  while ((end = all.find('\0', start)) != std::string::npos) {
-    datagrams.push_back(all.substr(start, end - start));
-    start = end + 1;
-  }
-  return datagrams;
-}
-
-bool EndsWith(const std::string &s, const std::string &tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-TEST(SyslogEmergencyLog, PriorityIdentPidAndText) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root for a private /dev/log";
-  pid_t child = 0;
-  int code = 0;
-  std::vector<std::string> got = RunIsolated(&child, &code);
-  if (code == kCannotIsolate) GTEST_SKIP() << "cannot create a private mount namespace here";
-  ASSERT_EQ(code, 0);
+  waitpid(child, &wstatus, 0);
+  if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == kCannotIsolate) GTEST_SKIP() << "no private mount namespace";
+  ASSERT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
   const std::string pid = std::to_string(child);
-  struct Expect {
-    const char *pri;
-    std::string tail;
-  } expected[] = {
-      {"<155>", " ident[" + pid + "]: ERROR: hello 7"},    // local3 (152) | err (3)
-      {"<156>", " proc[" + pid + "]: WARNING: warn"},      // local3 | warning (4)
-      {"<159>", " proc[" + pid + "]: DEBUG: debug"},       // local3 | debug (7)
-      {"<8>", " proc[" + pid + "]: FATAL: fatal"},         // "syslog": user (8) | emerg (0)
+  const std::pair<std::string, std::string> expected[] = {
+      {"<155>", " ident[" + pid + "]: ERROR: hello 7"},  // local3 (152) | err (3)
+      {"<156>", " proc[" + pid + "]: WARNING: warn"},    // local3 | warning (4)
+      {"<159>", " proc[" + pid + "]: DEBUG: debug"},     // local3 | debug (7)
+      {"<8>", " proc[" + pid + "]: FATAL: fatal"},       // "syslog": user (8) | emerg (0)
   };
-  ASSERT_EQ(got.size(), std::size(expected));
-  for (size_t i = 0; i < got.size(); i++) {
-    EXPECT_EQ(got[i].rfind(expected[i].pri, 0), 0u) << got[i];
-    EXPECT_TRUE(EndsWith(got[i], expected[i].tail)) << got[i];
+  size_t start = 0;
+  for (const auto &[pri, tail] : expected) {
+    size_t end = all.find('\0', start);
+    ASSERT_NE(end, std::string::npos);
+    const std::string got = all.substr(start, end - start);
+    start = end + 1;
+    EXPECT_EQ(got.rfind(pri, 0), 0u) << got;
+    EXPECT_TRUE(got.size() >= tail.size() && got.compare(got.size() - tail.size(), tail.size(), tail) == 0) << got;
   }
+  EXPECT_EQ(start, all.size());
 }
 
 }  // namespace
