@@ -5,7 +5,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -109,26 +108,18 @@ void Agent::ReplyFields(const Bytes &fields) {
   Reply([fields](const Bytes &frame) { return Answers{Frame(FrameType(frame), fields)}; });
 }
 
-Bytes Agent::Hello() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return hello_;
-}
-
 Bytes Agent::Received() {
   std::lock_guard<std::mutex> lock(mu_);
   return received_;
 }
-
 std::vector<Bytes> Agent::Frames() {
   std::lock_guard<std::mutex> lock(mu_);
   return frames_;
 }
-
 struct ucred Agent::Creds() {
   std::lock_guard<std::mutex> lock(mu_);
   return creds_;
 }
-
 int Agent::Connections() {
   std::lock_guard<std::mutex> lock(mu_);
   return accepted_;
@@ -184,7 +175,6 @@ bool Agent::Consume(Conn &c) {
   std::lock_guard<std::mutex> lock(mu_);
   if (!c.greeted) {
     if (c.in.size() < kHandshake) return true;
-    if (hello_.empty()) hello_ = c.in.substr(0, kHandshake);
     c.in.erase(0, kHandshake);
     c.greeted = true;
     c.answers.assign(options_.welcome.begin(), options_.welcome.end());
@@ -243,8 +233,7 @@ void Agent::Loop() {
           std::lock_guard<std::mutex> lock(mu_);
           struct cmsghdr *cm = CMSG_FIRSTHDR(&mh);
           if (cm != nullptr && cm->cmsg_type == SCM_CREDENTIALS) memcpy(&creds_, CMSG_DATA(cm), sizeof creds_);
-          size_t skip = it->greeted ? 0 : std::min(static_cast<size_t>(n), kHandshake - it->in.size());
-          received_.append(buf + skip, static_cast<size_t>(n) - skip);
+          received_.append(buf, static_cast<size_t>(n));
         }
         it->in.append(buf, static_cast<size_t>(n));
         keep = Consume(*it);

@@ -2,7 +2,8 @@
 // (in a private directory unless a path is given) served by one thread,
 // any number of connections at once. It answers each handshake with
 // `welcome` and each request frame with what the reply handler gives, and
-// records the bytes and frames it receives with the sender's credentials.
+// records the bytes (handshakes included) and frames it receives with the
+// sender's credentials.
 // Every wait on it is bounded.
 #pragma once
 
@@ -65,11 +66,10 @@ class Agent {
   void ReplyFields(const Bytes &fields);
   void Silent() { Reply([](const Bytes &) { return Answers{}; }); }
 
-  Bytes Hello();               // the first handshake bytes received
-  Bytes Received();            // every byte received after the handshakes
-  std::vector<Bytes> Frames(); // the whole request frames, in order
-  struct ucred Creds();        // the credentials attached to the requests
-  int Connections();           // accepted so far
+  Bytes Received();             // every byte received, in order
+  std::vector<Bytes> Frames();  // the whole request frames, in order
+  struct ucred Creds();         // the credentials attached to them
+  int Connections();            // accepted so far
   // Waits (bounded) until `n` frames arrived; returns all.
   std::vector<Bytes> WaitFrames(size_t n);
   // Frames of `type` received so far (no allocation).
@@ -96,7 +96,7 @@ class Agent {
   std::mutex mu_;
   std::condition_variable changed_;
   Handler handler_;
-  Bytes hello_, received_;
+  Bytes received_;
   std::vector<Bytes> frames_;
   struct ucred creds_ {};
   int accepted_ = 0, closed_ = 0;

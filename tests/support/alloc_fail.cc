@@ -10,22 +10,6 @@
 #include <cstring>
 #include <new>
 
-extern "C" {
-void *__real_malloc(size_t size);
-void *__real_calloc(size_t count, size_t size);
-void *__real_realloc(void *ptr, size_t size);
-void __real_free(void *ptr);
-char *__real_strdup(const char *s);
-char *__real_strndup(const char *s, size_t n);
-void *__real__Znwm(size_t size);
-void *__real__Znam(size_t size);
-void *__real__ZnwmRKSt9nothrow_t(size_t size, const std::nothrow_t &tag) noexcept;
-void *__real__ZnamRKSt9nothrow_t(size_t size, const std::nothrow_t &tag) noexcept;
-void __real__ZdlPv(void *ptr) noexcept;
-void __real__ZdlPvm(void *ptr, size_t size) noexcept;
-void __real__ZdaPv(void *ptr) noexcept;
-void __real__ZdaPvm(void *ptr, size_t size) noexcept;
-}
 
 namespace vxtest::allocfail {
 namespace {
@@ -162,97 +146,51 @@ using vxtest::allocfail::ShouldFail;
 using vxtest::allocfail::Track;
 using vxtest::allocfail::Untrack;
 
+// Each allocating wrapper fails when told to (`on_fail`), or tracks the
+// block the real function gives; each freeing wrapper forgets the block.
+#define VX_WRAP_ALLOC(type, name, params, args, size, on_fail, ...) \
+  type __real_##name params __VA_ARGS__;                           \
+  type __wrap_##name params __VA_ARGS__ {                          \
+    if (ShouldFail(__builtin_return_address(0))) on_fail;          \
+    type p = __real_##name args;                                   \
+    Track(p, size);                                                \
+    return p;                                                      \
+  }
+#define VX_WRAP_FREE(name, params, args)        \
+  void __real_##name params noexcept;           \
+  void __wrap_##name params noexcept {          \
+    Untrack(ptr);                               \
+    __real_##name args;                         \
+  }
+
 extern "C" {
 
-void *__wrap_malloc(size_t size) {
-  if (ShouldFail(__builtin_return_address(0))) return nullptr;
-  void *p = __real_malloc(size);
-  Track(p, size);
-  return p;
-}
+VX_WRAP_ALLOC(void *, malloc, (size_t size), (size), size, return nullptr)
+VX_WRAP_ALLOC(void *, calloc, (size_t count, size_t size), (count, size), count * size, return nullptr)
+VX_WRAP_ALLOC(char *, strdup, (const char *s), (s), p != nullptr ? strlen(p) + 1 : 0, return nullptr)
+VX_WRAP_ALLOC(char *, strndup, (const char *s, size_t n), (s, n), p != nullptr ? strlen(p) + 1 : 0,
+              return nullptr)
+VX_WRAP_ALLOC(void *, _Znwm, (size_t size), (size), size, throw std::bad_alloc())
+VX_WRAP_ALLOC(void *, _Znam, (size_t size), (size), size, throw std::bad_alloc())
+VX_WRAP_ALLOC(void *, _ZnwmRKSt9nothrow_t, (size_t size, const std::nothrow_t &tag), (size, tag), size,
+              return nullptr, noexcept)
+VX_WRAP_ALLOC(void *, _ZnamRKSt9nothrow_t, (size_t size, const std::nothrow_t &tag), (size, tag), size,
+              return nullptr, noexcept)
+VX_WRAP_FREE(free, (void *ptr), (ptr))
+VX_WRAP_FREE(_ZdlPv, (void *ptr), (ptr))
+VX_WRAP_FREE(_ZdlPvm, (void *ptr, size_t size), (ptr, size))
+VX_WRAP_FREE(_ZdaPv, (void *ptr), (ptr))
+VX_WRAP_FREE(_ZdaPvm, (void *ptr, size_t size), (ptr, size))
 
-void *__wrap_calloc(size_t count, size_t size) {
-  if (ShouldFail(__builtin_return_address(0))) return nullptr;
-  void *p = __real_calloc(count, size);
-  Track(p, count * size);
-  return p;
-}
-
+void *__real_realloc(void *ptr, size_t size);
 void *__wrap_realloc(void *ptr, size_t size) {
-  if (ShouldFail(__builtin_return_address(0))) return nullptr; /* the old block stays valid */
+  if (ShouldFail(__builtin_return_address(0))) return nullptr;  // the old block stays valid
   void *p = __real_realloc(ptr, size);
   if (p != nullptr || size == 0) {
     Untrack(ptr);
     Track(p, size);
   }
   return p;
-}
-
-void __wrap_free(void *ptr) {
-  Untrack(ptr);
-  __real_free(ptr);
-}
-
-char *__wrap_strdup(const char *s) {
-  if (ShouldFail(__builtin_return_address(0))) return nullptr;
-  char *p = __real_strdup(s);
-  Track(p, p != nullptr ? strlen(p) + 1 : 0);
-  return p;
-}
-
-char *__wrap_strndup(const char *s, size_t n) {
-  if (ShouldFail(__builtin_return_address(0))) return nullptr;
-  char *p = __real_strndup(s, n);
-  Track(p, p != nullptr ? strlen(p) + 1 : 0);
-  return p;
-}
-
-void *__wrap__Znwm(size_t size) {
-  if (ShouldFail(__builtin_return_address(0))) throw std::bad_alloc();
-  void *p = __real__Znwm(size);
-  Track(p, size);
-  return p;
-}
-
-void *__wrap__Znam(size_t size) {
-  if (ShouldFail(__builtin_return_address(0))) throw std::bad_alloc();
-  void *p = __real__Znam(size);
-  Track(p, size);
-  return p;
-}
-
-void *__wrap__ZnwmRKSt9nothrow_t(size_t size, const std::nothrow_t &tag) noexcept {
-  if (ShouldFail(__builtin_return_address(0))) return nullptr;
-  void *p = __real__ZnwmRKSt9nothrow_t(size, tag);
-  Track(p, size);
-  return p;
-}
-
-void *__wrap__ZnamRKSt9nothrow_t(size_t size, const std::nothrow_t &tag) noexcept {
-  if (ShouldFail(__builtin_return_address(0))) return nullptr;
-  void *p = __real__ZnamRKSt9nothrow_t(size, tag);
-  Track(p, size);
-  return p;
-}
-
-void __wrap__ZdlPv(void *ptr) noexcept {
-  Untrack(ptr);
-  __real__ZdlPv(ptr);
-}
-
-void __wrap__ZdlPvm(void *ptr, size_t size) noexcept {
-  Untrack(ptr);
-  __real__ZdlPvm(ptr, size);
-}
-
-void __wrap__ZdaPv(void *ptr) noexcept {
-  Untrack(ptr);
-  __real__ZdaPv(ptr);
-}
-
-void __wrap__ZdaPvm(void *ptr, size_t size) noexcept {
-  Untrack(ptr);
-  __real__ZdaPvm(ptr, size);
 }
 
 }  // extern "C"

@@ -1,24 +1,16 @@
-// Test-only allocator that fails chosen allocations, in the manner of
-// SQLite's fault injection, and counts the blocks left behind.
+// Test-only allocator that fails chosen allocations and counts the blocks
+// left behind. A test executable linked with `--wrap` for malloc, calloc,
+// realloc, free, strdup, strndup and operator new and delete (see
+// tests/unit/allocfail/CMakeLists.txt) sends those calls, its own and the
+// product's static modules', to the hooks of alloc_fail.cc; the product's
+// code is not changed. Elsewhere the link fails on the missing __real_*.
 //
-// The test executable is linked with `--wrap` for every allocation function
-// that it and the product's static modules call (malloc, calloc, realloc,
-// free, strdup, strndup, operator new and delete): the linker sends those
-// calls to the hooks of alloc_fail.cc, which hand them on to the real
-// allocator (the sanitizer's, under AddressSanitizer). The product's code is
-// not changed. Only executables linked with those options may use this file
-// (tests/unit/allocfail/CMakeLists.txt shows how); elsewhere the link fails
-// on the missing __real_* names.
-//
-// Failures are armed on one thread, around the scenario under test only:
-// other threads (a test agent, say) and the test framework's own work
-// between Arm and Disarm on other threads are never failed nor counted.
-// While armed, every block the thread allocates is tracked until it is
-// freed (from any thread), so that Disarm can tell how many were leaked.
-//
-// A failed malloc, calloc, realloc, strdup or strndup returns null (realloc
-// leaves the old block alone); a failed operator new throws std::bad_alloc,
-// its nothrow form returns null.
+// Failures are armed on one thread around the scenario under test: other
+// threads (a test agent, say) are never failed nor counted. While armed,
+// every block the thread allocates is tracked until it is freed (from any
+// thread). A failed malloc, calloc, realloc, strdup or strndup returns null
+// (realloc leaves the old block alone); a failed operator new throws
+// std::bad_alloc, its nothrow form returns null.
 #pragma once
 
 #include <cstddef>
