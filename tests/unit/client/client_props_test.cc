@@ -7,8 +7,6 @@
 
 namespace {
 
-using vxtest::ContextFiles;
-
 TEST(ClientProps, NoConfigurationGivesTheDefaults) {
   ClientContext ctx = {};
   EXPECT_STREQ(ClientGetProperty(&ctx, "k", "d"), "d");
@@ -18,20 +16,8 @@ TEST(ClientProps, NoConfigurationGivesTheDefaults) {
   EXPECT_EQ(ClientGetPropertyTime(nullptr, "lrpc.timeout", 's', 7), 7);
 }
 
-// A context at TRACE whose records go straight to its emergency file.
-struct TracedContext {
-  ContextFiles files;
-  ClientContext ctx;
-  explicit TracedContext(const std::string &lines) {
-    files.Init(&ctx, "log: trace\n" + lines);
-    ConfigureEmergencyLog(ctx.log);
-  }
-  ~TracedContext() { FreeClientContext(&ctx); }
-  std::vector<std::string> Records() const { return files.Records(); }
-};
-
 TEST(ClientProps, ReadsAreTraced) {
-  TracedContext t("lrpc.timeout: 10m\nname: value\n");
+  vxtest::DirectContext t("log: trace\nlrpc.timeout: 10m\nname: value\n");
   EXPECT_STREQ(ClientGetProperty(&t.ctx, "name", nullptr), "value");
   EXPECT_STREQ(ClientGetProperty(&t.ctx, "absent", "dflt"), "dflt");
   EXPECT_STREQ(ClientGetProperty(&t.ctx, "lrpc.timeout", nullptr), "10m");
@@ -48,7 +34,7 @@ TEST(ClientProps, ReadsAreTraced) {
 }
 
 TEST(ClientProps, FailedReadsGiveNullOrZeroAndAnError) {
-  TracedContext t("");
+  vxtest::DirectContext t("log: trace\n");
   std::string missing = t.files.dir.file("missing.list");
   std::string open = t.files.dir.write("open.list", "a\n", 0666);
   SetProperty(t.ctx.properties, "missing", ("file:" + missing).c_str(), nullptr);
