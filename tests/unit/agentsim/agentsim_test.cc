@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "client_common/msg.h"
+#include "client_common/lrpc2.h"
 #include "support/agent.h"
 
 namespace {
@@ -22,52 +22,46 @@ namespace {
 using vxtest::Frame;
 using vxtest::Str;
 using vxtest::U32;
+using Entries = std::vector<std::string>;
 
 constexpr int kWaitMs = 10000;
+constexpr uint32_t kWaitSeconds = 10;
 
-// Exactly n bytes within the bound; empty on end of stream or time-out.
-std::string ReadExactly(int fd, size_t n) {
-  std::string out(n, '\0');
-  for (size_t got = 0; got < n;) {
-    pollfd p{fd, POLLIN, 0};
-    const ssize_t r = poll(&p, 1, kWaitMs) == 1 ? read(fd, out.data() + got, n - got) : -1;
-    if (r <= 0) return {};
-    got += static_cast<size_t>(r);
-  }
-  return out;
-}
-
-bool Send(int fd, const std::string &bytes) {
-  return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-}
-
-// A connection that has done the handshake, or -1.
-int Connect(const std::string &path) {
+// A raw connection that has sent `bytes`.
+int Connect(const std::string &path, const std::string &bytes) {
   const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && Send(fd, U32(3)) &&
-      ReadExactly(fd, 4) == U32(1))
-    return fd;
-  close(fd);
-  return -1;
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  EXPECT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+  return fd;
 }
 
-// Sends a request frame and returns the entries of its list reply;
-// "<no reply>" when none arrives.
-std::vector<std::string> Request(int fd, const std::string &request) {
-  std::string frame = ReadExactly(fd, Send(fd, request) ? 8 : 0);
-  uint32_t total = 0;
-  if (frame.size() == 8) memcpy(&total, frame.data() + 4, 4);
-  if (total <= 8 || total > (1u << 20) || (frame += ReadExactly(fd, total - 8)).size() != total) return {"<no reply>"};
-  Msg *msg = NewMsgFromBuffer(frame.data(), total, 1, GetMsgTypeTable(), 8, nullptr);
+// Whether the agent closes `fd` within the bound (after anything it sends).
+bool Dropped(int fd) {
+  char buf[64];
+  pollfd p{fd, POLLIN, 0};
+  ssize_t r = 1;
+  while (r > 0 && poll(&p, 1, kWaitMs) == 1) r = read(fd, buf, sizeof buf);
+  return r <= 0;  // end of stream, or a reset when bytes were left unread
+}
+
+// Sends a request frame through the client transport; the entries of the
+// list reply ({} for a reply without them), or "<failed>".
+Entries Request(LRPC2Session *session, std::string frame) {
+  Msg *request =
+      NewMsgFromBuffer(frame.data(), frame.size(), 1, GetMsgTypeTable(), LRPC_HEADER_SIZE, nullptr);
+  uint32_t status = 0;
+  Msg *reply = LRPC2Transact(session, request, kWaitSeconds, &status);
+  MsgFree(request);
+  if (reply == nullptr) return {"<failed>"};
   char **set = nullptr;
-  std::vector<std::string> out;
-  if (MsgGetInt(msg, nullptr) == MSG_OK && MsgGetStringSet(msg, &set) == MSG_OK)
+  Entries out;
+  if (MsgGetInt(reply, nullptr) == MSG_OK && MsgGetStringSet(reply, &set) == MSG_OK)
     for (char **p = set; *p != nullptr; ++p) out.emplace_back(*p), free(*p);
   free(set);
-  MsgFree(msg);
+  MsgFree(reply);
   return out;
 }
 
@@ -77,8 +71,8 @@ TEST(AgentSim, ConnectionsAreServedIndependentlyAndReloadReplacesLists) {
   dir.write("remove", "bob\n");
   const std::string sock = dir.file("d2"), kest = dir.file("d"), rec = dir.file("rec");
   const std::string ready = "ready " + sock + " " + kest + "\n";
-  const char *argv[] = {VXAGENT_SIM_PATH, "--socket", sock.c_str(), "--kest-socket", kest.c_str(), "--data",
-                        dir.path().c_str(), "--record", rec.c_str(), "--fault", "114:silent", nullptr};
+  const char *argv[] = {VXAGENT_SIM_PATH,   "--socket", sock.c_str(), "--kest-socket", kest.c_str(), "--data",
+                        dir.path().c_str(), "--record", rec.c_str(),  "--fault",       "114:silent", nullptr};
   int out[2];
   ASSERT_EQ(pipe(out), 0);
   const pid_t pid = fork();
@@ -89,25 +83,30 @@ TEST(AgentSim, ConnectionsAreServedIndependentlyAndReloadReplacesLists) {
     _exit(127);
   }
   close(out[1]);
-  EXPECT_EQ(ReadExactly(out[0], ready.size()), ready);
+  std::string line(ready.size(), '\0');
+  pollfd p{out[0], POLLIN, 0};
+  EXPECT_TRUE(poll(&p, 1, kWaitMs) == 1 && read(out[0], line.data(), line.size()) > 0 && line == ready)
+      << line;
   close(out[0]);
 
-  const int waiting = Connect(sock), bad = Connect(sock), good = Connect(sock);
-  EXPECT_TRUE(waiting >= 0 && bad >= 0 && good >= 0);
-  EXPECT_TRUE(Send(waiting, Frame(114, Str("user"))));  // never answered
+  const int waiting = Connect(sock, U32(LRPC_HELLO) + Frame(114, Str("user")));  // never answered
   std::string garbage = Frame(113, Str("all") + Str("user"));
   garbage[0] = 0;  // wrong magic
-  EXPECT_EQ(Request(bad, garbage), std::vector<std::string>{"<no reply>"});
-  const std::vector<std::string> visible = {"alice:x:1:1::/h:/bin/sh"};
-  EXPECT_EQ(Request(good, Frame(113, Str("visible") + Str("user"))), visible);
+  const int bad = Connect(sock, U32(LRPC_HELLO) + garbage);
+  LRPC2Session *good = LRPC2Open(sock.c_str(), GetMsgTypeTable(), kWaitSeconds, kWaitSeconds, nullptr);
+  ASSERT_NE(good, nullptr);
+  EXPECT_TRUE(Dropped(bad));
+  EXPECT_EQ(Request(good, Frame(113, Str("visible") + Str("user"))), Entries{"alice:x:1:1::/h:/bin/sh"});
 
   dir.write("passwd", "erin:x:5:5::/h:/bin/sh\nbob:x:2:2::/h:/bin/sh\n");
   dir.write("remove", "");
-  EXPECT_EQ(Request(good, Frame(112, std::string("\x01\x01\x01\x00", 4))), std::vector<std::string>{}) << "reload";
-  const std::vector<std::string> reloaded = {"erin:x:5:5::/h:/bin/sh", "bob:x:2:2::/h:/bin/sh"};
-  EXPECT_EQ(Request(good, Frame(113, Str("visible") + Str("user"))), reloaded);
-  EXPECT_EQ(Request(good, Frame(113, Str("remove") + Str("user"))), std::vector<std::string>{});
-  for (int fd : {waiting, bad, good}) close(fd);
+  EXPECT_EQ(Request(good, Frame(112, std::string("\x01\x01\x01\x00", 4))), Entries{}) << "reload";
+  EXPECT_EQ(Request(good, Frame(113, Str("visible") + Str("user"))),
+            (Entries{"erin:x:5:5::/h:/bin/sh", "bob:x:2:2::/h:/bin/sh"}));
+  EXPECT_EQ(Request(good, Frame(113, Str("remove") + Str("user"))), Entries{});
+  LRPC2Close(good);
+  close(waiting);
+  close(bad);
   kill(pid, SIGTERM);
   int status = -1;
   EXPECT_EQ(waitpid(pid, &status, 0), pid);

@@ -14,6 +14,7 @@ struct Row {
   const char *text;  // exactly as the command prints it
 };
 
+// clang-format off
 const Row kCommon[] = {
     {0, "Success"}, {6, "Other misc errors"}, {7, "Usage error"}, {8, "Operation/command aborted by user"},
     {9, "Root privilege is required for the operation"}, {10, "Machine is not joined to any domain"},
@@ -47,6 +48,7 @@ const Row kCommon[] = {
 const Row kLocalAccount[] = {
     {156, "Manage Local Account Feature is enabled"}, {157, "Manage Local Account Feature is disabled"},
     {158, "Failed to reload local account"}, {159, "Failed to list local account"}};
+// clang-format on
 
 // Every row has its exact text; no other code has one, and no lookup falls
 // back from one table to the other.
@@ -58,7 +60,8 @@ TEST(ExitCodes, EveryRowHasItsExactTextAndNoOtherCodeHasOne) {
   } tables[] = {{CommonExitCodes, kCommon, {1, 2, 3, 4, 5, 37, 51, 60, -1, 156, 159}},
                 {LocalAccountExitCodes, kLocalAccount, {0, 13, 155, 160}}};
   for (const auto &t : tables) {
-    for (const Row &r : t.rows) EXPECT_EQ(ExitCodeMessage(t.table, r.code), std::string_view(r.text)) << r.code;
+    for (const Row &r : t.rows)
+      EXPECT_EQ(ExitCodeMessage(t.table, r.code), std::string_view(r.text)) << r.code;
     for (int32_t code : t.without) EXPECT_EQ(ExitCodeMessage(t.table, code), std::nullopt) << code;
     EXPECT_EQ(t.table.size(), t.rows.size()) << "no row beyond those listed";
   }

@@ -44,8 +44,8 @@ TEST(MsgCreate, RefusesUnknownTypesAndTables) {
     if (msg == nullptr) continue;
     ASSERT_EQ(MsgComplete(msg.get()), MSG_OK);
     const uint16_t type = static_cast<uint16_t>(c.type);
-    EXPECT_EQ(Bytes(msg.get()), std::string(c.header, '\0') + std::string(reinterpret_cast<const char *>(&type), 2) +
-                                    U8(MDT_END))
+    EXPECT_EQ(Bytes(msg.get()), std::string(c.header, '\0') +
+                                    std::string(reinterpret_cast<const char *>(&type), 2) + U8(MDT_END))
         << c.name;
   }
   EXPECT_EQ(NewMsg(106, GetMsgTypeTable(), kHeader, nullptr), nullptr) << "null status";
@@ -70,8 +70,8 @@ TEST(MsgState, CompletionBufferAndReadingFollowTheState) {
   EXPECT_EQ(MsgGetType(msg.get(), &value), MSG_OK);
   EXPECT_EQ(value, static_cast<uint32_t>(MSGTYPE_RELOAD_LOCAL_ACCT));
 
-  for (uint32_t s : {MsgComplete(nullptr), MsgAddBool(nullptr, 1), MsgAddInt(nullptr, 1), MsgAddUInt(nullptr, 1),
-                     MsgAddString(nullptr, "x")})
+  for (uint32_t s : {MsgComplete(nullptr), MsgAddBool(nullptr, 1), MsgAddInt(nullptr, 1),
+                     MsgAddUInt(nullptr, 1), MsgAddString(nullptr, "x")})
     EXPECT_EQ(s, MSG_ERR_INVALID);
   EXPECT_EQ(MsgGetBuffer(nullptr, nullptr, &status), nullptr);
   EXPECT_EQ(status, MSG_ERR_INVALID);
@@ -79,12 +79,11 @@ TEST(MsgState, CompletionBufferAndReadingFollowTheState) {
 }
 
 TEST(MsgErrText, EveryCodeHasItsText) {
-  const char *texts[] = {"Out of memory",         "Unexpected data",       "Incorrect data type",
-                         "At end of message",     "Message not completed", "Message invalid"};
+  const char *texts[] = {"Out of memory",     "Unexpected data",       "Incorrect data type",
+                         "At end of message", "Message not completed", "Message invalid"};
   for (uint32_t code = MSG_ERR_NOMEM; code <= MSG_ERR_INVALID; ++code)
     EXPECT_STREQ(MsgErr2Str(code), texts[code - MSG_ERR_NOMEM]) << code;
   for (uint32_t code : {0u, 199u, 206u, 0xFFFFFFFFu}) EXPECT_EQ(MsgErr2Str(code), nullptr) << code;
 }
 
 }  // namespace
-

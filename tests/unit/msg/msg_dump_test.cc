@@ -52,13 +52,16 @@ TEST(MsgDump, RendersEveryFieldKindAndMarker) {
     std::string block;
     std::string text;
   } cases[] = {
-      {"two booleans", Block(MSGTYPE_RELOAD_LOCAL_ACCT, FBool(1) + FBool(0)), "ControlReloadLocalAccount[True,False]"},
+      {"two booleans", Block(MSGTYPE_RELOAD_LOCAL_ACCT, FBool(1) + FBool(0)),
+       "ControlReloadLocalAccount[True,False]"},
       {"no fields", Block(MSGTYPE_GET_LOCAL_ACCT_MGMT, ""), "ControlGetLocalAcctMgmtStatus[]"},
       {"string", Block(MSGTYPE_DUMP_LOCAL_ACCT, FStr("root")), "ControlDumpLocalAccount[\"root\"]"},
       {"raw quotes and line break", Block(kLog2, FStr("a\"b\nc")), "ControlLog2[\"a\"b\nc\"]"},
-      {"null and empty string", Block(kLog2, U8(MDT_STRING) + NullItem() + FStr("")), "ControlLog2[STRING:0,\"\"]"},
+      {"null and empty string", Block(kLog2, U8(MDT_STRING) + NullItem() + FStr("")),
+       "ControlLog2[STRING:0,\"\"]"},
       {"blob", Block(kLog2, Blob(Item(std::string("\x01\xff", 2)))), "ControlLog2[BLOB:[2](01 ff)]"},
-      {"null and empty blob", Block(kLog2, Blob(NullItem()) + Blob(Item(""))), "ControlLog2[BLOB:0,BLOB:[0]()]"},
+      {"null and empty blob", Block(kLog2, Blob(NullItem()) + Blob(Item(""))),
+       "ControlLog2[BLOB:0,BLOB:[0]()]"},
       {"long blob", Block(kLog2, Blob(Item(long_blob))), long_hex},
       {"password", Block(kLog2, Pw(Item("secret")) + Pw(NullItem())), "ControlLog2[(password),PASSWORD:0]"},
       {"integers", Block(kLog2, FInt(-7) + FInt(INT32_MIN) + FUInt(5) + FUInt(UINT32_MAX)),
@@ -82,11 +85,13 @@ TEST(MsgDump, RendersEveryFieldKindAndMarker) {
       {"int cut", Block(kLog2, FBool(0) + U8(MDT_INT) + "\x01\x02", false), "ControlLog2[False,<incomplete>"},
       {"string cut", Block(kLog2, U8(MDT_STRING) + U32(5) + "ab", false), "ControlLog2[<incomplete>"},
       {"length cut", Block(kLog2, U8(MDT_STRING) + "\x05", false), "ControlLog2[<incomplete>"},
-      {"set cut", Block(kLog2, U8(MDT_STRINGSET) + U32(3) + Item("a"), false), "ControlLog2[ss(\"a\",<incomplete>"},
+      {"set cut", Block(kLog2, U8(MDT_STRINGSET) + U32(3) + Item("a"), false),
+       "ControlLog2[ss(\"a\",<incomplete>"},
       {"set count cut", Block(kLog2, U8(MDT_STRINGSET) + "\x01", false), "ControlLog2[<incomplete>"},
       {"pair cut", Block(kLog2, Kv(Item("k"), 1), false), "ControlLog2[kv((\"k\",<incomplete>"},
       {"blob cut", Block(kLog2, Blob(U32(4) + "\x01"), false), "ControlLog2[<incomplete>"},
-      {"huge counts cut", Block(kLog2, U8(MDT_STRINGSET) + U32(NULL_LENGTH), false), "ControlLog2[ss(<incomplete>"},
+      {"huge counts cut", Block(kLog2, U8(MDT_STRINGSET) + U32(NULL_LENGTH), false),
+       "ControlLog2[ss(<incomplete>"},
   };
   for (const auto &c : cases) EXPECT_EQ(DumpUnchecked(c.block), c.text) << c.name;
 }

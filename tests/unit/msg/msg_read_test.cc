@@ -20,8 +20,9 @@ TEST(MsgValidation, AcceptsWellFormedAndRefusesEverythingElse) {
     bool valid;
   } cases[] = {
       {"type and end mark only", Block(kReply, ""), true},
-      {"every tag", Block(kReply, FBool(1) + FInt(-1) + FUInt(2) + FStr("s") + U8(MDT_PASSWORD) + Item("pw") +
-                                      U8(MDT_BLOB) + NullItem() + FSet({"a", nullptr}) + kv),
+      {"every tag",
+       Block(kReply, FBool(1) + FInt(-1) + FUInt(2) + FStr("s") + U8(MDT_PASSWORD) + Item("pw") +
+                         U8(MDT_BLOB) + NullItem() + FSet({"a", nullptr}) + kv),
        true},
       {"empty set", Block(kReply, FSet({})), true},
       {"unknown type", Block(4242, FBool(1)), true},
@@ -108,16 +109,18 @@ TEST(MsgRead, WrongReaderLeavesTheFieldForTheRightOne) {
 // Every kind comes back as written; null out-locations skip a field.
 TEST(MsgRead, ValuesComeBackAsWritten) {
   MsgPtr msg(NewMsg(MSGTYPE_CONTROL_LOG2, GetMsgTypeTable(), kHeader, nullptr));
-  EXPECT_TRUE(AllOk({MsgAddBool(msg.get(), -5), MsgAddInt(msg.get(), INT32_MIN), MsgAddUInt(msg.get(), UINT32_MAX),
-                     MsgAddString(msg.get(), ""), MsgAddString(msg.get(), nullptr),
-                     MsgAddString(msg.get(), "line\nwith \"quotes\""), MsgAddInt(msg.get(), 1),
-                     MsgAddString(msg.get(), "skipped"), MsgAddInt(msg.get(), 77), MsgComplete(msg.get())}));
+  EXPECT_TRUE(
+      AllOk({MsgAddBool(msg.get(), -5), MsgAddInt(msg.get(), INT32_MIN), MsgAddUInt(msg.get(), UINT32_MAX),
+             MsgAddString(msg.get(), ""), MsgAddString(msg.get(), nullptr),
+             MsgAddString(msg.get(), "line\nwith \"quotes\""), MsgAddInt(msg.get(), 1),
+             MsgAddString(msg.get(), "skipped"), MsgAddInt(msg.get(), 77), MsgComplete(msg.get())}));
   uint32_t b = 0, u = 0;
   int32_t i = 0, last = 0;
   char *empty = nullptr, *null = reinterpret_cast<char *>(1), *text = nullptr;
-  EXPECT_TRUE(AllOk({MsgGetBool(msg.get(), &b), MsgGetInt(msg.get(), &i), MsgGetUInt(msg.get(), &u),
-                     MsgGetString(msg.get(), &empty), MsgGetString(msg.get(), &null), MsgGetString(msg.get(), &text),
-                     MsgGetInt(msg.get(), nullptr), MsgGetString(msg.get(), nullptr), MsgGetInt(msg.get(), &last)}));
+  EXPECT_TRUE(
+      AllOk({MsgGetBool(msg.get(), &b), MsgGetInt(msg.get(), &i), MsgGetUInt(msg.get(), &u),
+             MsgGetString(msg.get(), &empty), MsgGetString(msg.get(), &null), MsgGetString(msg.get(), &text),
+             MsgGetInt(msg.get(), nullptr), MsgGetString(msg.get(), nullptr), MsgGetInt(msg.get(), &last)}));
   EXPECT_TRUE(b == 1 && i == INT32_MIN && u == UINT32_MAX && null == nullptr && last == 77);
   EXPECT_STREQ(empty, "");
   EXPECT_STREQ(text, "line\nwith \"quotes\"");
@@ -128,7 +131,8 @@ TEST(MsgRead, ValuesComeBackAsWritten) {
 }
 
 TEST(MsgRead, StringSetKeepsNullItemsInPlace) {
-  MsgPtr msg = Receive(Block(kReply, FSet({"a", nullptr, ""}) + FSet({}) + FSet({"y"}) + FBool(1)), 0, nullptr);
+  MsgPtr msg =
+      Receive(Block(kReply, FSet({"a", nullptr, ""}) + FSet({}) + FSet({"y"}) + FBool(1)), 0, nullptr);
   ASSERT_NE(msg, nullptr);
   char **set = nullptr;
   ASSERT_EQ(MsgGetStringSet(msg.get(), &set), MSG_OK);
@@ -164,7 +168,8 @@ TEST(MsgRead, ReadersCheckBoundsOnTheirOwn) {
     ASSERT_NE(msg, nullptr) << c.name;
     memcpy(MsgGetBuffer(msg.get(), nullptr, nullptr) + c.patch_at, &c.patch, 4);
     char *s = nullptr, **set = nullptr;
-    EXPECT_EQ(c.set_reader ? MsgGetStringSet(msg.get(), &set) : MsgGetString(msg.get(), &s), c.status) << c.name;
+    EXPECT_EQ(c.set_reader ? MsgGetStringSet(msg.get(), &set) : MsgGetString(msg.get(), &s), c.status)
+        << c.name;
     EXPECT_TRUE(s == nullptr && set == nullptr) << c.name;
   }
 }

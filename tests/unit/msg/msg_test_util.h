@@ -42,8 +42,10 @@ inline std::string Block(uint16_t type, const std::string &fields, bool end = tr
 
 // A received message over a copy of `block`, or over a malloc'd block it owns.
 inline MsgPtr Receive(const std::string &block, int copy, uint32_t *status) {
-  void *bytes = copy ? const_cast<char *>(block.data()) : memcpy(malloc(block.size() + 1), block.data(), block.size());
-  Msg *msg = NewMsgFromBuffer(bytes, static_cast<uint32_t>(block.size()), copy, GetMsgTypeTable(), kHeader, status);
+  void *bytes =
+      copy ? const_cast<char *>(block.data()) : memcpy(malloc(block.size() + 1), block.data(), block.size());
+  Msg *msg =
+      NewMsgFromBuffer(bytes, static_cast<uint32_t>(block.size()), copy, GetMsgTypeTable(), kHeader, status);
   if (msg == nullptr && !copy) free(bytes);
   return MsgPtr(msg);
 }

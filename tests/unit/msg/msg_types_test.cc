@@ -1,10 +1,10 @@
 // The message type table: shape, flags and lookups.
+#include "client_common/msg_types.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
-
-#include "client_common/msg_types.h"
 
 namespace {
 
@@ -14,11 +14,11 @@ constexpr uint32_t kLastId = 2000;  // above every id of the table
 // The flags each row must carry, as the agent defines them; other rows 0.
 uint32_t ExpectedFlags(uint32_t id) {
   static const std::set<uint32_t> flag1 = {500, 501, 504, 702, 708, 927, 1101}, flag4 = {505, 512, 517, 1200},
-                                  flag3 = {101, 102, 104, 108, 110, 112, 113, 114, 513, 516, 703, 705, 706,
-                                           709, 710, 711, 712, 715, 717, 718, 719, 720, 721, 722, 724, 726,
-                                           800, 801, 925, 926, 1100, 1102, 1300, 1301};
-  const bool in3 = flag3.count(id) || (id >= 900 && id <= 916) || (id >= 919 && id <= 922) ||
-                   (id >= 929 && id <= 932);
+                                  flag3 = {101, 102, 104, 108, 110, 112, 113,  114,  513,  516, 703, 705,
+                                           706, 709, 710, 711, 712, 715, 717,  718,  719,  720, 721, 722,
+                                           724, 726, 800, 801, 925, 926, 1100, 1102, 1300, 1301};
+  const bool in3 =
+      flag3.count(id) || (id >= 900 && id <= 916) || (id >= 919 && id <= 922) || (id >= 929 && id <= 932);
   return flag1.count(id) ? 1 : flag4.count(id) ? 4 : in3 ? 3 : 0;
 }
 
@@ -51,15 +51,22 @@ TEST(MsgTypeTable, NamesAndMisses) {
   const struct {
     uint32_t id;
     const char *name;
-  } cases[] = {{MSGTYPE_DISCONNECT, "DISCONNECT"}, {MSGTYPE_AUTH_CHALLENGE2, "_ProcessAuthChallenge2"},
-               {MSGTYPE_CONTROL_LOG2, "ControlLog2"}, {MSGTYPE_GET_LOCAL_ACCT_MGMT, "ControlGetLocalAcctMgmtStatus"},
+  } cases[] = {{MSGTYPE_DISCONNECT, "DISCONNECT"},
+               {MSGTYPE_AUTH_CHALLENGE2, "_ProcessAuthChallenge2"},
+               {MSGTYPE_CONTROL_LOG2, "ControlLog2"},
+               {MSGTYPE_GET_LOCAL_ACCT_MGMT, "ControlGetLocalAcctMgmtStatus"},
                {MSGTYPE_RELOAD_LOCAL_ACCT, "ControlReloadLocalAccount"},
                {MSGTYPE_LIST_LOCAL_ACCT, "ControlListLocalAccount"},
                {MSGTYPE_DUMP_LOCAL_ACCT, "ControlDumpLocalAccount"},
                {MSGTYPE_GET_OBJECT_BY_NAME, "VXAPIGetObjectByName"},
-               {MSGTYPE_AUDIT_TRAIL_EVENT, "ATProxySetAuditTrailEvent"}, {933, "VXAPIGetKerberosName"},
-               {1301, "PAMCloudAnswerChallenge"}, {106, nullptr}, {1302, nullptr}, {0xFFFF, nullptr},
-               {0x10000, nullptr}, {0xFFFFFFFF, nullptr}};
+               {MSGTYPE_AUDIT_TRAIL_EVENT, "ATProxySetAuditTrailEvent"},
+               {933, "VXAPIGetKerberosName"},
+               {1301, "PAMCloudAnswerChallenge"},
+               {106, nullptr},
+               {1302, nullptr},
+               {0xFFFF, nullptr},
+               {0x10000, nullptr},
+               {0xFFFFFFFF, nullptr}};
   for (const auto &c : cases) EXPECT_STREQ(MsgTypeName(GetMsgTypeTable(), c.id), c.name) << c.id;
   EXPECT_EQ(MsgTypeName(nullptr, 0), nullptr);
   EXPECT_EQ(MsgTypeIsSensitive(nullptr, 500), 0);

@@ -87,8 +87,8 @@ TEST(MsgWipe, SensitiveMessagesAreZeroedBeforeFree) {
         ASSERT_NE(msg, nullptr);
       }
       uint32_t length = GrowBufSize(&msg->buf);
-      const void *block =
-          how == kBuilding ? static_cast<void *>(GrowBufPeek(&msg->buf)) : MsgGetBuffer(msg, &length, nullptr);
+      const void *block = how == kBuilding ? static_cast<void *>(GrowBufPeek(&msg->buf))
+                                           : MsgGetBuffer(msg, &length, nullptr);
       WatchBlocks(block, length, msg, sizeof(Msg));
       MsgFree(msg);
       EXPECT_EQ(g_watch[0].zeroed, c.wiped ? 1 : 0) << "block";

@@ -53,8 +53,11 @@ TEST(GrowBuf, BlockSizesFollowTheGrowthRule) {
     std::string expected;
     for (size_t i = 0; i < c.steps.size(); ++i) {
       const bool putc = c.steps[i] == kPutc;
-      const std::string data(putc ? 1 : static_cast<size_t>(c.steps[i]), static_cast<char>((putc ? 'a' : '0') + i));
-      ASSERT_EQ(putc ? GrowBufPutc(&b, data[0]) : GrowBufPutmem(&b, static_cast<uint32_t>(data.size()), data.data()), &b);
+      const std::string data(putc ? 1 : static_cast<size_t>(c.steps[i]),
+                             static_cast<char>((putc ? 'a' : '0') + i));
+      ASSERT_EQ(putc ? GrowBufPutc(&b, data[0])
+                     : GrowBufPutmem(&b, static_cast<uint32_t>(data.size()), data.data()),
+                &b);
       expected += data;
       EXPECT_EQ(BlockSize(b), c.blocks[i]) << "step " << i;
       EXPECT_EQ(b.size, c.blocks[i]) << "step " << i;
@@ -105,7 +108,7 @@ TEST(GrowBuf, SetmemOverwritesOnlyWithinWrittenBytes) {
   const struct {
     uint32_t offset, length;
     bool fits;
-  } cases[] = {{0, 6, true},  {2, 4, true},           {6, 0, true},           {7, 0, false},
+  } cases[] = {{0, 6, true},  {2, 4, true},           {6, 0, true},          {7, 0, false},
                {5, 2, false}, {UINT32_MAX, 2, false}, {1, UINT32_MAX, false}};
   for (const auto &c : cases) {
     SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.length));

@@ -23,7 +23,8 @@ constexpr long kMinSwaps = 5000;
 constexpr auto kTimeLimit = std::chrono::seconds(30);
 
 // Opens `path` and tells whether the descriptor is the inode `target`.
-bool OpensTarget(int (*open_fn)(const char *, uint32_t *), const std::string &path, ino_t target, uint32_t *st) {
+bool OpensTarget(int (*open_fn)(const char *, uint32_t *), const std::string &path, ino_t target,
+                 uint32_t *st) {
   const int fd = open_fn(path.c_str(), st);
   struct stat sb {};
   const bool hit = fd >= 0 && fstat(fd, &sb) == 0 && sb.st_ino == target;
@@ -51,7 +52,8 @@ TEST(SecureOpenRace, ALinkSwappedInIsNeverOpened) {
   std::map<uint32_t, int> statuses;
   int secure_hits = 0, plain_hits = 0, opens = 0;
   const auto deadline = std::chrono::steady_clock::now() + kTimeLimit;
-  for (; (opens < kMinOpens || swaps.load() < kMinSwaps) && std::chrono::steady_clock::now() < deadline; ++opens) {
+  for (; (opens < kMinOpens || swaps.load() < kMinSwaps) && std::chrono::steady_clock::now() < deadline;
+       ++opens) {
     uint32_t st = 0xdead, plain_st = 0;
     secure_hits += OpensTarget(SecureOpenForReading, path, target_st.st_ino, &st);
     ++statuses[st];
@@ -65,9 +67,10 @@ TEST(SecureOpenRace, ALinkSwappedInIsNeverOpened) {
   EXPECT_GT(plain_hits, 0) << "the exchange never interleaved with the opens";
   EXPECT_GT(statuses[SOPEN_OK], 0) << "the good file was never opened";
   for (const auto &[status, count] : statuses)
-    EXPECT_TRUE(status == SOPEN_OK || status == SOPEN_SYMLINK || status == SOPEN_OTHER) << status << " x" << count;
-  printf("opens %d, swaps %ld, secure ok %d, link %d, path changed %d, plain target %d\n", opens, swaps.load(),
-         statuses[SOPEN_OK], statuses[SOPEN_SYMLINK], statuses[SOPEN_OTHER], plain_hits);
+    EXPECT_TRUE(status == SOPEN_OK || status == SOPEN_SYMLINK || status == SOPEN_OTHER)
+        << status << " x" << count;
+  printf("opens %d, swaps %ld, secure ok %d, link %d, path changed %d, plain target %d\n", opens,
+         swaps.load(), statuses[SOPEN_OK], statuses[SOPEN_SYMLINK], statuses[SOPEN_OTHER], plain_hits);
 }
 
 }  // namespace

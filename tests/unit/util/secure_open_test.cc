@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,7 +21,27 @@ using vxtest::TempDir;
 constexpr uint32_t kUnset = 0xdeadu;
 constexpr uid_t kNoChown = static_cast<uid_t>(-1);
 
-std::string GoodFile(const TempDir &d, unsigned mode = 0644) { return d.write("good", "key = value\n", mode); }
+std::string GoodFile(const TempDir &d, unsigned mode = 0644) {
+  return d.write("good", "key = value\n", mode);
+}
+
+// The status of an open that gave `fd` or `f`, after checking that result
+// and status agree; writes `text` to what was opened and closes it. (`st`
+// is read here, after the open has set it.)
+uint32_t Done(int fd, const uint32_t &st, const char *text = "") {
+  EXPECT_EQ(fd >= 0, st == SOPEN_OK) << "descriptor " << fd << ", status " << st;
+  if (fd < 0) return st;
+  EXPECT_TRUE(*text == '\0' || write(fd, text, strlen(text)) == static_cast<ssize_t>(strlen(text)));
+  close(fd);
+  return st;
+}
+uint32_t Done(FILE *f, const uint32_t &st, const char *text = "") {
+  EXPECT_EQ(f != nullptr, st == SOPEN_OK) << "status " << st;
+  if (f == nullptr) return st;
+  fputs(text, f);
+  fclose(f);
+  return st;
+}
 
 // Creates what `kind` names in `d` and returns the path to open.
 std::string MakePath(const TempDir &d, const std::string &kind, unsigned mode, uid_t owner) {
@@ -61,19 +82,19 @@ TEST(SecureOpen, ReadingChecksTypeLinksOwnerAndPermissions) {
       {"file", 0666, 1000, SOPEN_WORLD_WRITE, SOPEN_OK},  // judged before the owner
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(std::string(c.kind) + " mode " + std::to_string(c.mode) + " owner " + std::to_string(c.owner));
+    SCOPED_TRACE(std::string(c.kind) + " mode " + std::to_string(c.mode) + " owner " +
+                 std::to_string(c.owner));
     if (c.owner != kNoChown && geteuid() != 0) continue;  // only root can give files away
     TempDir dir;
     const std::string path = MakePath(dir, c.kind, c.mode, c.owner);
     const int fds_before = vxtest::CountOpenFds();
     for (bool secure : {true, false}) {
-      uint32_t fd_st = kUnset, stream_st = kUnset;
-      const int fd = (secure ? SecureOpenForReading : OpenForReading)(path.c_str(), &fd_st);
-      EXPECT_EQ(fd >= 0, fd_st == SOPEN_OK);
-      if (fd >= 0) close(fd);
-      if (FILE *f = (secure ? SecureFOpenForReading : FOpenForReading)(path.c_str(), &stream_st)) fclose(f);
-      EXPECT_EQ(fd_st, secure ? c.secure : c.plain) << (secure ? "secure" : "plain");
-      EXPECT_EQ(stream_st, secure ? c.secure : c.plain) << (secure ? "secure" : "plain") << " stream";
+      uint32_t st = kUnset;
+      const uint32_t expected = secure ? c.secure : c.plain;
+      EXPECT_EQ(Done((secure ? SecureOpenForReading : OpenForReading)(path.c_str(), &st), st), expected)
+          << secure;
+      EXPECT_EQ(Done((secure ? SecureFOpenForReading : FOpenForReading)(path.c_str(), &st), st), expected)
+          << secure;
     }
     EXPECT_EQ(vxtest::CountOpenFds(), fds_before);
   }
@@ -84,7 +105,7 @@ TEST(SecureOpen, PermissionDeniedGivesStatus4) {
   const std::string path = dir.write("secret", "x", 0000);
   auto attempt = [&] {
     uint32_t st = kUnset;
-    return SecureOpenForReading(path.c_str(), &st) == -1 ? static_cast<int>(st) : 101;
+    return static_cast<int>(Done(SecureOpenForReading(path.c_str(), &st), st));
   };
   if (geteuid() != 0) {
     EXPECT_EQ(attempt(), static_cast<int>(SOPEN_ACCESS));
@@ -111,12 +132,12 @@ TEST(SecureOpen, OpenThatWouldBlockOnALeaseGivesStatus10) {
     close(holder);
     GTEST_SKIP() << "file leases not available here";
   }
-  struct sigaction ignore {}, old{};  // breaking our own lease signals us
+  struct sigaction ignore {
+  }, old{};  // breaking our own lease signals us
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGIO, &ignore, &old);
   uint32_t st = kUnset;
-  EXPECT_EQ(SecureOpenForWriting(path.c_str(), 0644, WRITE_MODE_APPEND, &st), -1);
-  EXPECT_EQ(st, SOPEN_WOULD_BLOCK);
+  EXPECT_EQ(Done(SecureOpenForWriting(path.c_str(), 0644, WRITE_MODE_APPEND, &st), st), SOPEN_WOULD_BLOCK);
   fcntl(holder, F_SETLEASE, F_UNLCK);
   close(holder);
   sigaction(SIGIO, &old, nullptr);
@@ -126,8 +147,7 @@ TEST(SecureOpen, TruncationNeedsWriteAccessAndNullArgumentsAreTolerated) {
   TempDir dir;
   const std::string path = GoodFile(dir);
   uint32_t st = kUnset;
-  EXPECT_EQ(SecureOpen(path.c_str(), O_RDONLY | O_TRUNC, 0, 0, &st), -1);
-  EXPECT_EQ(st, SOPEN_INVALID);
+  EXPECT_EQ(Done(SecureOpen(path.c_str(), O_RDONLY | O_TRUNC, 0, 0, &st), st), SOPEN_INVALID);
   EXPECT_EQ(ReadFile(path), "key = value\n") << "read-only truncation leaves the file alone";
   const int fd = SecureOpen(path.c_str(), O_WRONLY | O_TRUNC, 0, 0, &st);
   ASSERT_GE(fd, 0);
@@ -136,15 +156,12 @@ TEST(SecureOpen, TruncationNeedsWriteAccessAndNullArgumentsAreTolerated) {
   close(fd);
   EXPECT_EQ(ReadFile(path), "");
 
-  EXPECT_EQ(SecureOpen(nullptr, O_RDONLY, 0, 0, &st), -1);
-  EXPECT_EQ(st, SOPEN_INVALID);
+  EXPECT_EQ(Done(SecureOpen(nullptr, O_RDONLY, 0, 0, &st), st), SOPEN_INVALID);
   st = kUnset;
-  EXPECT_EQ(FOpenForWriting(nullptr, 0644, 1, &st), nullptr);
-  EXPECT_EQ(st, SOPEN_INVALID);
-  EXPECT_EQ(SecureOpenForReading(dir.file("absent").c_str(), nullptr), -1);
-  FILE *f = SecureFOpenForReading(path.c_str(), nullptr);
-  ASSERT_NE(f, nullptr);
-  fclose(f);
+  EXPECT_EQ(Done(FOpenForWriting(nullptr, 0644, 1, &st), st), SOPEN_INVALID);
+  EXPECT_EQ(SecureOpenForReading(dir.file("absent").c_str(), nullptr), -1) << "null status";
+  st = SOPEN_OK;
+  EXPECT_EQ(Done(SecureFOpenForReading(path.c_str(), nullptr), st), SOPEN_OK) << "null status";
 }
 
 TEST(SecureOpen, WriteModesReplaceAppendOrCreate) {
@@ -154,11 +171,16 @@ TEST(SecureOpen, WriteModesReplaceAppendOrCreate) {
     uint32_t status;
     const char *after;  // file content after writing "new" (when opened)
   } cases[] = {
-      {WRITE_MODE_REPLACE, true, false, SOPEN_OK, "new"},     {WRITE_MODE_REPLACE, true, true, SOPEN_OK, "new"},
-      {WRITE_MODE_REPLACE, false, false, SOPEN_OK, "new"},    {WRITE_MODE_APPEND, true, false, SOPEN_OK, "oldnew"},
-      {WRITE_MODE_APPEND, true, true, SOPEN_OK, "oldnew"},    {WRITE_MODE_APPEND, false, false, SOPEN_OK, "new"},
-      {WRITE_MODE_CREATE, true, false, SOPEN_EXISTS, "old"},  {WRITE_MODE_CREATE, true, true, SOPEN_EXISTS, "old"},
-      {WRITE_MODE_CREATE, false, true, SOPEN_OK, "new"},      {7, true, false, SOPEN_OK, "oldnew"},
+      {WRITE_MODE_REPLACE, true, false, SOPEN_OK, "new"},
+      {WRITE_MODE_REPLACE, true, true, SOPEN_OK, "new"},
+      {WRITE_MODE_REPLACE, false, false, SOPEN_OK, "new"},
+      {WRITE_MODE_APPEND, true, false, SOPEN_OK, "oldnew"},
+      {WRITE_MODE_APPEND, true, true, SOPEN_OK, "oldnew"},
+      {WRITE_MODE_APPEND, false, false, SOPEN_OK, "new"},
+      {WRITE_MODE_CREATE, true, false, SOPEN_EXISTS, "old"},
+      {WRITE_MODE_CREATE, true, true, SOPEN_EXISTS, "old"},
+      {WRITE_MODE_CREATE, false, true, SOPEN_OK, "new"},
+      {7, true, false, SOPEN_OK, "oldnew"},
       {7, true, true, SOPEN_OK, "oldnew"},
   };
   for (const auto &c : cases) {
@@ -168,26 +190,16 @@ TEST(SecureOpen, WriteModesReplaceAppendOrCreate) {
       TempDir dir;
       const std::string path = c.exists ? dir.write("out", "old", 0644) : dir.file("out");
       uint32_t st = kUnset;
-      if (c.stream) {
-        FILE *f = (secure ? SecureFOpenForWriting : FOpenForWriting)(path.c_str(), 0600, c.write_mode, &st);
-        EXPECT_EQ(f != nullptr, c.status == SOPEN_OK);
-        if (f != nullptr) {
-          fputs("new", f);
-          fclose(f);
-        }
-      } else {
-        const int fd = (secure ? SecureOpenForWriting : OpenForWriting)(path.c_str(), 0600, c.write_mode, &st);
-        EXPECT_EQ(fd >= 0, c.status == SOPEN_OK);
-        if (fd >= 0) {
-          EXPECT_EQ(write(fd, "new", 3), 3);
-          close(fd);
-        }
-      }
-      EXPECT_EQ(st, c.status);
+      const auto stream_open = secure ? SecureFOpenForWriting : FOpenForWriting;
+      const auto fd_open = secure ? SecureOpenForWriting : OpenForWriting;
+      EXPECT_EQ(c.stream ? Done(stream_open(path.c_str(), 0600, c.write_mode, &st), st, "new")
+                         : Done(fd_open(path.c_str(), 0600, c.write_mode, &st), st, "new"),
+                c.status);
       EXPECT_EQ(ReadFile(path), c.after);
       struct stat sb {};
       ASSERT_EQ(stat(path.c_str(), &sb), 0);
-      EXPECT_TRUE((c.exists && c.write_mode != WRITE_MODE_REPLACE) || (sb.st_mode & 0777) == 0600u) << "creation mode";
+      EXPECT_TRUE((c.exists && c.write_mode != WRITE_MODE_REPLACE) || (sb.st_mode & 0777) == 0600u)
+          << "creation mode";
     }
   }
 }
@@ -197,22 +209,18 @@ TEST(SecureOpen, WritingRefusesUnsafeTargets) {
   const std::string target = dir.write("target", "keep", 0644), link = dir.file("out");
   ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
   uint32_t st = kUnset;
-  const int fd = SecureOpenForWriting(link.c_str(), 0644, WRITE_MODE_REPLACE, &st);
-  ASSERT_GE(fd, 0);
-  close(fd);
+  EXPECT_EQ(Done(SecureOpenForWriting(link.c_str(), 0644, WRITE_MODE_REPLACE, &st), st), SOPEN_OK);
   struct stat sb {};
   ASSERT_EQ(lstat(link.c_str(), &sb), 0);
   EXPECT_TRUE(S_ISREG(sb.st_mode)) << "replace removes the link, not its target";
   EXPECT_EQ(ReadFile(target), "keep");
 
   const std::string ww = dir.write("ww", "old", 0666);
-  EXPECT_EQ(SecureOpenForWriting(ww.c_str(), 0644, WRITE_MODE_APPEND, &st), -1);
-  EXPECT_EQ(st, SOPEN_WORLD_WRITE);
+  EXPECT_EQ(Done(SecureOpenForWriting(ww.c_str(), 0644, WRITE_MODE_APPEND, &st), st), SOPEN_WORLD_WRITE);
   EXPECT_EQ(ReadFile(ww), "old");
   // A FIFO with no reader cannot be opened for writing without blocking.
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
-  EXPECT_EQ(OpenForWriting(dir.file("fifo").c_str(), 0644, WRITE_MODE_APPEND, &st), -1);
-  EXPECT_EQ(st, SOPEN_OTHER);
+  EXPECT_EQ(Done(OpenForWriting(dir.file("fifo").c_str(), 0644, WRITE_MODE_APPEND, &st), st), SOPEN_OTHER);
 }
 
 }  // namespace
