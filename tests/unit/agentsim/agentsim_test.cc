@@ -1,7 +1,8 @@
 // What the e2e suite cannot see of vxagent-sim, which it only meets through
-// one command per connection: connections are served independently (one
-// left waiting, one sending garbage, one working), and a reload replaces the
-// list replies the agent prepared when it read its data.
+// one command per connection on small data: connections are served
+// independently (one left waiting, one sending garbage, one working), a long
+// list arrives whole, and a reload replaces the list replies the agent
+// prepared when it read its data.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,6 +27,7 @@ using Entries = std::vector<std::string>;
 
 constexpr int kWaitMs = 10000;
 constexpr uint32_t kWaitSeconds = 10;
+constexpr int kManyUsers = 20000;
 
 // A raw connection that has sent `bytes`.
 int Connect(const std::string &path, const std::string &bytes) {
@@ -65,9 +67,14 @@ Entries Request(LRPC2Session *session, std::string frame) {
   return out;
 }
 
-TEST(AgentSim, ConnectionsAreServedIndependentlyAndReloadReplacesLists) {
+TEST(AgentSim, ConnectionsAreIndependentAndRepliesFollowTheData) {
   vxtest::TempDir dir;
-  dir.write("passwd", "alice:x:1:1::/h:/bin/sh\nbob:x:2:2::/h:/bin/sh\n");
+  Entries many;  // more than a socket buffer holds: the reply leaves in pieces
+  std::string passwd = "bob:x:2:2::/h:/bin/sh\n";
+  for (int i = 0; i < kManyUsers; ++i)
+    many.push_back("u" + std::to_string(i) + ":x:" + std::to_string(i) + ":1::/h:/bin/sh");
+  for (const std::string &entry : many) passwd += entry + "\n";
+  dir.write("passwd", passwd);
   dir.write("remove", "bob\n");
   const std::string sock = dir.file("d2"), kest = dir.file("d"), rec = dir.file("rec");
   const std::string ready = "ready " + sock + " " + kest + "\n";
@@ -96,7 +103,7 @@ TEST(AgentSim, ConnectionsAreServedIndependentlyAndReloadReplacesLists) {
   LRPC2Session *good = LRPC2Open(sock.c_str(), GetMsgTypeTable(), kWaitSeconds, kWaitSeconds, nullptr);
   ASSERT_NE(good, nullptr);
   EXPECT_TRUE(Dropped(bad));
-  EXPECT_EQ(Request(good, Frame(113, Str("visible") + Str("user"))), Entries{"alice:x:1:1::/h:/bin/sh"});
+  EXPECT_EQ(Request(good, Frame(113, Str("visible") + Str("user"))), many);
 
   dir.write("passwd", "erin:x:5:5::/h:/bin/sh\nbob:x:2:2::/h:/bin/sh\n");
   dir.write("remove", "");
