@@ -200,7 +200,8 @@ bool Agent::Consume(Conn &c) {
 void Agent::Loop() {
   std::list<Conn> conns;
   for (;;) {
-    std::vector<struct pollfd> fds = {{stop_[0], POLLIN, 0}, {listener_, static_cast<short>(options_.accept ? POLLIN : 0), 0}};
+    std::vector<struct pollfd> fds = {{stop_[0], POLLIN, 0},
+                                      {listener_, static_cast<short>(options_.accept ? POLLIN : 0), 0}};
     for (const Conn &c : conns) fds.push_back({c.fd, POLLIN, 0});
     if (poll(fds.data(), fds.size(), kBoundMs) < 0) continue;
     if (fds[0].revents != 0) break;
@@ -232,7 +233,8 @@ void Agent::Loop() {
         {
           std::lock_guard<std::mutex> lock(mu_);
           struct cmsghdr *cm = CMSG_FIRSTHDR(&mh);
-          if (cm != nullptr && cm->cmsg_type == SCM_CREDENTIALS) memcpy(&creds_, CMSG_DATA(cm), sizeof creds_);
+          if (cm != nullptr && cm->cmsg_type == SCM_CREDENTIALS)
+            memcpy(&creds_, CMSG_DATA(cm), sizeof creds_);
           received_.append(buf, static_cast<size_t>(n));
         }
         it->in.append(buf, static_cast<size_t>(n));

@@ -46,9 +46,9 @@ class Agent {
   static const Bytes kHangUp;
 
   struct Options {
-    std::string path = {};        // empty: agent.sock in a private directory
-    Answers welcome = {U32(1)};   // answer to the handshake
-    bool accept = true;           // false: connections wait in the listen queue
+    std::string path = {};       // empty: agent.sock in a private directory
+    Answers welcome = {U32(1)};  // answer to the handshake
+    bool accept = true;          // false: connections wait in the listen queue
     int backlog = 16;
   };
 
@@ -64,7 +64,9 @@ class Agent {
   void Reply(Handler handler);
   // The reply to every request: `fields` in a frame of the request's type.
   void ReplyFields(const Bytes &fields);
-  void Silent() { Reply([](const Bytes &) { return Answers{}; }); }
+  void Silent() {
+    Reply([](const Bytes &) { return Answers{}; });
+  }
 
   Bytes Received();             // every byte received, in order
   std::vector<Bytes> Frames();  // the whole request frames, in order

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <new>
 
-
 namespace vxtest::allocfail {
 namespace {
 
@@ -149,18 +148,18 @@ using vxtest::allocfail::Untrack;
 // Each allocating wrapper fails when told to (`on_fail`), or tracks the
 // block the real function gives; each freeing wrapper forgets the block.
 #define VX_WRAP_ALLOC(type, name, params, args, size, on_fail, ...) \
-  type __real_##name params __VA_ARGS__;                           \
-  type __wrap_##name params __VA_ARGS__ {                          \
-    if (ShouldFail(__builtin_return_address(0))) on_fail;          \
-    type p = __real_##name args;                                   \
-    Track(p, size);                                                \
-    return p;                                                      \
+  type __real_##name params __VA_ARGS__;                            \
+  type __wrap_##name params __VA_ARGS__ {                           \
+    if (ShouldFail(__builtin_return_address(0))) on_fail;           \
+    type p = __real_##name args;                                    \
+    Track(p, size);                                                 \
+    return p;                                                       \
   }
-#define VX_WRAP_FREE(name, params, args)        \
-  void __real_##name params noexcept;           \
-  void __wrap_##name params noexcept {          \
-    Untrack(ptr);                               \
-    __real_##name args;                         \
+#define VX_WRAP_FREE(name, params, args) \
+  void __real_##name params noexcept;    \
+  void __wrap_##name params noexcept {   \
+    Untrack(ptr);                        \
+    __real_##name args;                  \
   }
 
 extern "C" {

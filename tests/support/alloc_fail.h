@@ -28,7 +28,7 @@ struct Stats {
   long outstanding = 0;  // blocks allocated since Arm and not freed
   long first_leak = 0;   // allocation number of the oldest outstanding block
   size_t first_leak_size = 0;
-  bool overflow = false;  // more live blocks than the tracker holds (leaks unknown)
+  bool overflow = false;                // more live blocks than the tracker holds (leaks unknown)
   const void *failed_caller = nullptr;  // return address of the first failed call
 };
 

@@ -51,13 +51,13 @@ void Observation::Result(int step, uint32_t status, std::initializer_list<uint32
   } else if (!ref.set) {
     Check(false, "step %d (status %u) not reached by the unfailed run", step, status);
   } else if (status == ref.status) {
-    Check(strcmp(text, ref.text) == 0, "step %d: status %u gave \"%s\", unfailed run \"%s\"", step, status, text,
-          ref.text);
+    Check(strcmp(text, ref.text) == 0, "step %d: status %u gave \"%s\", unfailed run \"%s\"", step, status,
+          text, ref.text);
   } else if (std::find(nomem.begin(), nomem.end(), status) != nomem.end()) {
     ++reported_;
   } else {
-    Check(false, "step %d: status %u (%s), unfailed run %u; exhausted memory allows no such status", step, status,
-          text, ref.status);
+    Check(false, "step %d: status %u (%s), unfailed run %u; exhausted memory allows no such status", step,
+          status, text, ref.status);
   }
 }
 
@@ -82,22 +82,30 @@ vxtest::Agent::Answers ReplyTo(const vxtest::Bytes &frame) {
   using namespace vxtest;
   const uint16_t type = FrameType(frame);
   switch (type) {
-    case 111: return {Frame(type, Int(0) + Bool(true))};
-    case kReload: return {Frame(3, Str("nonce")), Frame(3, Str("nonce")), Frame(type, Int(0))};
-    case 113: return {Frame(type, Int(0) + Set({"alice", "bob", "carol"}))};
-    case MSGTYPE_AUDIT_TRAIL_EVENT: return {};
-    default: return {Frame(type)};
+    case 111:
+      return {Frame(type, Int(0) + Bool(true))};
+    case kReload:
+      return {Frame(3, Str("nonce")), Frame(3, Str("nonce")), Frame(type, Int(0))};
+    case 113:
+      return {Frame(type, Int(0) + Set({"alice", "bob", "carol"}))};
+    case MSGTYPE_AUDIT_TRAIL_EVENT:
+      return {};
+    default:
+      return {Frame(type)};
   }
 }
 
 std::string U32(uint32_t v) { return std::string(reinterpret_cast<const char *>(&v), 4); }
-std::string Item(const char *s) { return s == nullptr ? U32(NULL_LENGTH) : U32(static_cast<uint32_t>(strlen(s))) + s; }
+std::string Item(const char *s) {
+  return s == nullptr ? U32(NULL_LENGTH) : U32(static_cast<uint32_t>(strlen(s))) + s;
+}
 
 // Body fields of every kind, in the order the read scenario reads them.
 std::string EveryFieldKind() {
-  return "\x01\x01" + vxtest::Int(-5) + vxtest::UInt(7) + "\x04" + Item("abc") + "\x04" + Item(nullptr) + "\x07" +
-         U32(4) + Item("a") + Item(nullptr) + Item("bcd") + Item("") + "\x05" + Item("secret") + "\x06" + U32(2) +
-         std::string("\x01\xff", 2) + "\x08" + U32(2) + Item("k") + Item("v") + Item("k2") + Item(nullptr);
+  return "\x01\x01" + vxtest::Int(-5) + vxtest::UInt(7) + "\x04" + Item("abc") + "\x04" + Item(nullptr) +
+         "\x07" + U32(4) + Item("a") + Item(nullptr) + Item("bcd") + Item("") + "\x05" + Item("secret") +
+         "\x06" + U32(2) + std::string("\x01\xff", 2) + "\x08" + U32(2) + Item("k") + Item("v") + Item("k2") +
+         Item(nullptr);
 }
 
 // A record text after which the end record (eight tagged fields, 40 bytes)
@@ -128,18 +136,19 @@ std::string EndRecordText() {
 Env::Env() : long_text(600, 's') {
   agent.Reply(ReplyTo);
   const uint16_t type = 113;
-  reply_block = std::string(8, '\0') + std::string(reinterpret_cast<const char *>(&type), 2) + EveryFieldKind() +
-                std::string(1, '\0');
+  reply_block = std::string(8, '\0') + std::string(reinterpret_cast<const char *>(&type), 2) +
+                EveryFieldKind() + std::string(1, '\0');
   include = dir.write("list.inc", "alice\n# comment\n   bob smith\n$name\n");
   include_ref = "file:" + include;
   std::string many;  // more list elements than GetValueList's first array holds
   for (int i = 0; i < 2 * PROPS_VALUE_LIST_INITIAL; ++i) many += "i" + std::to_string(i) + " ";
-  conf = dir.write("props.conf",
-                   "# allocation sweep configuration\nname = world\ngreeting: hello $name\n"
-                   "quoted = \"a  b\" \\\n   continued\nself: $self\nenv: $ALLOCFAIL_ENV\njoin: at $JOINNAME\n"
-                   "escaped = tab\\there \\$name\nnum = 0x10\nflag = yes\nspan = 5m\nints = 1, 5-9, 12 - 14\n"
-                   "words = alpha, \"beta gamma\" delta\ninc = " + include_ref + "\nlong = " + long_text +
-                       "\nmany = " + many + "\n");
+  conf =
+      dir.write("props.conf",
+                "# allocation sweep configuration\nname = world\ngreeting: hello $name\n"
+                "quoted = \"a  b\" \\\n   continued\nself: $self\nenv: $ALLOCFAIL_ENV\njoin: at $JOINNAME\n"
+                "escaped = tab\\there \\$name\nnum = 0x10\nflag = yes\nspan = 5m\nints = 1, 5-9, 12 - 14\n"
+                "words = alpha, \"beta gamma\" delta\ninc = " +
+                    include_ref + "\nlong = " + long_text + "\nmany = " + many + "\n");
   setenv("ALLOCFAIL_ENV", "from-env", 1);
   emergency = dir.write("emergency.log", "");
   emergency_dest = "file " + emergency;
@@ -147,7 +156,8 @@ Env::Env() : long_text(600, 's') {
   end_record_text = EndRecordText();
   ctx_conf = dir.write("context.conf", "vxagent.clients.socket2 = " + agent.path() +
                                            "\nlrpc.timeout = 5\nlrpc.connect.timeout = 2\n"
-                                           "log.allocfail = trace\nallocfail = " + emergency_dest + "\n");
+                                           "log.allocfail = trace\nallocfail = " +
+                                           emergency_dest + "\n");
 }
 
 const Env &GetEnv() {
@@ -180,7 +190,8 @@ struct Report {
 
 // One run with allocation `n` failing in `mode` (0: none); returns the
 // number of failures injected.
-long Run(const Scenario &s, long n, af::Mode mode, Observation::Reference *ref, bool recording, Report &report) {
+long Run(const Scenario &s, long n, af::Mode mode, Observation::Reference *ref, bool recording,
+         Report &report) {
   Observation obs(ref, recording);
   const int fds = vxtest::CountOpenFds();
   const auto start = std::chrono::steady_clock::now();
@@ -203,12 +214,13 @@ long Run(const Scenario &s, long n, af::Mode mode, Observation::Reference *ref, 
   } else if (obs.fault()[0] != '\0') {
     snprintf(what, sizeof what, "%s", obs.fault());
   } else if (st.outstanding != 0 || st.overflow) {
-    snprintf(what, sizeof what, "%ld block(s) leaked, oldest from allocation %ld (%zu bytes)%s", st.outstanding,
-             st.first_leak, st.first_leak_size, st.overflow ? "; tracker overflow" : "");
+    snprintf(what, sizeof what, "%ld block(s) leaked, oldest from allocation %ld (%zu bytes)%s",
+             st.outstanding, st.first_leak, st.first_leak_size, st.overflow ? "; tracker overflow" : "");
   } else if (fds_after != fds) {
     snprintf(what, sizeof what, "%d descriptor(s) left open", fds_after - fds);
   } else if (took > kSlowRun) {
-    snprintf(what, sizeof what, "run took over %lld ms (a time-out?)", static_cast<long long>(kSlowRun.count()));
+    snprintf(what, sizeof what, "run took over %lld ms (a time-out?)",
+             static_cast<long long>(kSlowRun.count()));
   }
   if (recording) report.allocations = st.allocations;
   if (what[0] != '\0') report.faults.push_back("N=" + std::to_string(n) + ": " + what);

@@ -106,7 +106,8 @@ void EmergencySwitch(Observation &o) {
   bool last = false;
   const int lines = EmergencyLines(&last);
   o.Check(lines <= kGathered + 2, "%d lines in the emergency log", lines);
-  o.Check(!file_log || st == CLIENT_LOG_ERR_GATHER || last, "the last record is missing from the emergency log");
+  o.Check(!file_log || st == CLIENT_LOG_ERR_GATHER || last,
+          "the last record is missing from the emergency log");
 }
 
 // One gathered record after which the end record needs a bigger block: a

@@ -57,9 +57,9 @@ struct Scenario {
 // Fixtures shared by the scenarios.
 struct Env {
   vxtest::TempDir dir;
-  mutable vxtest::Agent agent;  // replies to 111 to 114, challenges 112 twice
-  std::string long_text;    // 600 bytes: outgrows every first block
-  std::string reply_block;  // a received message holding every field kind
+  mutable vxtest::Agent agent;             // replies to 111 to 114, challenges 112 twice
+  std::string long_text;                   // 600 bytes: outgrows every first block
+  std::string reply_block;                 // a received message holding every field kind
   std::string conf, include, include_ref;  // configuration and its include file
   std::string ctx_conf;                    // configuration for the client context
   std::string emergency, emergency_dest;   // emergency log file, "file " + it

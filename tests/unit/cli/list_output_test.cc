@@ -40,7 +40,8 @@ TEST(PrintList, EntriesAreWrittenUnchangedOnePerLine) {
 TEST(PrintList, LongListsAndEntriesLongerThanTheBufferKeepTheirOrder) {
   std::vector<std::string> storage;
   std::string expected;
-  for (int i = 0; i < 20000; ++i) storage.push_back("user" + std::to_string(i) + ":x:" + std::to_string(i) + ":");
+  for (int i = 0; i < 20000; ++i)
+    storage.push_back("user" + std::to_string(i) + ":x:" + std::to_string(i) + ":");
   storage.insert(storage.begin() + 7000, std::string(200000, 'L'));
   std::vector<const char *> entries;
   for (const std::string &s : storage) {

@@ -68,7 +68,8 @@ TEST(Options, AcceptedCommandLinesLeaveTheirOptions) {
       // invalid one is ignored.
       {{"-d", "user", "-s", "-u"}, "action=0 list=3 category=0 dump=user force=0 profile=0 verbose=0"},
       {{"-d", "user", "-d", "group"}, "action=3 list=3 category=2 dump=group force=0 profile=0 verbose=0"},
-      {{"-d", "user", "-d", "groups", "-f"}, "action=3 list=3 category=2 dump=user force=1 profile=0 verbose=0"},
+      {{"-d", "user", "-d", "groups", "-f"},
+       "action=3 list=3 category=2 dump=user force=1 profile=0 verbose=0"},
   };
   for (const auto &[words, options] : cases) {
     clitest::ChildResult r = Parse(words);
@@ -80,8 +81,9 @@ TEST(Options, AcceptedCommandLinesLeaveTheirOptions) {
 
 TEST(NameMaps, ListTypeWordsAreExactAndCaseSensitive) {
   const std::pair<const char *, ListType> cases[] = {
-      {"all", LIST_ALL},        {"visible", LIST_VISIBLE}, {"remove", LIST_REMOVE}, {"ALL", LIST_INVALID},
-      {"Visible", LIST_INVALID}, {"all ", LIST_INVALID},   {"", LIST_INVALID},       {"removed", LIST_INVALID},
+      {"all", LIST_ALL},     {"visible", LIST_VISIBLE}, {"remove", LIST_REMOVE},
+      {"ALL", LIST_INVALID}, {"Visible", LIST_INVALID}, {"all ", LIST_INVALID},
+      {"", LIST_INVALID},    {"removed", LIST_INVALID},
   };
   for (const auto &[text, type] : cases) EXPECT_EQ(ParseListType(text), type) << text;
   EXPECT_EQ(ParseListType(nullptr), LIST_INVALID);

@@ -1,9 +1,10 @@
+#include "client_common/cleanup_list.h"
+
 #include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <vector>
 
-#include "client_common/cleanup_list.h"
 #include "client_common/client_msg.h"
 #include "context_support.h"
 

@@ -1,10 +1,11 @@
+#include "client_common/client_context.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string>
 
-#include "client_common/client_context.h"
 #include "client_common/client_msg.h"
 #include "context_support.h"
 
@@ -14,7 +15,8 @@ using vxtest::ContextFiles;
 
 TEST(ClientContext, DefaultsWithoutAnyKeyOrWithoutConfiguration) {
   vxtest::TempDir dir;
-  Properties *empty = LoadPropertiesWithoutSecurity(dir.write("e.conf", "# nothing\n").c_str(), nullptr, nullptr);
+  Properties *empty =
+      LoadPropertiesWithoutSecurity(dir.write("e.conf", "# nothing\n").c_str(), nullptr, nullptr);
   ASSERT_NE(empty, nullptr);
   const bool system_conf = access(CLIENT_CONF_PATH, F_OK) == 0;
   for (Properties *props : {empty, static_cast<Properties *>(nullptr)}) {
@@ -59,7 +61,8 @@ TEST(ClientContext, LevelNameLookupAndFallBack) {
     ContextFiles files;
     ClientContext ctx;
     files.Init(&ctx, c.lines, c.default_level);
-    EXPECT_EQ(ctx.log->threshold, c.level) << c.lines << " / " << (c.default_level ? c.default_level : "(null)");
+    EXPECT_EQ(ctx.log->threshold, c.level)
+        << c.lines << " / " << (c.default_level ? c.default_level : "(null)");
     FreeClientContext(&ctx);
   }
 }
@@ -75,7 +78,8 @@ TEST(ClientContext, TimeOutsFromTheConfiguration) {
       {"lrpc.timeout: -7\n", 300, 5, ""},
       // Beyond 2^31 seconds the product turns negative: replaced and reported.
       {"lrpc.timeout: 25000d\nlrpc.connect.timeout: 100y\n", 300, 5,
-       "DEBUG: Illegal value for property lrpc.timeout: -2134967296 -- value must be non-negative. Using 300\n"
+       "DEBUG: Illegal value for property lrpc.timeout: -2134967296 -- value must be non-negative. Using "
+       "300\n"
        "DEBUG: Illegal value for property lrpc.connect.timeout: -1141367296 -- value must be non-negative. "
        "Using 5\n"},
   };

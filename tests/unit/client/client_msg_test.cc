@@ -1,9 +1,10 @@
+#include "client_common/client_msg.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "client_common/client_msg.h"
 #include "context_support.h"
 #include "support/agent.h"
 
@@ -67,8 +68,8 @@ TEST(ClientMsg, TimeOutReleasesEveryMessage) {
   MsgAddBool(request, 0);
   EXPECT_EQ(Send(&s.ctx, request), nullptr);
   EXPECT_EQ(s.ctx.messages, nullptr);
-  EXPECT_EQ(s.Records(),
-            std::vector<std::string>{"WARNING: Failed to send message: Timeout during operation, MsgType: 112."});
+  EXPECT_EQ(s.Records(), std::vector<std::string>{
+                             "WARNING: Failed to send message: Timeout during operation, MsgType: 112."});
   ASSERT_NE(NewClientMsg(&s.ctx, 113), nullptr);
   ASSERT_NE(s.ctx.messages, nullptr) << "a new release list";
   EXPECT_EQ(s.ctx.messages->count, 1);

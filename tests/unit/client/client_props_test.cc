@@ -1,8 +1,9 @@
+#include "client_common/client_props.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "client_common/client_props.h"
 #include "context_support.h"
 
 namespace {
@@ -46,7 +47,8 @@ TEST(ClientProps, FailedReadsGiveNullOrZeroAndAnError) {
       "TRACE: GetProperty('missing', \"d\") => 303, 0",
       "ERROR: Failed to read property 'missing' from file '" CLIENT_CONF_PATH "': file does not exist",
       "TRACE: GetProperty('open', 0) => 305, 0",
-      "ERROR: Failed to read property 'open' from file '" CLIENT_CONF_PATH "': file is world writable or "
+      "ERROR: Failed to read property 'open' from file '" CLIENT_CONF_PATH
+      "': file is world writable or "
       "not root owned",
       "TRACE: GetPropertyTime('missing', 300) => status=303, value=0",
       "ERROR: Failed to read time property 'missing' from file '" CLIENT_CONF_PATH "': file does not exist",

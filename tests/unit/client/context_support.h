@@ -19,8 +19,10 @@ struct ContextFiles {
   // Initialises `context` like the command does, from `extra` (loaded
   // without the ownership checks, which a test file cannot pass).
   void Init(ClientContext *context, const std::string &extra, const char *default_level = "info") const {
-    std::string text = "vxaccounts: file " + emergency + "\nvxagent.clients.socket2: " + socket + "\n" + extra;
-    Properties *props = LoadPropertiesWithoutSecurity(dir.write("vorlex.conf", text).c_str(), nullptr, nullptr);
+    std::string text =
+        "vxaccounts: file " + emergency + "\nvxagent.clients.socket2: " + socket + "\n" + extra;
+    Properties *props =
+        LoadPropertiesWithoutSecurity(dir.write("vorlex.conf", text).c_str(), nullptr, nullptr);
     InitClientContext(context, props, nullptr, "vxaccounts", CLIENT_DEFAULT_EMERGENCY_LOG, "log.vxaccounts",
                       default_level);
   }

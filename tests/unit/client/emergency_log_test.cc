@@ -1,3 +1,5 @@
+#include "client_common/emergency_log.h"
+
 #include <gtest/gtest.h>
 #include <time.h>
 #include <unistd.h>
@@ -5,7 +7,6 @@
 #include <regex>
 #include <string>
 
-#include "client_common/emergency_log.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -1,3 +1,5 @@
+#include "client_common/log_buffer.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "client_common/log_buffer.h"
 #include "support/agent.h"
 
 namespace {
@@ -70,8 +71,8 @@ TEST(ClientLog, GatheredRecordsArriveInOneMessageInOrderWithEndRecord) {
   EXPECT_EQ(ClientLogStartSending(log), 0u);
   std::vector<Bytes> frames = agent.WaitFrames(1);
   ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(Dump(frames[0]), "ControlLog2[" + Rec(2, 10, "first") + Rec(4, 12, "second 2") +
-                                 Rec(3, 13, "third") + kEndRecord);
+  EXPECT_EQ(Dump(frames[0]),
+            "ControlLog2[" + Rec(2, 10, "first") + Rec(4, 12, "second 2") + Rec(3, 13, "third") + kEndRecord);
   EXPECT_EQ(log->pending, nullptr);
   FreeClientLog(log);
   f.ExpectEmergency({});
@@ -105,9 +106,9 @@ TEST(ClientLog, UnreachableAgentReplaysGatheredRecordsIntoTheEmergencyLog) {
   EXPECT_EQ(log->emergency->threshold, 1u);
   EXPECT_EQ(Write(log, 2, 3, "later"), 0u);
   FreeClientLog(log);
-  f.ExpectEmergency({"DEBUG: Failed to open logging connection to vxagent through '" + f.socket +
-                         "': Socket error",
-                     "INFO: gathered one", "ERROR: gathered two", "INFO: later"});
+  f.ExpectEmergency(
+      {"DEBUG: Failed to open logging connection to vxagent through '" + f.socket + "': Socket error",
+       "INFO: gathered one", "ERROR: gathered two", "INFO: later"});
 }
 
 TEST(ClientLog, AfterAFailedSendNothingMoreReachesTheAgent) {
@@ -159,8 +160,8 @@ TEST(ClientLog, DestinationSelectsTheEmergencyLog) {
       {"bogus", EMERGENCY_LOG_DISCARD},
   };
   for (const auto &[destination, kind] : cases) {
-    ClientLog *log = NewClientLog("proc", destination == "(null)" ? nullptr : destination.c_str(), 3, "/x", 1, 1,
-                                  GetMsgTypeTable(), nullptr);
+    ClientLog *log = NewClientLog("proc", destination == "(null)" ? nullptr : destination.c_str(), 3, "/x", 1,
+                                  1, GetMsgTypeTable(), nullptr);
     ASSERT_NE(log, nullptr);
     EXPECT_EQ(ReplayToEmergencyLog(log, nullptr), 0u);
     ASSERT_NE(log->emergency, nullptr) << destination;

@@ -37,7 +37,8 @@ int Scenario(int out) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   snprintf(addr.sun_path, sizeof addr.sun_path, "/dev/log");
-  if (dev_log < 0 || bind(dev_log, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return kCannotIsolate;
+  if (dev_log < 0 || bind(dev_log, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+    return kCannotIsolate;
   EmergencyLog *log = OpenSyslogLog("ident", 152, nullptr);
   EmergencyLogWrite(log, 4, "hello %d", 7);
   Forward(dev_log, out);
@@ -49,7 +50,8 @@ int Scenario(int out) {
     const char *text;
   } through_client_log[] = {{"local3", 2, 3, "warn"}, {"local3", 0, 1, "debug"}, {"syslog", 2, 5, "fatal"}};
   for (const auto &c : through_client_log) {
-    ClientLog *client = NewClientLog("proc", c.destination, c.threshold, "/nonexistent", 1, 1, nullptr, nullptr);
+    ClientLog *client =
+        NewClientLog("proc", c.destination, c.threshold, "/nonexistent", 1, 1, nullptr, nullptr);
     ConfigureEmergencyLog(client);
     ClientLogWrite(client, c.level, "test", 1, "fn", "%s", c.text);
     Forward(dev_log, out);
@@ -74,7 +76,8 @@ TEST(SyslogEmergencyLog, PriorityIdentPidAndText) {
   close(fds[0]);
   int wstatus = 0;
   waitpid(child, &wstatus, 0);
-  if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == kCannotIsolate) GTEST_SKIP() << "no private mount namespace";
+  if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == kCannotIsolate)
+    GTEST_SKIP() << "no private mount namespace";
   ASSERT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
   const std::string pid = std::to_string(child);
   const std::pair<std::string, std::string> expected[] = {
@@ -90,7 +93,8 @@ TEST(SyslogEmergencyLog, PriorityIdentPidAndText) {
     const std::string got = all.substr(start, end - start);
     start = end + 1;
     EXPECT_EQ(got.rfind(pri, 0), 0u) << got;
-    EXPECT_TRUE(got.size() >= tail.size() && got.compare(got.size() - tail.size(), tail.size(), tail) == 0) << got;
+    EXPECT_TRUE(got.size() >= tail.size() && got.compare(got.size() - tail.size(), tail.size(), tail) == 0)
+        << got;
   }
   EXPECT_EQ(start, all.size());
 }

@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
+#include "kest/audit.h"
 
+#include <gtest/gtest.h>
 #include <stdarg.h>
 
-#include "kest/audit.h"
 #include "kest/internal.h"
 #include "support/agent.h"
 #include "support/temp_dir.h"
@@ -26,18 +26,23 @@ TEST(AuditArgs, TaggedTextsInOrderUntilTheEndTag) {
   EXPECT_TRUE(Collect(0, kest::AUDIT_ARG_END).empty());
   // A null text is taken as empty; an unknown tag ends the list, since its
   // value cannot be skipped safely.
-  EXPECT_EQ(Collect(0, kest::AUDIT_ARG_STRING, static_cast<const char *>(nullptr), 3, "x", kest::AUDIT_ARG_END),
-            (std::vector<std::string>{""}));
+  EXPECT_EQ(
+      Collect(0, kest::AUDIT_ARG_STRING, static_cast<const char *>(nullptr), 3, "x", kest::AUDIT_ARG_END),
+      (std::vector<std::string>{""}));
 }
 
 TEST(AuditDelivery, SendsOneWayEventWithFieldsInOrder) {
   vxtest::Agent agent;
-  AuditEvent event{"Quarnel Suite", "Local Account Management", 2001, "alice@EXAMPLE.COM", 4242,
+  AuditEvent event{"Quarnel Suite",
+                   "Local Account Management",
+                   2001,
+                   "alice@EXAMPLE.COM",
+                   4242,
                    {"--list all --user", "Failed to list local account"}};
   EXPECT_TRUE(kest::internal::DeliverAuditEvent(event, agent.path()));
   using namespace vxtest;
-  const Bytes fields = Str(event.suite) + Str(event.category) + Int(2001) + Str(event.user) + Int(4242) +
-                       Set(event.args);
+  const Bytes fields =
+      Str(event.suite) + Str(event.category) + Int(2001) + Str(event.user) + Int(4242) + Set(event.args);
   EXPECT_EQ(agent.WaitFrames(1), std::vector<Bytes>{Frame(1200, fields)});
 }
 

@@ -1,7 +1,8 @@
+#include "kest/rpc.h"
+
 #include <gtest/gtest.h>
 
 #include "kest/exception.h"
-#include "kest/rpc.h"
 #include "support/agent.h"
 
 namespace {
@@ -12,8 +13,8 @@ constexpr uint16_t kGetObjectByName = 901;
 
 TEST(GetUserObj, FoundUserCarriesItsAttributes) {
   Agent agent;
-  agent.ReplyFields(
-      Int(0) + Set({"userPrincipalName", "alice@EXAMPLE.COM", "mail", "a@x", "mail", "b@x", "gecos"}));
+  agent.ReplyFields(Int(0) +
+                    Set({"userPrincipalName", "alice@EXAMPLE.COM", "mail", "a@x", "mail", "b@x", "gecos"}));
   kest::LocalRpcSession session(agent.path(), false, false);
   session.authenticateProcess();
   auto user = session.getUserObj("alice", kest::UNIX_ONLY);
@@ -27,7 +28,8 @@ TEST(GetUserObj, FoundUserCarriesItsAttributes) {
   EXPECT_TRUE(user->attributeExists("gecos", true));
   EXPECT_EQ((*user)["gecos"].size(), 0u);
   EXPECT_EQ(std::string((*user)["absent"]), "");
-  EXPECT_EQ(agent.Frames(), std::vector<Bytes>{Frame(kGetObjectByName, Str("alice") + UInt(kest::UNIX_ONLY))});
+  EXPECT_EQ(agent.Frames(),
+            std::vector<Bytes>{Frame(kGetObjectByName, Str("alice") + UInt(kest::UNIX_ONLY))});
 }
 
 TEST(GetUserObj, OtherRepliesGiveNoUserOrThrow) {
@@ -42,9 +44,15 @@ TEST(GetUserObj, OtherRepliesGiveNoUserOrThrow) {
     agent.ReplyFields(fields);
     kest::LocalRpcSession session(agent.path(), false, false);
     switch (outcome) {
-      case kNoUser: EXPECT_EQ(session.getUserObj("nobody", kest::UNIX_ONLY), nullptr); break;
-      case kIpcError: EXPECT_THROW(session.getUserObj("alice", kest::UNIX_ONLY), kest::IPCException); break;
-      case kKestError: EXPECT_THROW(session.getUserObj("alice", kest::UNIX_ONLY), kest::KESTException); break;
+      case kNoUser:
+        EXPECT_EQ(session.getUserObj("nobody", kest::UNIX_ONLY), nullptr);
+        break;
+      case kIpcError:
+        EXPECT_THROW(session.getUserObj("alice", kest::UNIX_ONLY), kest::IPCException);
+        break;
+      case kKestError:
+        EXPECT_THROW(session.getUserObj("alice", kest::UNIX_ONLY), kest::KESTException);
+        break;
     }
   }
 }

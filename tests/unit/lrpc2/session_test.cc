@@ -69,8 +69,11 @@ TEST(LRPC2Open, SendsHelloAndEnablesCredentialsOnANonBlockingSocket) {
 TEST(LRPC2Open, RefusesUnusablePathsBeforeCreatingAnything) {
   TempDir dir;
   const std::string too_long = "/" + std::string(LRPC_MAX_PATH, 'a'), missing = dir.file("none");
-  const std::pair<const char *, uint32_t> cases[] = {
-      {nullptr, 400}, {"", 400}, {"relative/agent.sock", 400}, {too_long.c_str(), 400}, {missing.c_str(), 405}};
+  const std::pair<const char *, uint32_t> cases[] = {{nullptr, 400},
+                                                     {"", 400},
+                                                     {"relative/agent.sock", 400},
+                                                     {too_long.c_str(), 400},
+                                                     {missing.c_str(), 405}};
   for (const auto &[path, expected] : cases) {
     int fds = CountOpenFds();
     uint32_t status = 0;
@@ -135,7 +138,12 @@ TEST(LRPC2Transact, RequestsLeaveByteForByteWithCredentials) {
     Bytes wire;
     uint32_t timeout;
   } cases[] = {
-      {"reload", Request(112, [](Msg *m) { MsgAddBool(m, 1); MsgAddBool(m, 0); }),
+      {"reload",
+       Request(112,
+               [](Msg *m) {
+                 MsgAddBool(m, 1);
+                 MsgAddBool(m, 0);
+               }),
        B({0x12, 0x80, 0xCD, 0xAB, 0x0F, 0, 0, 0, 0x70, 0, 1, 1, 1, 0, 0}), 0},
       {"dump root", Request(114, [](Msg *m) { MsgAddString(m, "root"); }),
        B({0x12, 0x80, 0xCD, 0xAB, 0x14, 0, 0, 0, 0x72, 0, 4, 4, 0, 0, 0, 'r', 'o', 'o', 't', 0}), 5},
@@ -198,7 +206,9 @@ TEST(LRPC2Transact, BadRepliesFail) {
       {"invalid body (tag 9)", {Frame(111, B({9}))}, 405},
       {"announced length 7", {U32(LRPC_MAGIC) + U32(7)}, 405},
       {"announced length over the bound", {U32(LRPC_MAGIC) + U32(LRPC_MAX_FRAME + 1)}, 405},
-      {"announced length at the bound, then closed", {U32(LRPC_MAGIC) + U32(LRPC_MAX_FRAME), Agent::kHangUp}, 404},
+      {"announced length at the bound, then closed",
+       {U32(LRPC_MAGIC) + U32(LRPC_MAX_FRAME), Agent::kHangUp},
+       404},
       {"closed mid-reply", {kBoolReply.substr(0, 10), Agent::kHangUp}, 404},
       {"closed without reply", {Agent::kHangUp}, 404},
       {"no reply within the time-out", {}, 408, 1},
