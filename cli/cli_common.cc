@@ -95,21 +95,22 @@ constexpr bool StrictlyAscending(ExitCodeTable rows) {
 static_assert(StrictlyAscending(kCommonExitCodeRows));
 static_assert(StrictlyAscending(kLocalAccountExitCodeRows));
 
-ExitCodeMap BuildExitCodeMap(ExitCodeTable rows) {
-  ExitCodeMap map;
-  for (const ExitCodeRow &row : rows) map.emplace(row.code, row.message);
-  return map;
-}
-
 }  // namespace
 
-const ExitCodeMap CommonExitCodes = BuildExitCodeMap(kCommonExitCodeRows);
-const ExitCodeMap LocalAccountExitCodes = BuildExitCodeMap(kLocalAccountExitCodeRows);
+constinit const ExitCodeMap CommonExitCodes{kCommonExitCodeRows};
+constinit const ExitCodeMap LocalAccountExitCodes{kLocalAccountExitCodeRows};
+
+// Rows are in ascending code order (checked above), so a binary search.
+const ExitCodeRow *ExitCodeMap::find(int32_t code) const {
+  const auto it = std::lower_bound(rows_.begin(), rows_.end(), code,
+                                   [](const ExitCodeRow &row, int32_t value) { return row.code < value; });
+  return it != rows_.end() && it->code == code ? &*it : nullptr;
+}
 
 std::optional<std::string_view> ExitCodeMessage(const ExitCodeMap &table, int32_t code) {
-  const auto it = table.find(code);
-  if (it == table.end()) return std::nullopt;
-  return it->second;
+  const ExitCodeRow *row = table.find(code);
+  if (row == nullptr) return std::nullopt;
+  return row->message;
 }
 
 // ---- Argument text, user lookup, root check ----------------------------

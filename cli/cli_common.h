@@ -14,7 +14,7 @@
 
 #include <stdint.h>
 
-#include <map>
+#include <stddef.h>
 #include <optional>
 #include <span>
 #include <string>
@@ -44,9 +44,20 @@ struct ExitCodeRow {
 // A constant list of rows in ascending code order, no code repeated.
 using ExitCodeTable = std::span<const ExitCodeRow>;
 
-// Code-to-message map built from an ExitCodeTable before main runs; it is
-// never changed afterwards, so lookups are plain reads from any thread.
-using ExitCodeMap = std::map<int32_t, std::string_view>;
+// Code-to-message map over an ExitCodeTable. The maps below are complete
+// before main runs: they are constant-initialised (no code runs to build
+// them, nothing to release at exit) and never change, so lookups are plain
+// reads from any thread.
+class ExitCodeMap {
+ public:
+  constexpr explicit ExitCodeMap(ExitCodeTable rows) : rows_(rows) {}
+  size_t size() const { return rows_.size(); }
+  // The row of `code`, or null when the table has none.
+  const ExitCodeRow *find(int32_t code) const;
+
+ private:
+  ExitCodeTable rows_;
+};
 
 extern const ExitCodeMap CommonExitCodes;        // codes 0 to 59 (none for 1-5, 37)
 extern const ExitCodeMap LocalAccountExitCodes;  // codes 156 to 159
