@@ -1,407 +1,229 @@
-// Whole-program tests: the real vxaccounts against the reference agent
-// vxagent-sim, inside a private mount namespace (see sandbox.h). One table
-// holds every way a run can end; each row states the command line, who runs
-// it, the agent's state and misbehaviour, the configuration, and everything
-// the run must leave behind: exit status, standard output and error, the
-// audit event, the requests the agent saw and the client-log records.
-#include <gtest/gtest.h>
+// The real vxaccounts against vxagent-sim: one row per way a run can end,
+// with the command line, caller, agent state and faults, configuration, and
+// everything the run must leave: exit status, stdout, stderr, the audit event
+// (at the agent or its syslog fall-back), the requests the agent saw, the
+// credentials on every frame and the client-log records.
+#include <string.h>
 
+#include <algorithm>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "process.h"
-#include "sandbox.h"
+#include "harness.h"
 #include "support/temp_dir.h"
-
-#ifndef VX_E2E_VXACCOUNTS
-#error "VX_E2E_VXACCOUNTS must name the vxaccounts binary"
-#endif
-#ifndef VX_E2E_AGENTSIM
-#error "VX_E2E_AGENTSIM must name the vxagent-sim binary"
-#endif
 
 namespace vxe2e {
 namespace {
 
 constexpr double kRunLimitSeconds = 60;      // a run killed after this fails the row
-constexpr double kDefaultMaxSeconds = 5;     // rows without a time-out finish well within
-constexpr double kSyncSeconds = 3;
 constexpr int kAuditPriority = 10 << 3 | 5;  // authpriv.notice
 
+const std::string kUsage = vxtest::ReadFile(VX_E2E_USAGE);
 const char kUpn[] = "admin@VORLEX.TEST";
 const char kVersion[] = "Vorlex 5.3.1-398\n";
 const char kEnabled[] = "vxagent.local.account.manage: true\n";
 const char kDisabled[] = "vxagent.local.account.manage: false\n";
+const char kEnabledMsg[] = "Manage Local Account Feature is enabled\n";
+const char kDisabledMsg[] = "Manage Local Account Feature is disabled\n";
+const char kNotRoot[] = "Error: vxaccounts may only be run by root.\n";
+const char kMultiAction[] = "Error: multiple action are not allowed.\n";
+const char kForceNeedsReload[] =
+    "Error: options --force/--profileonly should be used in conjunction with --reload.\n";
+const char kNotRunning[] = "vxagent is not running/not available";
+const char kReloadFailed[] = "Failed to reload local account";
+const char kListFailed[] = "Failed to list local account";
+const char kReloadDisabled[] =
+    "The local account management is disabled, can't reload local account. Please enable it first";
+const char kListDisabled[] =
+    "The local account management is disabled, can't list local account. Please enable it first.";
+const char kNoConnect[] =
+    "Failed to open connection to vxagent through '/var/vorlex/daemon2' Socket error (No such file or "
+    "directory)";
+const char kMsgFile[] = "../lib/client_common/client_msg";
+const char kCli[] = "cli_managelocal";
 
-const char kUsage[] =
-    "List currently managed local accounts, get status of local account management,\n"
-    "and force reload of local accounts from Active Directory\n"
-    "usage: vxaccounts  [--status, -s]\n"
-    "                      [--reload, -R [--force, -f] [--profileonly, -p]]\n"
-    "                      [--list, -l <all, visible, remove> <--user, -u>|<--group, -g>]\n"
-    "options:\n"
-    "   -s, --status       Check if management of local account is currently enabled or disable in UNIX agent.\n"
-    "                      If Unix agent is not running, get the value from vorlex.conf,\n"
-    "                      at the same time 156 and 157 code is returned for Enable and Display status correspondingly\n"
-    "   -R, --reload       Sync local user, local group file and APU list with information in Active Directory.\n"
-    "                      This should fail with error if UNIX agent is disconnected or not running,\n"
-    "                      or local account management is disabled.\n"
-    "   -f, --force        Use with --reload option.\n"
-    "                      Force reload of managed local user, local groups from Active Directory,\n"
-    "                      regardless if AD contain newer information or not, and update local passwd/group\n"
-    "                      This will fail with error if UNIX agent is disconnected or not running,\n"
-    "                      or local account management is disabled.\n"
-    "   -p, --profileonly  Use with --reload option.\n"
-    "                      Reload the local user profile, local group profile only.\n"
-    "   -l, --list <all, visible, remove>\n"
-    "                      Use in conjunction with --user or --group option to list local users or local groups.\n"
-    "                      Each of the entries display is in the file native format.\n"
-    "                      User can specify what type of local account to list, and acceptable values\n"
-    "                      are:\n"
-    "                          visible: local profile accounts that are visible in the computer\n"
-    "                          remove: local accounts that are marked for removal in the computer\n"
-    "                          all: complete list of local accounts currently cached in UNIX agent\n"
-    "                      This should fail with error if UNIX agent is not running, or local account management is disabled\n"
-    "   -u, --user         Use with --list, when specify, return local user information\n"
-    "   -g, --group        Use with --list, when specify, return local group information\n"
-    "   -V, --verbose      Display verbose step by step information to help debug problem.\n"
-    "                      It also log debug log messages to system log.\n"
-    "   -v, --version      Display version information for the installed software\n"
-    "   -h, --help         Print this help information and exit\n"
-    "\n";
-
-// The agent's data: users and groups, some marked for removal.
+// The agent's data: users and groups, bob and wheel marked for removal.
 const char kAlice[] = "alice:x:1001:1001:Alice Archer:/home/alice:/bin/bash\n";
 const char kBob[] = "bob:x:1002:1002:Bob 100% Builder:/home/bob:/bin/sh\n";
 const char kCarol[] = "carol:x:1003:1003::/home/carol:/bin/false\n";
 const char kStaff[] = "staff:x:2001:alice,bob\n";
 const char kAdmins[] = "admins:x:2002:carol\n";
 const char kWheel[] = "wheel:x:2003:\n";
-const char kRemoved[] = "bob\nwheel\n";
 
-std::string S(std::initializer_list<const char *> parts) {
-  std::string out;
-  for (const char *p : parts) out += p;
-  return out;
-}
-
-// What the dump prints: every entry, the removed ones with a "\tremove" mark.
+std::string Line(const char *text) { return S(text, "\n"); }
+// The dump prints every entry, the removed ones with a "\tremove" mark.
 std::string Marked(const char *entry) {
-  std::string e = entry;
-  return e.substr(0, e.size() - 1) + "\tremove\n";
+  return S(std::string(entry).substr(0, strlen(entry) - 1), "\tremove\n");
 }
 
-enum class Data { kAccounts, kEmpty };
-enum class Where { kAuto, kAgent, kSyslog };
-
+enum Where { kAuto, kAgent, kSyslog };  // kAuto: at the agent when it runs
 struct Audit {
-  int event = 0;            // 0: the run must leave no audit event anywhere
-  std::string message{};    // failure message (event 2001)
-  const char *user = nullptr;  // default: nobody / the UPN when the agent answers / root
-  Where where = Where::kAuto;  // default: at the agent when it runs, else syslog
+  int event = 0;  // 0: no audit event anywhere
+  std::string message{};
+  const char *user = nullptr;  // default: nobody / the UPN when the agent runs / root
+  Where where = kAuto;
 };
-Audit Success(Where where = Where::kAuto, const char *user = nullptr) { return {2000, "", user, where}; }
-Audit Failure(std::string msg, Where where = Where::kAuto, const char *user = nullptr) {
-  return {2001, std::move(msg), user, where};
+Audit Ok(Where where = kAuto, const char *user = nullptr) { return {2000, "", user, where}; }
+Audit Fail(const char *msg, Where where = kAuto, const char *user = nullptr) {
+  return {2001, msg, user, where};
 }
 
-// A record forwarded to the agent's log2.log (text compared whole, or as a
-// prefix when `prefix`).
-struct LogRec {
-  int level = 0;
-  std::string file{}, function{}, text{};
-  bool prefix = false;
-};
-// A line of the emergency file: level name and text.
-struct FileRec {
-  std::string level{}, text{};
-  bool prefix = false;
-};
-// A syslog datagram of the command: priority (or -1 for any) and text part.
-struct SysRec {
-  int priority;
-  std::string text_contains;
-};
-
-const char kMsgFile[] = "../lib/client_common/client_msg";
-const char kCli[] = "cli_managelocal";
+Rec ReadFailure(const char *function, const char *why = "At end of message", bool prefix = false) {
+  return {kWarning, S("Failure while reading message: ", why), prefix, kCli, function};
+}
+const Rec kRequestDump{kTrace, "Request: ", true, kMsgFile, "Send"},
+    kReplyDump{kTrace, "Reply: ", true, kMsgFile, "Send"};
 
 struct Row {
   const char *name;
   std::vector<std::string> args{};
-  bool nobody = false;
-  bool agent = true;
+  bool nobody = false, agent = true, empty_data = false;
   std::vector<std::string> faults{};
   std::string conf = kEnabled;
   unsigned conf_mode = 0644;
-  Data data = Data::kAccounts;
   int status = 0;
-  std::string out{};
-  std::string err{};
+  std::string out{}, err{};
   const char *err_regex = nullptr;  // instead of `err`, for getopt_long's own texts
   Audit audit{};
-  std::vector<int> requests{};        // account requests (111..114) the agent saw, in order
-  std::vector<LogRec> log2{};         // records that must reach the agent, in order
-  std::vector<LogRec> log2_absent{};  // records that must not
-  std::vector<FileRec> emergency{};   // lines of the emergency file, in order
+  std::vector<int> requests{};                          // account requests (111..114) the agent saw, in order
+  std::vector<Rec> log2{}, log2_absent{}, emergency{};  // in order / must not be at the agent / in order
   bool emergency_empty = false;
-  std::vector<SysRec> syslog{};
-  double max_seconds = kDefaultMaxSeconds;
-  double min_seconds = 0;
+  std::vector<std::pair<int, std::string>> syslog{};  // priority (-1: any) and part of the text
+  double max_seconds = 5, min_seconds = 0;
 };
 
-const std::vector<int> kNone{}, kStatusReq{111}, kReloadReq{111, 112}, kListReq{111, 113}, kDumpReq{114};
+// clang-format off
+Row Usage(const char *name, std::vector<std::string> args, const char *err_regex = nullptr) {
+  return {.name = name, .args = args, .status = 7, .out = kUsage, .err_regex = err_regex};
+}
+Row Conflict(const char *name, std::vector<std::string> args, const char *err) {
+  return {.name = name, .args = args, .status = 7, .err = err};
+}
+Row AgentDownStatus(const char *name, std::string conf, bool enabled) {
+  return {.name = name, .args = {"-s"}, .agent = false, .conf = conf, .status = enabled ? 156 : 157,
+          .out = enabled ? kEnabledMsg : kDisabledMsg, .audit = Ok()};
+}
 
-const char kNotRunning[] = "vxagent is not running/not available";
-const char kReloadDisabled[] =
-    "The local account management is disabled, can't reload local account. Please enable it first";
-const char kListDisabled[] =
-    "The local account management is disabled, can't list local account. Please enable it first.";
-const char kNotRoot[] = "Error: vxaccounts may only be run by root.\n";
-const char kRootMsg[] = "Root privilege is required for the operation";
-const char kMultiAction[] = "Error: multiple action are not allowed.\n";
-const char kMultiCat[] = "Error: multiple categories are not allowed.\n";
-const char kListNeedsCat[] = "Error: options --list should be used in conjunction with --user/--group.\n";
-const char kForceNeedsReload[] =
-    "Error: options --force/--profileonly should be used in conjunction with --reload.\n";
-const char kEnabledMsg[] = "Manage Local Account Feature is enabled\n";
-const char kDisabledMsg[] = "Manage Local Account Feature is disabled\n";
-const char kNoConnect[] =
-    "Failed to open connection to vxagent through '/var/vorlex/daemon2' Socket error (No such file or directory)";
-const char kNoLogConnect[] = "Failed to open logging connection to vxagent through '/var/vorlex/daemon2': Socket error";
+const std::vector<int> kStatusReq{111}, kReloadReq{111, 112}, kListReq{111, 113}, kDumpReq{114};
+const std::vector<std::string> kListAll{"-l", "all", "-u"};
 
 const Row kRows[] = {
-    // --- before the client context: root check, usage, option conflicts, version
-    {.name = "NotRootNoArguments", .args = {}, .nobody = true, .status = 9, .err = kNotRoot,
-     .audit = Failure(kRootMsg)},
-    {.name = "NotRootWithActionAgentDown", .args = {"-l", "all", "-u"}, .nobody = true, .agent = false,
-     .status = 9, .err = kNotRoot, .audit = Failure(kRootMsg)},
-    {.name = "NoArgumentsPrintsUsage", .args = {}, .status = 7, .out = kUsage},
-    {.name = "HelpPrintsUsage", .args = {"-h"}, .status = 7, .out = kUsage},
-    {.name = "LongHelpAfterActionPrintsUsage", .args = {"-s", "--help"}, .status = 7, .out = kUsage},
-    {.name = "UnknownShortOption", .args = {"-x"}, .status = 7, .out = kUsage,
-     .err_regex = "[^\n]*vxaccounts: [^\n]*x[^\n]*\n"},
-    {.name = "UnknownLongOption", .args = {"--bogus"}, .status = 7, .out = kUsage,
-     .err_regex = "[^\n]*vxaccounts: [^\n]*bogus[^\n]*\n"},
-    {.name = "MissingListArgument", .args = {"-l"}, .status = 7, .out = kUsage,
-     .err_regex = "[^\n]*vxaccounts: [^\n]*\n"},
-    {.name = "ListArgumentIsAnOption", .args = {"-l", "-u"}, .status = 7, .out = kUsage},
-    {.name = "ListArgumentWrongCase", .args = {"-l", "ALL", "-u"}, .status = 7, .out = kUsage},
-    {.name = "ForceAloneHasNoAction", .args = {"-f"}, .status = 7, .out = kUsage},
-    {.name = "CategoryAloneHasNoAction", .args = {"-u"}, .status = 7, .out = kUsage},
-    {.name = "InvalidDumpNameIgnored", .args = {"-d", "users"}, .status = 7, .out = kUsage},
-    {.name = "TwoActions", .args = {"-s", "-R"}, .status = 7, .err = kMultiAction},
-    {.name = "ReloadThenList", .args = {"-R", "--list", "all"}, .status = 7, .err = kMultiAction},
-    {.name = "TwoCategories", .args = {"-l", "all", "-u", "-g"}, .status = 7, .err = kMultiCat},
-    {.name = "TwoCategoriesBeforeAction", .args = {"-u", "-g"}, .status = 7, .err = kMultiCat},
-    {.name = "ListWithoutCategory", .args = {"-l", "all"}, .status = 7, .err = kListNeedsCat},
-    {.name = "StatusWithUser", .args = {"-s", "-u"}, .status = 7,
-     .err = "Error: options --status and --user cannot be used together.\n"},
-    {.name = "ReloadWithGroup", .args = {"-R", "-g"}, .status = 7,
-     .err = "Error: options --reload and --group cannot be used together.\n"},
-    {.name = "ListWithForce", .args = {"-l", "visible", "-g", "-f"}, .status = 7, .err = kForceNeedsReload},
-    {.name = "StatusWithProfileOnly", .args = {"-s", "-p"}, .status = 7, .err = kForceNeedsReload},
-    {.name = "VersionBeforeConflict", .args = {"-v", "-s", "-s"}, .status = 0, .out = kVersion},
-    {.name = "ConflictBeforeVersion", .args = {"-s", "-s", "-v"}, .status = 7, .err = kMultiAction},
-    {.name = "VersionBeforeUnknownOption", .args = {"--version", "--bogus"}, .status = 0, .out = kVersion},
-    {.name = "ConflictWithAgentDown", .args = {"-s", "-R"}, .agent = false, .status = 7, .err = kMultiAction},
+    // before the client context: root check, usage, option conflicts, version
+    {.name = "NotRootNoArguments", .nobody = true, .status = 9, .err = kNotRoot,
+     .audit = Fail("Root privilege is required for the operation")},
+    {.name = "NotRootAgentDown", .args = kListAll, .nobody = true, .agent = false, .status = 9, .err = kNotRoot,
+     .audit = Fail("Root privilege is required for the operation")},
+    Usage("NoArguments", {}),
+    Usage("Help", {"-h"}),
+    Usage("UnknownOption", {"-x"}, "[^\n]*vxaccounts: [^\n]*x[^\n]*\n"),
+    Usage("MissingListArgument", {"-l"}, "[^\n]*vxaccounts: [^\n]*\n"),
+    Usage("ListArgumentIsAnOption", {"-l", "-u"}),
+    Usage("ListArgumentWrongCase", {"-l", "ALL", "-u"}),
+    Usage("ForceAloneHasNoAction", {"-f"}),
+    Usage("InvalidDumpNameIgnored", {"-d", "users"}),
+    Conflict("TwoActions", {"-s", "-R"}, kMultiAction),
+    Conflict("ConflictBeforeVersion", {"-s", "-s", "-v"}, kMultiAction),
+    Conflict("TwoCategories", {"-l", "all", "-u", "-g"}, "Error: multiple categories are not allowed.\n"),
+    Conflict("ListWithoutCategory", {"-l", "all"},
+             "Error: options --list should be used in conjunction with --user/--group.\n"),
+    Conflict("StatusWithUser", {"-s", "-u"}, "Error: options --status and --user cannot be used together.\n"),
+    Conflict("ReloadWithGroup", {"-R", "-g"}, "Error: options --reload and --group cannot be used together.\n"),
+    Conflict("ListWithForce", {"-l", "visible", "-g", "-f"}, kForceNeedsReload),
+    Conflict("StatusWithProfileOnly", {"-s", "-p"}, kForceNeedsReload),
+    {.name = "VersionBeforeConflict", .args = {"-v", "-s", "-s"}, .out = kVersion},
 
-    // --- status
-    {.name = "StatusAgentDownEnabled", .args = {"-s"}, .agent = false, .status = 156, .out = kEnabledMsg,
-     .audit = Success(), .emergency_empty = true},
-    {.name = "StatusAgentDownDisabled", .args = {"-s"}, .agent = false, .conf = kDisabled, .status = 157,
-     .out = kDisabledMsg, .audit = Success()},
-    {.name = "StatusAgentDownKeyAbsent", .args = {"--status"}, .agent = false, .conf = "", .status = 157,
-     .out = kDisabledMsg, .audit = Success()},
-    {.name = "StatusAgentDownYesUpperCase", .args = {"-s"}, .agent = false,
-     .conf = "vxagent.local.account.manage: YES\n", .status = 156, .out = kEnabledMsg, .audit = Success()},
-    {.name = "StatusAgentDownLetterY", .args = {"-s"}, .agent = false,
-     .conf = "vxagent.local.account.manage: y\n", .status = 157, .out = kDisabledMsg, .audit = Success()},
-    {.name = "StatusAgentEnabled", .args = {"-s"}, .conf = kDisabled, .status = 156, .out = kEnabledMsg,
-     .audit = Success(), .requests = kStatusReq},
-    {.name = "StatusAgentDisabledWinsOverConfig", .args = {"-s"}, .faults = {"111:disabled"}, .status = 157,
-     .out = kDisabledMsg, .audit = Success(), .requests = kStatusReq},
-    {.name = "StatusAbbreviatedLongOption", .args = {"--stat"}, .status = 156, .out = kEnabledMsg,
-     .audit = Success(), .requests = kStatusReq},
-    {.name = "StatusOperandIgnored", .args = {"-s", "extra"}, .status = 156, .out = kEnabledMsg,
-     .audit = Success(), .requests = kStatusReq},
-    {.name = "StatusVerbose", .args = {"-V", "-s"}, .status = 156, .out = kEnabledMsg, .audit = Success(),
-     .requests = kStatusReq},
-    {.name = "StatusReplyWithoutFieldsUsesConfigTrue", .args = {"-s"}, .faults = {"111:no-fields"},
-     .status = 156, .out = kEnabledMsg, .audit = Success(), .requests = kStatusReq,
-     .log2 = {{3, kCli, "SendGetLocalAcctMgmtStatus", "Failure while reading message: At end of message"}}},
-    {.name = "StatusReplyWithoutFieldsUsesConfigFalse", .args = {"-s"}, .faults = {"111:no-fields"},
-     .conf = kDisabled, .status = 157, .out = kDisabledMsg, .audit = Success(), .requests = kStatusReq},
-    {.name = "StatusReplyBadMagicUsesConfig", .args = {"-s"}, .faults = {"111:bad-magic"}, .conf = kDisabled,
-     .status = 157, .out = kDisabledMsg, .audit = Success(), .requests = kStatusReq,
-     .log2 = {{3, kMsgFile, "Send", "Failed to send message: Socket error, MsgType: 111."}}},
-    {.name = "StatusHandshakeRefusedUsesConfig", .args = {"-s"}, .faults = {"handshake:refuse"},
-     .status = 156, .out = kEnabledMsg, .audit = Success(Where::kSyslog, "root")},
-    {.name = "StatusAfterChallenge", .args = {"-s"}, .faults = {"111:challenge=1"}, .conf = kDisabled,
-     .status = 156, .out = kEnabledMsg, .audit = Success(), .requests = kStatusReq},
+    // status
+    AgentDownStatus("StatusAgentDownDisabled", kDisabled, false),
+    AgentDownStatus("StatusAgentDownYesUpperCase", "vxagent.local.account.manage: YES\n", true),
+    AgentDownStatus("StatusAgentDownLetterY", "vxagent.local.account.manage: y\n", false),
+    {.name = "StatusAgentDownEnabled", .args = {"--status"}, .agent = false, .status = 156, .out = kEnabledMsg,
+     .audit = Ok(), .emergency_empty = true},
+    {.name = "StatusAgentWinsOverConfig", .args = {"-s"}, .conf = kDisabled, .status = 156, .out = kEnabledMsg,
+     .audit = Ok(), .requests = kStatusReq},
+    {.name = "StatusAgentDisabledOperandIgnored", .args = {"-s", "extra"}, .faults = {"111:disabled"}, .status = 157,
+     .out = kDisabledMsg, .audit = Ok(), .requests = kStatusReq},
+    {.name = "StatusReplyWithoutFieldsUsesConfig", .args = {"-s"}, .faults = {"111:no-fields"}, .status = 156,
+     .out = kEnabledMsg, .audit = Ok(), .requests = kStatusReq, .log2 = {ReadFailure("SendGetLocalAcctMgmtStatus")}},
+    {.name = "StatusHandshakeRefusedUsesConfig", .args = {"-s"}, .faults = {"handshake:refuse"}, .status = 156,
+     .out = kEnabledMsg, .audit = Ok(kSyslog, "root")},
 
-    // --- reload
-    {.name = "ReloadAgentDown", .args = {"-R"}, .agent = false, .status = 13, .err = S({kNotRunning, "\n"}),
-     .audit = Failure(kNotRunning), .emergency_empty = true},
-    {.name = "ReloadHandshakeRefused", .args = {"-R"}, .faults = {"handshake:refuse=7"}, .status = 13,
-     .err = S({kNotRunning, "\n"}), .audit = Failure(kNotRunning, Where::kSyslog, "root")},
-    {.name = "Reload", .args = {"-R"}, .status = 0, .audit = Success(), .requests = kReloadReq},
-    {.name = "ReloadForceProfileOnly", .args = {"-R", "-f", "-p"}, .status = 0, .audit = Success(),
-     .requests = kReloadReq},
+    // reload
+    {.name = "ReloadAgentDown", .args = {"-R"}, .agent = false, .status = 13, .err = Line(kNotRunning),
+     .audit = Fail(kNotRunning), .emergency_empty = true},
+    {.name = "ReloadForceProfileOnly", .args = {"-R", "-f", "-p"}, .audit = Ok(), .requests = kReloadReq},
     {.name = "ReloadWhileDisabled", .args = {"--reload"}, .faults = {"111:disabled"}, .status = 255,
-     .err = S({kReloadDisabled, "\n"}), .audit = Failure(kReloadDisabled), .requests = kStatusReq},
+     .err = Line(kReloadDisabled), .audit = Fail(kReloadDisabled), .requests = kStatusReq},
     {.name = "ReloadResultNonZero", .args = {"-R"}, .faults = {"112:status=5"}, .status = 158,
-     .err = "Failed to reload local account\n", .audit = Failure("Failed to reload local account"),
-     .requests = kReloadReq},
+     .err = Line(kReloadFailed), .audit = Fail(kReloadFailed), .requests = kReloadReq},
     {.name = "ReloadReplyWithoutFields", .args = {"-R"}, .faults = {"112:no-fields"}, .status = 158,
-     .err = "Failed to reload local account\n", .audit = Failure("Failed to reload local account"),
-     .requests = kReloadReq,
-     .log2 = {{3, kCli, "SendReloadLocalAccounts", "Failure while reading message: At end of message"}}},
-    {.name = "ReloadConnectionClosed", .args = {"-R"}, .faults = {"112:close"}, .status = 158,
-     .err = "Failed to reload local account\n", .audit = Failure("Failed to reload local account"),
-     .requests = kReloadReq,
-     .log2 = {{3, kMsgFile, "Send", "Failed to send message: Socket closed, MsgType: 112."}}},
+     .err = Line(kReloadFailed), .audit = Fail(kReloadFailed), .requests = kReloadReq,
+     .log2 = {ReadFailure("SendReloadLocalAccounts")}},
 
-    // --- list
-    {.name = "ListAgentDown", .args = {"-l", "all", "-u"}, .agent = false, .status = 13,
-     .err = S({kNotRunning, "\n"}), .audit = Failure(kNotRunning)},
-    {.name = "ListVisibleUsers", .args = {"--list", "visible", "--user"}, .status = 0, .out = S({kAlice, kCarol}),
-     .audit = Success(), .requests = kListReq},
-    {.name = "ListAllUsers", .args = {"-l", "all", "-u"}, .status = 0, .out = S({kAlice, kBob, kCarol}),
-     .audit = Success(), .requests = kListReq},
-    {.name = "ListRemoveUsers", .args = {"--list", "remove", "--user"}, .status = 0, .out = kBob,
-     .audit = Success(), .requests = kListReq},
-    {.name = "ListAllGroups", .args = {"--list", "all", "--group"}, .status = 0,
-     .out = S({kStaff, kAdmins, kWheel}), .audit = Success(), .requests = kListReq},
-    {.name = "ListRemoveGroupsJoinedArgument", .args = {"--list=remove", "--group"}, .status = 0, .out = kWheel,
-     .audit = Success(), .requests = kListReq},
-    {.name = "ListOperandIgnored", .args = {"-l", "visible", "extra", "-g"}, .status = 0,
-     .out = S({kStaff, kAdmins}), .audit = Success(), .requests = kListReq},
-    {.name = "ListEmptySet", .args = {"-l", "all", "-u"}, .data = Data::kEmpty, .status = 0,
-     .audit = Success(), .requests = kListReq},
-    {.name = "ListWhileDisabled", .args = {"-l", "all", "-u"}, .faults = {"111:disabled"}, .status = 255,
-     .err = S({kListDisabled, "\n"}), .audit = Failure(kListDisabled), .requests = kStatusReq},
-    {.name = "ListStatusNonZero", .args = {"-l", "all", "-u"}, .faults = {"113:status=2"}, .status = 159,
-     .err = "Failed to list local account\n", .audit = Failure("Failed to list local account"),
-     .requests = kListReq, .log2_absent = {{3, kCli, "SendListLocalAccount", "", true}}},
+    // list
+    {.name = "ListVisibleUsers", .args = {"--list", "visible", "--user"}, .out = S(kAlice, kCarol), .audit = Ok(),
+     .requests = kListReq},
+    {.name = "ListAllGroups", .args = {"--list", "all", "--group"}, .out = S(kStaff, kAdmins, kWheel),
+     .audit = Ok(), .requests = kListReq},
+    {.name = "ListRemoveGroupsJoinedArgument", .args = {"--list=remove", "--group"}, .out = kWheel, .audit = Ok(),
+     .requests = kListReq},
+    {.name = "ListEmptySet", .args = kListAll, .empty_data = true, .audit = Ok(), .requests = kListReq},
     {.name = "ListAfterTwoChallenges", .args = {"-l", "visible", "-u"}, .faults = {"113:challenge=2"},
-     .status = 0, .out = S({kAlice, kCarol}), .audit = Success(), .requests = kListReq},
-    {.name = "ListReplyWrongKinds", .args = {"-l", "all", "-u"}, .faults = {"113:wrong-kinds"}, .status = 159,
-     .err = "Failed to list local account\n", .audit = Failure("Failed to list local account"),
-     .requests = kListReq,
-     .log2 = {{3, kCli, "SendListLocalAccount", "Failure while reading message: ", true}}},
-    {.name = "ListReplyClosedMidFrame", .args = {"-l", "all", "-u"}, .faults = {"113:close-mid"},
-     .status = 159, .err = "Failed to list local account\n", .audit = Failure("Failed to list local account"),
-     .requests = kListReq,
-     .log2 = {{3, kMsgFile, "Send", "Failed to send message: Socket closed, MsgType: 113."}}},
-    {.name = "ListReplyShortLength", .args = {"-l", "all", "-u"}, .faults = {"113:short-length"},
-     .status = 159, .err = "Failed to list local account\n", .audit = Failure("Failed to list local account"),
-     .requests = kListReq, .log2 = {{3, kMsgFile, "Send", "Failed to send message: ", true}}},
-    {.name = "ListReplyHugeLength", .args = {"-l", "all", "-u"}, .faults = {"113:huge-length"},
-     .status = 159, .err = "Failed to list local account\n", .audit = Failure("Failed to list local account"),
-     .requests = kListReq, .log2 = {{3, kMsgFile, "Send", "Failed to send message: ", true}}},
-    {.name = "ListReplyInvalidBody", .args = {"-l", "all", "-u"}, .faults = {"113:invalid-body"},
-     .status = 159, .err = "Failed to list local account\n", .audit = Failure("Failed to list local account"),
-     .requests = kListReq,
-     .log2 = {{3, kMsgFile, "Send", "Failed to send message: Socket error, MsgType: 113."}}},
-    {.name = "ListReplyStatusWithoutSet", .args = {"-l", "all", "-u"}, .faults = {"113:no-fields"},
-     .status = 159, .err = "Failed to list local account\n", .audit = Failure("Failed to list local account"),
-     .requests = kListReq,
-     .log2 = {{3, kCli, "SendListLocalAccount", "Failure while reading message: At end of message"}}},
+     .out = S(kAlice, kCarol), .audit = Ok(), .requests = kListReq},
+    {.name = "ListWhileDisabled", .args = kListAll, .faults = {"111:disabled"}, .status = 255,
+     .err = Line(kListDisabled), .audit = Fail(kListDisabled), .requests = kStatusReq},
+    {.name = "ListStatusNonZero", .args = kListAll, .faults = {"113:status=2"}, .status = 159,
+     .err = Line(kListFailed), .audit = Fail(kListFailed), .requests = kListReq,
+     .log2_absent = {{kWarning, "", true, kCli, "SendListLocalAccount"}}},
+    {.name = "ListReplyWrongKinds", .args = kListAll, .faults = {"113:wrong-kinds"}, .status = 159,
+     .err = Line(kListFailed), .audit = Fail(kListFailed), .requests = kListReq,
+     .log2 = {ReadFailure("SendListLocalAccount", "", true)}},
+    {.name = "ListReplyStatusWithoutSet", .args = kListAll, .faults = {"113:no-fields"}, .status = 159,
+     .err = Line(kListFailed), .audit = Fail(kListFailed), .requests = kListReq,
+     .log2 = {ReadFailure("SendListLocalAccount")}},
 
-    // --- dump
-    {.name = "DumpUsers", .args = {"-d", "user"}, .status = 0, .out = S({kAlice, Marked(kBob).c_str(), kCarol}),
+    // dump: no cross-check of the other options, no audit event
+    {.name = "DumpLaterNameWins", .args = {"-d", "user", "--dump=group"}, .out = S(kStaff, kAdmins, Marked(kWheel)),
      .requests = kDumpReq},
-    {.name = "DumpLaterNameWins", .args = {"-d", "user", "--dump=group"}, .status = 0,
-     .out = S({kStaff, kAdmins, Marked(kWheel).c_str()}), .requests = kDumpReq},
     {.name = "DumpStatusNonZero", .args = {"-d", "user"}, .faults = {"114:status=3"}, .status = 255,
      .requests = kDumpReq},
-    {.name = "DumpClosedMidFrame", .args = {"-d", "group"}, .faults = {"114:close-mid"}, .status = 255,
-     .requests = kDumpReq},
-    {.name = "DumpIgnoresStatusAndCategory", .args = {"-d", "user", "-s", "-u"}, .status = 0,
-     .out = S({kAlice, Marked(kBob).c_str(), kCarol}), .requests = kDumpReq},
-    {.name = "DumpWithStatusAgentDownEnabled", .args = {"-d", "user", "-s", "-u"}, .agent = false,
-     .status = 156, .out = kEnabledMsg, .audit = Success()},
-    {.name = "DumpWithStatusAgentDownDisabled", .args = {"-d", "user", "-s", "-u"}, .agent = false,
-     .conf = kDisabled, .status = 157, .out = kDisabledMsg, .audit = Success()},
-    {.name = "DumpAgentDown", .args = {"-d", "group"}, .agent = false, .status = 13,
-     .err = S({kNotRunning, "\n"}), .audit = Failure(kNotRunning)},
+    {.name = "DumpIgnoresStatusAndCategory", .args = {"-d", "user", "-s", "-u"},
+     .out = S(kAlice, Marked(kBob), kCarol), .requests = kDumpReq},
+    {.name = "DumpWithStatusAgentDown", .args = {"-d", "user", "-s", "-u"}, .agent = false, .status = 156,
+     .out = kEnabledMsg, .audit = Ok()},
+    {.name = "DumpAgentDown", .args = {"-d", "group"}, .agent = false, .status = 13, .err = Line(kNotRunning),
+     .audit = Fail(kNotRunning)},
 
-    // --- client log: forwarding to the agent, emergency file and syslog
-    {.name = "TraceRecordsReachAgent", .args = {"-l", "visible", "-u"},
-     .conf = S({kEnabled, "log.vxaccounts: trace\n"}), .status = 0, .out = S({kAlice, kCarol}),
-     .audit = Success(), .requests = kListReq,
-     .log2 = {{0, kMsgFile, "Send", "Request: ", true}, {0, kMsgFile, "Send", "Reply: ", true},
-              {0, kMsgFile, "Send", "Request: ", true}, {0, kMsgFile, "Send", "Reply: ", true}}},
-    {.name = "TraceLevelFromShorterKey", .args = {"-R"}, .conf = S({kEnabled, "log: TRACE\n"}), .status = 0,
-     .audit = Success(), .requests = kReloadReq,
-     .log2 = {{0, kMsgFile, "Send", "Request: ", true}, {0, kMsgFile, "Send", "Reply: ", true}}},
-    {.name = "OwnLevelKeyWinsOverShorterKey", .args = {"-R"},
-     .conf = S({kEnabled, "log: trace\nlog.vxaccounts: warning\n"}), .status = 0, .audit = Success(),
-     .requests = kReloadReq, .log2_absent = {{0, kMsgFile, "Send", "", true}}},
+    // client log: forwarded to the agent, to the emergency file, to syslog
+    {.name = "TraceRecordsReachAgent", .args = {"-l", "visible", "-u"}, .conf = S(kEnabled, "log.vxaccounts: trace\n"),
+     .out = S(kAlice, kCarol), .audit = Ok(), .requests = kListReq,
+     .log2 = {kRequestDump, kReplyDump, kRequestDump, kReplyDump}},
+    {.name = "OwnLevelKeyWinsOverShorterKey", .args = {"-R"}, .conf = S(kEnabled, "log: trace\nlog.vxaccounts: warning\n"),
+     .audit = Ok(), .requests = kReloadReq, .log2_absent = {{kTrace, "", true, kMsgFile, "Send"}}},
     {.name = "DebugRecordsToEmergencyFile", .args = {"-R"}, .agent = false,
-     .conf = S({kEnabled, "log.vxaccounts: debug\nvxaccounts: file /var/log/quarnel_client.log\n"}),
-     .status = 13, .err = S({kNotRunning, "\n"}), .audit = Failure(kNotRunning),
-     .emergency = {{"DEBUG", kNoLogConnect}, {"DEBUG", kNoConnect}}},
+     .conf = S(kEnabled, "log.vxaccounts: debug\nvxaccounts: file /var/log/quarnel_client.log\n"), .status = 13,
+     .err = Line(kNotRunning), .audit = Fail(kNotRunning),
+     .emergency = {{kDebug, "Failed to open logging connection to vxagent through '/var/vorlex/daemon2': Socket error"},
+                   {kDebug, kNoConnect}}},
     {.name = "DebugRecordsToSyslogFacility", .args = {"-R"}, .agent = false,
-     .conf = S({kEnabled, "log.vxaccounts: debug\nvxaccounts: local3\n"}), .status = 13,
-     .err = S({kNotRunning, "\n"}), .audit = Failure(kNotRunning), .emergency_empty = true,
-     .syslog = {{19 << 3 | 7, S({"DEBUG: ", kNoConnect})}}},
-    {.name = "LoggerRecordsStayOffStdout", .args = {"-V", "-l", "all", "-g"},
-     .conf = S({kEnabled, "log: debug\n"}), .status = 0, .out = S({kStaff, kAdmins, kWheel}),
-     .audit = Success(), .requests = kListReq, .syslog = {{-1, "PrintList: staff:x:2001:alice,bob"}}},
+     .conf = S(kEnabled, "log.vxaccounts: debug\nvxaccounts: local3\n"), .status = 13, .err = Line(kNotRunning),
+     .audit = Fail(kNotRunning), .emergency_empty = true, .syslog = {{19 << 3 | 7, S("DEBUG: ", kNoConnect)}}},
+    {.name = "LoggerRecordsStayOffStdout", .args = {"-V", "-l", "all", "-g"}, .conf = S(kEnabled, "log: debug\n"),
+     .out = S(kStaff, kAdmins, kWheel), .audit = Ok(), .requests = kListReq,
+     .syslog = {{-1, "PrintList: staff:x:2001:alice,bob"}}},
 
-    // --- configuration that changes where things go
-    {.name = "WorldWritableConfigurationIgnored", .args = {"-s"}, .agent = false, .conf_mode = 0666,
-     .status = 157, .out = kDisabledMsg, .audit = Success()},
+    // configuration that changes where things go; an agent that never answers
+    {.name = "WorldWritableConfigurationIgnored", .args = {"-s"}, .agent = false, .conf_mode = 0666, .status = 157,
+     .out = kDisabledMsg, .audit = Ok()},
     {.name = "ConfiguredSocketElsewhere", .args = {"-R"},
-     .conf = S({kEnabled, "vxagent.clients.socket2: /var/vorlex/elsewhere\n"}), .status = 13,
-     .err = S({kNotRunning, "\n"}), .audit = Failure(kNotRunning, Where::kSyslog, kUpn)},
-    {.name = "AgentGoneMidRun", .args = {"-l", "all", "-u"}, .faults = {"111:exit"}, .status = 159,
-     .err = "Failed to list local account\n", .audit = Failure("Failed to list local account", Where::kSyslog),
-     .requests = kStatusReq,
-     .emergency = {{"WARNING", "Failed to send message: ", true}}},
-
-    // --- an agent that never answers: the configured time-out ends the run
-    {.name = "AccountRequestsNeverAnswered", .args = {"-l", "all", "-u"},
-     .faults = {"111:silent", "113:silent", "107:silent"}, .conf = S({kEnabled, "lrpc.timeout: 2\n"}),
-     .status = 159, .err = "Failed to list local account\n", .audit = Failure("Failed to list local account"),
-     .requests = kListReq,
-     .emergency = {{"WARNING", "Failed to send message: Timeout during operation, MsgType: 111."},
-                   {"WARNING", "Failed to send message: Timeout during operation, MsgType: 113."}},
-     .max_seconds = 10, .min_seconds = 4},
-    {.name = "AgentNeverAnswers", .args = {"-l", "all", "-u"}, .faults = {"any:silent"},
-     .conf = S({kEnabled, "lrpc.timeout: 2\n"}), .status = 159, .err = "Failed to list local account\n",
-     .audit = Failure("Failed to list local account", Where::kAgent, "root"), .requests = kListReq,
-     .emergency = {{"WARNING", "Failed to send message: Timeout during operation, MsgType: 113."}},
+     .conf = S(kEnabled, "vxagent.clients.socket2: /var/vorlex/elsewhere\n"), .status = 13, .err = Line(kNotRunning),
+     .audit = Fail(kNotRunning, kSyslog, kUpn)},
+    {.name = "AgentNeverAnswers", .args = kListAll, .faults = {"any:silent"}, .conf = S(kEnabled, "lrpc.timeout: 2\n"),
+     .status = 159, .err = Line(kListFailed), .audit = Fail(kListFailed, kAgent, "root"), .requests = kListReq,
+     .emergency = {{kWarning, "Failed to send message: Timeout during operation, MsgType: 113."}},
      .max_seconds = 10, .min_seconds = 4},
 };
-
-class VxaccountsRun : public ::testing::TestWithParam<Row> {
- protected:
-  void SetUp() override {
-    const std::string &reason = EnterSandbox();
-    if (!reason.empty()) GTEST_SKIP() << "skipped: " << reason;
-  }
-};
-
-std::vector<std::string> SplitLines(const std::string &text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-std::vector<std::string> SplitTabs(const std::string &line) {
-  std::vector<std::string> cells;
-  size_t start = 0;
-  for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-    cells.push_back(line.substr(start, tab - start));
-  cells.push_back(line.substr(start));
-  return cells;
-}
+// clang-format on
 
 std::string ArgumentText(const std::vector<std::string> &args) {
   std::string text;
@@ -411,187 +233,117 @@ std::string ArgumentText(const std::vector<std::string> &args) {
 
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name << " [" << ArgumentText(row.args) << "]"; }
 
-void WriteData(const vxtest::TempDir &dir, Data data) {
-  dir.write("upn", S({"root ", kUpn, "\n"}));
-  if (data == Data::kEmpty) return;
-  dir.write("passwd", S({kAlice, kBob, kCarol}));
-  dir.write("group", S({kStaff, kAdmins, kWheel}));
-  dir.write("remove", kRemoved);
-}
-
-std::string AuditUser(const Row &row) {
-  if (row.audit.user != nullptr) return row.audit.user;
-  if (row.nobody) return "nobody";
-  return row.agent ? kUpn : "root";
-}
-
-std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
-
+// The audit event at the agent, or its syslog fall-back line, built from the row.
 void CheckAudit(const Row &row, const RunResult &run, const std::string &audit_log) {
-  std::vector<std::string> at_agent = SplitLines(audit_log);
-  std::vector<std::string> in_syslog;
-  for (const auto &rec : run.syslog)
-    if (rec.text.find("audit event") != std::string::npos) in_syslog.push_back(rec.raw);
-  if (row.audit.event == 0) {
-    EXPECT_TRUE(at_agent.empty()) << "unexpected audit event at the agent: " << audit_log;
-    EXPECT_TRUE(in_syslog.empty()) << "unexpected audit fall-back line: " << in_syslog.front();
-    return;
-  }
-  Where where = row.audit.where != Where::kAuto ? row.audit.where : row.agent ? Where::kAgent : Where::kSyslog;
-  std::string user = AuditUser(row), args = ArgumentText(row.args);
-  if (where == Where::kAgent) {
-    std::string want = "Quarnel Suite\tLocal Account Management\t" + std::to_string(row.audit.event) + "\t" +
-                       user + "\t" + std::to_string(run.pid) + "\t" + args;
-    if (row.audit.event == 2001) want += "\t" + row.audit.message;
-    EXPECT_EQ(at_agent, std::vector<std::string>{want});
-    EXPECT_TRUE(in_syslog.empty()) << "audit fall-back line although the agent took the event";
-    return;
-  }
-  EXPECT_TRUE(at_agent.empty()) << audit_log;
-  std::string want = "audit event not delivered: suite=\"Quarnel Suite\" category=\"Local Account Management\" "
-                     "event=" + std::to_string(row.audit.event) + " user=" + Quoted(user) +
-                     " pid=" + std::to_string(run.pid) + " args=" + Quoted(args);
-  if (row.audit.event == 2001) want += "," + Quoted(row.audit.message);
-  std::vector<std::string> got;
+  std::vector<std::string> fallback, want_agent, want_syslog;
   for (const auto &rec : run.syslog)
     if (rec.text.find("audit event") != std::string::npos) {
       EXPECT_EQ(rec.priority, kAuditPriority) << rec.raw;
-      got.push_back(rec.text);
+      fallback.push_back(rec.text);
     }
-  EXPECT_EQ(got, std::vector<std::string>{want});
+  const Audit &a = row.audit;
+  std::string user = a.user ? a.user : row.nobody ? "nobody" : row.agent ? kUpn : "root";
+  std::string event = std::to_string(a.event), pid = std::to_string(run.pid), args = ArgumentText(row.args);
+  if (a.event != 0 && (a.where == kAgent || (a.where == kAuto && row.agent)))
+    want_agent.push_back("Quarnel Suite\tLocal Account Management\t" + event + "\t" + user + "\t" + pid +
+                         "\t" + args + (a.event == 2001 ? "\t" + a.message : ""));
+  else if (a.event != 0)
+    want_syslog.push_back(
+        "audit event not delivered: suite=\"Quarnel Suite\" category=\"Local Account Management\" event=" +
+        event + " user=\"" + user + "\" pid=" + pid + " args=\"" + args + "\"" +
+        (a.event == 2001 ? ",\"" + a.message + "\"" : ""));
+  EXPECT_EQ(Split(audit_log, '\n'), want_agent) << "audit events at the agent";
+  EXPECT_EQ(fallback, want_syslog) << "audit fall-back lines in syslog";
 }
 
-bool Matches(const LogRec &want, const std::vector<std::string> &cells) {
-  // msgno, time, process, pid, level, file, line, function, text
-  if (cells.size() != 9 || cells[4] != std::to_string(want.level) || cells[5] != want.file ||
-      cells[7] != want.function)
-    return false;
-  return want.prefix ? cells[8].rfind(want.text, 0) == 0 : cells[8] == want.text;
-}
-
-void CheckLog2(const Row &row, const RunResult &run, const std::string &log2) {
-  std::vector<std::vector<std::string>> records;
-  for (const auto &line : SplitLines(log2)) {
-    auto cells = SplitTabs(line);
-    EXPECT_NE(cells.size() > 1 ? cells[1] : "", "MALFORMED") << "the agent could not read a log message: " << line;
-    if (cells.size() < 9) continue;  // end records
-    EXPECT_EQ(cells[2], "vxaccounts") << line;
-    EXPECT_EQ(cells[3], std::to_string(run.pid)) << line;
-    records.push_back(cells);
-  }
+void CheckInOrder(const std::vector<Rec> &wanted, const std::vector<LogRecord> &got,
+                  const std::string &where) {
   size_t next = 0;
-  for (const auto &want : row.log2) {
-    while (next < records.size() && !Matches(want, records[next])) ++next;
-    EXPECT_LT(next, records.size()) << "missing at the agent (in order): level " << want.level << " "
-                                    << want.function << " \"" << want.text << "\"\nlog2.log:\n" << log2;
-    ++next;
+  for (const Rec &want : wanted) {
+    while (next < got.size() && !Matches(want, got[next])) ++next;
+    EXPECT_LT(next++, got.size()) << "missing (in order) in " << where << ": level " << want.level << " \""
+                                  << want.text << "\"";
   }
-  for (const auto &unwanted : row.log2_absent)
-    for (const auto &cells : records)
-      EXPECT_FALSE(Matches(unwanted, cells)) << "unexpected record at the agent: " << cells[8];
 }
 
-void CheckEmergency(const Row &row, const RunResult &run) {
-  std::string content = ReadWhole("/var/log/quarnel_client.log");
-  if (row.emergency_empty) {
-    EXPECT_EQ(content, "");
-  }
-  std::vector<std::string> lines = SplitLines(content);
-  static const std::regex kStamp("[A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ");
-  size_t next = 0;
-  for (const auto &want : row.emergency) {
-    std::string tail = "vxaccounts[" + std::to_string(run.pid) + "] " + want.level + ": " + want.text;
-    auto fits = [&](const std::string &l) {
-      if (l.size() < 16 || !std::regex_match(l.substr(0, 16), kStamp)) return false;
-      return want.prefix ? l.compare(16, tail.size(), tail) == 0 : l.substr(16) == tail;
+void CheckLogs(const Row &row, const RunResult &run, const std::string &log2) {
+  std::vector<LogRecord> at_agent = AgentLog(log2, run.pid);
+  CheckInOrder(row.log2, at_agent, "log2.log:\n" + log2);
+  for (const Rec &unwanted : row.log2_absent)
+    for (const LogRecord &got : at_agent)
+      EXPECT_FALSE(Matches(unwanted, got)) << "at the agent: " << got.text;
+  std::string content = vxtest::ReadFile(kEmergencyLog);
+  EXPECT_TRUE(content.empty() || !row.emergency_empty) << content;
+  CheckInOrder(row.emergency, EmergencyLog(content, run.pid), "the emergency log:\n" + content);
+  std::string all;
+  for (const auto &rec : run.syslog) all += rec.raw + "\n";
+  for (const auto &[priority, part] : row.syslog) {
+    auto fits = [&](const SyslogRecord &rec) {
+      return rec.ident == S("vxaccounts[", std::to_string(run.pid), "]") &&
+             (priority < 0 || rec.priority == priority) && rec.text.find(part) != std::string::npos;
     };
-    while (next < lines.size() && !fits(lines[next])) ++next;
-    EXPECT_LT(next, lines.size()) << "missing in the emergency file (in order): " << tail << "\nfile:\n"
-                                  << content;
-    ++next;
+    EXPECT_TRUE(std::any_of(run.syslog.begin(), run.syslog.end(), fits))
+        << priority << " " << part << " in:\n"
+        << all;
   }
 }
 
-void CheckSyslog(const Row &row, const RunResult &run) {
-  std::string ident = "vxaccounts[" + std::to_string(run.pid) + "]";
-  for (const auto &want : row.syslog) {
-    bool found = false;
-    for (const auto &rec : run.syslog)
-      found = found || (rec.ident == ident && (want.priority < 0 || rec.priority == want.priority) &&
-                        rec.text.find(want.text_contains) != std::string::npos);
-    std::string all;
-    for (const auto &rec : run.syslog) all += rec.raw + "\n";
-    EXPECT_TRUE(found) << "no syslog record of " << ident << " with priority " << want.priority
-                       << " containing \"" << want.text_contains << "\"; got:\n" << all;
-  }
-}
-
-void CheckRequests(const Row &row, const std::string &requests_log) {
+// The account requests the agent saw, and the credentials (SO_PASSCRED) on
+// every frame: each has some, and the command's name the user who ran it.
+void CheckAgentSide(const Row &row, const RunResult &run, const vxtest::TempDir &record) {
   std::vector<int> seen;
-  for (const auto &line : SplitLines(requests_log)) {
+  for (const auto &line : Split(vxtest::ReadFile(record.file("requests.log")), '\n')) {
     int type = atoi(line.c_str());
     if (type >= 111 && type <= 114) seen.push_back(type);
   }
   EXPECT_EQ(seen, row.requests) << "account requests the agent received";
-}
-
-// Every frame the command sent carries its credentials (SO_PASSCRED), and
-// they name the user who ran it.
-void CheckCredentials(const Row &row, const RunResult &run, const std::string &frames_log) {
-  const std::string pid = "pid=" + std::to_string(run.pid);
-  const std::string uid = "uid=" + std::to_string(row.nobody ? kNobody : 0);
   size_t own = 0;
-  for (const auto &line : SplitLines(frames_log)) {
-    auto cells = SplitTabs(line);
+  for (const auto &line : Split(vxtest::ReadFile(record.file("frames.log")), '\n')) {
+    auto cells = Split(line, '\t');
     ASSERT_EQ(cells.size(), 4u) << line;
     EXPECT_NE(cells[1], "pid=?") << "a frame arrived without credentials: " << line;
-    if (cells[1] != pid) continue;
+    if (cells[1] != "pid=" + std::to_string(run.pid)) continue;
     ++own;
-    EXPECT_EQ(cells[2], uid) << line;
+    EXPECT_EQ(cells[2], "uid=" + std::to_string(row.nobody ? kNobody : 0)) << line;
   }
-  if (!row.requests.empty()) {
-    EXPECT_GT(own, 0u) << "no frame of the command carried its process id";
-  }
+  EXPECT_TRUE(own > 0 || row.requests.empty()) << "no frame of the command carried its process id";
 }
+
+class VxaccountsRun : public SandboxTest<Row> {};
 
 TEST_P(VxaccountsRun, EndsAsSpecified) {
   const Row &row = GetParam();
   ResetState(row.conf, row.conf_mode);
   vxtest::TempDir data, record;
-  WriteData(data, row.data);
-  Agent agent;
-  if (row.agent) {
-    std::string error = agent.Start(VX_E2E_AGENTSIM, data.path(), record.path(), row.faults);
-    ASSERT_EQ(error, "") << ReadWhole(agent.log_path());
+  data.write("upn", S("root ", kUpn, "\n"));
+  if (!row.empty_data) {
+    data.write("passwd", S(kAlice, kBob, kCarol));
+    data.write("group", S(kStaff, kAdmins, kWheel));
+    data.write("remove", "bob\nwheel\n");
   }
-  RunResult run = RunProgram(VX_E2E_VXACCOUNTS, row.args, row.nobody, kRunLimitSeconds);
-  agent.Sync(kSyncSeconds);
-  int agent_status = agent.Stop();
+  Agent agent;
+  ASSERT_EQ(row.agent ? agent.Start(data.path(), record.path(), row.faults) : "", "");
+  RunResult run = RunVxaccounts(row.args, row.nobody, kRunLimitSeconds);
+  agent.Sync();
+  EXPECT_EQ(agent.Stop(), 0) << vxtest::ReadFile(record.file("agent.stderr"));
 
   ASSERT_FALSE(run.timed_out) << "vxaccounts did not end within " << kRunLimitSeconds << " s";
   EXPECT_EQ(run.status, row.status);
   EXPECT_EQ(run.out, row.out);
-  if (row.err_regex != nullptr) {
-    EXPECT_TRUE(std::regex_match(run.err, std::regex(row.err_regex))) << "stderr: " << run.err;
-  } else {
-    EXPECT_EQ(run.err, row.err);
-  }
+  // getopt_long's own diagnostics are matched by `err_regex`, all else exactly.
+  EXPECT_EQ(run.err,
+            row.err_regex && std::regex_match(run.err, std::regex(row.err_regex)) ? run.err : row.err);
   EXPECT_LE(run.seconds, row.max_seconds) << "the run must end within a few configured time-outs";
   EXPECT_GE(run.seconds, row.min_seconds);
-  if (row.agent) {
-    EXPECT_EQ(agent_status, 0) << ReadWhole(agent.log_path());
-  }
-
-  CheckAudit(row, run, ReadWhole(record.file("audit.log")));
-  if (row.agent) CheckRequests(row, ReadWhole(record.file("requests.log")));
-  if (row.agent) CheckCredentials(row, run, ReadWhole(record.file("frames.log")));
-  CheckLog2(row, run, ReadWhole(record.file("log2.log")));
-  CheckEmergency(row, run);
-  CheckSyslog(row, run);
+  CheckAudit(row, run, vxtest::ReadFile(record.file("audit.log")));
+  if (row.agent) CheckAgentSide(row, run, record);
+  CheckLogs(row, run, vxtest::ReadFile(record.file("log2.log")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, VxaccountsRun, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<Row> &param) { return std::string(param.param.name); });
+                         [](const ::testing::TestParamInfo<Row> &param) {
+                           return std::string(param.param.name);
+                         });
 
 }  // namespace
 }  // namespace vxe2e

@@ -1,0 +1,310 @@
+#include "harness.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+#include "support/temp_dir.h"
+
+namespace vxe2e {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const char *const kPrivateDirs[] = {"/etc/vorlex", "/var/vorlex", "/var/log"};
+const char *const kDevices[] = {"null", "zero", "urandom", "random"};
+const char *const kLevelNames[] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
+constexpr char kClientSocket[] = "/var/vorlex/daemon2";
+constexpr size_t kMaxDatagram = 8192;
+constexpr double kReadySeconds = 10, kSyncSeconds = 2, kStopSeconds = 5;
+constexpr uint32_t kHello = 3;
+
+int g_syslog_fd = -1;
+
+void Check(bool ok, const std::string &what) {
+  if (!ok) throw std::runtime_error(what + ": " + strerror(errno));
+}
+
+void Mount(const char *src, const std::string &dir, const char *type, unsigned long flags,
+           const std::string &opts) {
+  Check(mount(src, dir.c_str(), type, flags, opts.empty() ? nullptr : opts.c_str()) == 0, "mount " + dir);
+}
+
+void WriteRootFile(const std::string &path, const std::string &content, unsigned mode) {
+  unlink(path.c_str());
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  Check(fd >= 0, "create " + path);
+  Check(write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()), "write " + path);
+  Check(fchown(fd, 0, 0) == 0 && fchmod(fd, mode) == 0, "chown " + path);
+  close(fd);
+}
+
+// Makes `dir` exist inside the namespace only: when it is missing, its parent
+// is covered by an overlay whose upper layer lives in `scratch`.
+void EnsureDir(const std::string &dir, const std::string &scratch) {
+  if (fs::is_directory(dir)) return;
+  std::string parent = fs::path(dir).parent_path();
+  std::string base = scratch + "/ov" + std::to_string(std::hash<std::string>{}(parent));
+  fs::create_directories(base + "/u");
+  fs::create_directories(base + "/w");
+  Mount("overlay", parent, "overlay", 0,
+        "lowerdir=" + parent + ",upperdir=" + base + "/u,workdir=" + base + "/w");
+  Check(mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST, "mkdir " + dir);
+}
+
+// A /dev with the few devices the programs need and a /dev/log of our own.
+void PrivateDev(const std::string &scratch) {
+  std::string real = scratch + "/realdev";
+  fs::create_directories(real);
+  Mount("/dev", real, nullptr, MS_BIND | MS_REC, "");
+  Mount("vx-e2e", "/dev", "tmpfs", 0, "mode=0755");
+  for (const char *dev : kDevices) {
+    WriteRootFile(std::string("/dev/") + dev, "", 0666);
+    Mount((real + "/" + dev).c_str(), std::string("/dev/") + dev, nullptr, MS_BIND, "");
+  }
+  symlink("/proc/self/fd", "/dev/fd");
+  umount2(real.c_str(), MNT_DETACH);
+  g_syslog_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_un addr{AF_UNIX, "/dev/log"};
+  Check(bind(g_syslog_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0, "bind /dev/log");
+  chmod("/dev/log", 0666);
+  int size = 1 << 20;
+  setsockopt(g_syslog_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+std::string Enter() {
+  if (geteuid() != 0)
+    return "end-to-end tests need root: they run vxaccounts inside a private mount namespace";
+  try {
+    Check(unshare(CLONE_NEWNS) == 0, "unshare");
+    Mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, "");
+    char scratch[] = "/tmp/vx-e2e-ns.XXXXXX";
+    Check(mkdtemp(scratch) != nullptr, "mkdtemp");
+    Mount("vx-e2e", scratch, "tmpfs", 0, "mode=0700");
+    for (const char *dir : kPrivateDirs) {
+      EnsureDir(dir, scratch);
+      Mount("vx-e2e", dir, "tmpfs", 0, "mode=0755");
+    }
+    PrivateDev(scratch);
+    umount2(scratch, MNT_DETACH);  // the overlays keep their upper layers alive
+    rmdir(scratch);
+  } catch (const std::exception &e) {
+    return std::string("cannot build the private mount namespace: ") + e.what();
+  }
+  return "";
+}
+
+SyslogRecord ParseSyslog(const std::string &raw) {
+  static const std::regex kForm(
+      "<([0-9]+)>(?:[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} )?([^:]*): ([\\s\\S]*?)[\n\\x00]*");
+  std::smatch m;
+  if (!std::regex_match(raw, m, kForm)) return {-1, "", raw, raw};
+  return {std::stoi(m[1].str()), m[2].str(), m[3].str(), raw};
+}
+
+void DrainSyslog(std::vector<SyslogRecord> *into) {
+  char buf[kMaxDatagram];
+  for (ssize_t n; g_syslog_fd >= 0 && (n = recv(g_syslog_fd, buf, sizeof buf, MSG_DONTWAIT)) >= 0;)
+    if (into != nullptr) into->push_back(ParseSyslog(std::string(buf, static_cast<size_t>(n))));
+}
+
+double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+int MillisLeft(Clock::time_point start, double limit) {
+  double left = limit - Since(start);
+  return left <= 0 ? 0 : static_cast<int>(left * 1000) + 1;
+}
+
+// Forks `argv` with stdout and stderr on `out` and `err`; sets its pidfd.
+pid_t Spawn(const std::vector<std::string> &argv, int out, int err, bool as_nobody, int *pidfd) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (as_nobody && (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+                      setresuid(kNobody, kNobody, kNobody) != 0))
+      _exit(126);
+    std::vector<char *> args;
+    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  *pidfd = pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
+  return pid;
+}
+
+// Waits up to `limit` s for the child to end, collecting syslog datagrams
+// meanwhile (a full /dev/log queue would block its sender). Returns the wait
+// status, or -1 when the child had to be killed.
+int Reap(pid_t pid, int pidfd, double limit, std::vector<SyslogRecord> *syslog) {
+  auto start = Clock::now();
+  int left = 0, ws = 0;
+  while (pid > 0 && (left = MillisLeft(start, limit)) > 0) {
+    pollfd fds[2] = {{pidfd, POLLIN, 0}, {g_syslog_fd, POLLIN, 0}};
+    if (poll(fds, 2, left) > 0 && fds[0].revents) break;
+    DrainSyslog(syslog);
+  }
+  bool killed = pid > 0 && left <= 0 && kill(pid, SIGKILL) == 0;
+  if (pid <= 0 || waitpid(pid, &ws, 0) != pid) ws = -1;
+  DrainSyslog(syslog);
+  close(pidfd);
+  return killed ? -1 : ws;
+}
+
+}  // namespace
+
+const std::string &EnterSandbox() {
+  static const std::string reason = Enter();
+  return reason;
+}
+
+void ResetState(const std::string &config, unsigned mode) {
+  for (const char *dir : kPrivateDirs)
+    for (const auto &entry : fs::directory_iterator(dir)) fs::remove_all(entry.path());
+  WriteRootFile("/etc/vorlex/vorlex.conf", config, mode);
+  WriteRootFile(kEmergencyLog, "", 0644);
+  DrainSyslog(nullptr);
+}
+
+RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, double limit) {
+  RunResult r;
+  int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC), pidfd = -1;
+  std::vector<std::string> argv{VX_E2E_VXACCOUNTS};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto start = Clock::now();
+  r.pid = Spawn(argv, out, err, as_nobody, &pidfd);
+  int ws = Reap(r.pid, pidfd, limit, &r.syslog);
+  r.seconds = Since(start);
+  r.timed_out = ws == -1;
+  r.signal = WIFSIGNALED(ws) ? WTERMSIG(ws) : 0;
+  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + r.signal;
+  r.out = vxtest::ReadFile("/proc/self/fd/" + std::to_string(out));
+  r.err = vxtest::ReadFile("/proc/self/fd/" + std::to_string(err));
+  close(out);
+  close(err);
+  return r;
+}
+
+std::string Agent::Start(const std::string &data_dir, const std::string &record_dir,
+                         const std::vector<std::string> &faults) {
+  std::vector<std::string> argv{VX_E2E_AGENTSIM, "--socket",           kClientSocket,
+                                "--kest-socket", "/var/vorlex/daemon", "--data",
+                                data_dir,        "--record",           record_dir};
+  for (const auto &f : faults) argv.insert(argv.end(), {"--fault", f});
+  std::string log_path = record_dir + "/agent.stderr", line;
+  int out[2];
+  int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (log_fd < 0 || pipe2(out, O_CLOEXEC) != 0) return "cannot set up the agent's output";
+  pid_ = Spawn(argv, out[1], log_fd, false, &pidfd_);
+  close(out[1]);
+  close(log_fd);
+  out_fd_ = out[0];
+  char buf[256];
+  ssize_t n = 1;
+  for (auto start = Clock::now(); n > 0 && pid_ > 0 && line.find('\n') == std::string::npos;) {
+    pollfd p{out_fd_, POLLIN, 0};
+    n = poll(&p, 1, MillisLeft(start, kReadySeconds)) > 0 ? read(out_fd_, buf, sizeof buf) : 0;
+    line.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+  }
+  if (line.rfind("ready ", 0) == 0) return "";
+  return "the agent did not get ready: " + line + vxtest::ReadFile(log_path);
+}
+
+void Agent::Sync() {
+  if (pid_ <= 0) return;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{AF_UNIX, {}};
+  strcpy(addr.sun_path, kClientSocket);
+  uint32_t answer = 0;
+  pollfd p{fd, POLLIN, 0};
+  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+      send(fd, &kHello, sizeof kHello, MSG_NOSIGNAL) == sizeof kHello &&
+      poll(&p, 1, static_cast<int>(kSyncSeconds * 1000)) > 0)
+    (void)!read(fd, &answer, sizeof answer);
+  close(fd);
+}
+
+int Agent::Stop() {
+  if (pid_ <= 0) return 0;
+  kill(pid_, SIGTERM);
+  int ws = Reap(pid_, pidfd_, kStopSeconds, nullptr);
+  close(out_fd_);
+  pid_ = pidfd_ = out_fd_ = -1;
+  return ws >= 0 && WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+}
+
+std::string Unescape(const std::string &field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    bool escape = field[i] == '\\' && i + 1 < field.size();
+    char c = escape ? field[++i] : field[i];
+    out += !escape ? c : c == 't' ? '\t' : c == 'n' ? '\n' : c;
+  }
+  return out;
+}
+
+std::vector<std::string> Split(const std::string &text, char sep) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, sep);) parts.push_back(part);
+  if (sep != '\n' && !text.empty() && text.back() == sep) parts.emplace_back();
+  return parts;
+}
+
+// log2.log lines: msgno, time, process, pid, level, file, line, function and
+// the text with backslash, tab and newline escaped; shorter lines end a log.
+std::vector<LogRecord> AgentLog(const std::string &log2, pid_t pid) {
+  std::vector<LogRecord> records;
+  for (const auto &line : Split(log2, '\n')) {
+    auto cells = Split(line, '\t');
+    EXPECT_NE(cells.size() > 1 ? cells[1] : "", "MALFORMED")
+        << "the agent could not read a log message: " << line;
+    if (cells.size() < 9) continue;
+    EXPECT_EQ(cells[2] + "[" + cells[3] + "]", "vxaccounts[" + std::to_string(pid) + "]") << line;
+    records.push_back({atoi(cells[4].c_str()), cells[5], cells[7], Unescape(cells[8])});
+  }
+  return records;
+}
+
+bool Matches(const Rec &want, const LogRecord &got) {
+  if (got.level != want.level || (want.file && (got.file != want.file || got.function != want.function)))
+    return false;
+  return want.prefix ? got.text.rfind(want.text, 0) == 0 : got.text == want.text;
+}
+
+std::vector<LogRecord> EmergencyLog(const std::string &content, pid_t pid) {
+  const std::regex form("[A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} vxaccounts\\[" +
+                        std::to_string(pid) + "\\] ([A-Z]+): (.*)");
+  std::vector<LogRecord> records;
+  std::smatch m;
+  for (const auto &line : Split(content, '\n')) {
+    if (!std::regex_match(line, m, form)) continue;
+    int level = 0;
+    while (level < 6 && m[1] != kLevelNames[level]) ++level;
+    records.push_back({level, "", "", m[2]});
+  }
+  return records;
+}
+
+}  // namespace vxe2e

@@ -1,0 +1,99 @@
+// Harness of the whole-program tests. The test process enters its own mount
+// namespace once, with empty tmpfs over /etc/vorlex, /var/vorlex and /var/log
+// (a missing one is made inside an overlay of its parent, so the host never
+// changes) and a private /dev whose /dev/log is a datagram socket read by the
+// test. There it runs vxaccounts and vxagent-sim, every wait bounded.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace vxe2e {
+
+constexpr uid_t kNobody = 65534;
+constexpr char kEmergencyLog[] = "/var/log/quarnel_client.log";
+
+// Empty once inside the sandbox, else why it is unavailable.
+const std::string &EnterSandbox();
+// Empties the private directories, writes the configuration (root, `mode`)
+// and an empty emergency log, and drops queued syslog datagrams.
+void ResetState(const std::string &config, unsigned mode);
+
+// A datagram on /dev/log: "<priority>Mmm dd hh:mm:ss ident: text".
+struct SyslogRecord {
+  int priority = -1;
+  std::string ident, text, raw;
+};
+
+struct RunResult {
+  int status = -1, signal = 0;  // exit status (128 + signal when one ended it)
+  bool timed_out = false;
+  pid_t pid = -1;
+  double seconds = 0;
+  std::string out, err;
+  std::vector<SyslogRecord> syslog;  // datagrams that reached /dev/log meanwhile
+};
+
+// Runs vxaccounts with `args`, as root or as 65534, killed after `limit` s.
+RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, double limit);
+
+// vxagent-sim on the standard sockets, serving `data_dir` and recording into
+// `record_dir`.
+class Agent {
+ public:
+  ~Agent() { Stop(); }
+  // Starts it and waits (bounded) for its "ready" line: "" or what went wrong.
+  std::string Start(const std::string &data_dir, const std::string &record_dir,
+                    const std::vector<std::string> &faults);
+  // Returns once the agent has handled everything sent before: a handshake
+  // on a fresh connection passes through its poll loop after it.
+  void Sync();
+  // SIGTERM and a bounded wait: its exit status, -1 when it had to be killed.
+  int Stop();
+
+ private:
+  pid_t pid_ = -1;
+  int pidfd_ = -1, out_fd_ = -1;
+};
+
+// A client-log record of the agent's log2.log, or of the emergency log
+// (which carries neither file nor function).
+struct LogRecord {
+  int level = -1;
+  std::string file, function, text;
+};
+// Every record of log2.log, each checked to be readable and to come from `pid`.
+std::vector<LogRecord> AgentLog(const std::string &log2, pid_t pid);
+// The lines "Mmm dd hh:mm:ss vxaccounts[pid] LEVEL: text" of `pid`.
+std::vector<LogRecord> EmergencyLog(const std::string &content, pid_t pid);
+
+constexpr int kTrace = 0, kDebug = 1, kWarning = 3;
+// An expected client-log record: the whole text or, with `prefix`, its start;
+// file and function are checked when given (the emergency log has none).
+struct Rec {
+  int level;
+  std::string text;
+  bool prefix = false;
+  const char *file = nullptr, *function = nullptr;
+};
+bool Matches(const Rec &want, const LogRecord &got);
+
+// The agent's backslash, tab and newline escapes undone.
+std::string Unescape(const std::string &field);
+std::vector<std::string> Split(const std::string &text, char sep);
+template <typename... T>
+std::string S(const T &...parts) {
+  return (std::string() + ... + std::string(parts));
+}
+
+template <typename Param>
+class SandboxTest : public ::testing::TestWithParam<Param> {
+  void SetUp() override {
+    if (!EnterSandbox().empty()) GTEST_SKIP() << "skipped: " << EnterSandbox();
+  }
+};
+
+}  // namespace vxe2e
