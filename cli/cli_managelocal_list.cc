@@ -4,15 +4,14 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <string>
-
 #include "cli/cli_managelocal.h"
 #include "kest/logger.h"
 
 namespace {
 
-// Entries are gathered into blocks of this size and written with write(2),
-// so a long list costs a few system calls, not one per entry.
+// Entries are copied into a block of this size, which is written with
+// write(2) whenever it is full: a long list costs a few system calls and one
+// copy per entry, nothing per entry beyond that.
 constexpr size_t kOutputBlock = 64 * 1024;
 
 bool WriteAll(int fd, const char *bytes, size_t length) {
@@ -26,29 +25,41 @@ bool WriteAll(int fd, const char *bytes, size_t length) {
   return true;
 }
 
-class BlockWriter {
+// Lines into a fixed block. After a failed write nothing more is copied or
+// written; Flush then reports the failure.
+class LineWriter {
  public:
-  explicit BlockWriter(int fd) : fd_(fd) { block_.reserve(kOutputBlock); }
+  explicit LineWriter(int fd) : fd_(fd) {}
 
-  void add(const char *bytes, size_t length) {
-    if (block_.size() + length > kOutputBlock) flush();
-    if (length >= kOutputBlock) {
-      ok_ = ok_ && WriteAll(fd_, bytes, length);
-      return;
+  // Appends `text` and a line feed.
+  void AddLine(const char *text) {
+    if (!ok_) return;
+    size_t length = strlen(text);
+    // A line longer than the room left goes out in block-sized parts.
+    while (length >= kOutputBlock - used_) {
+      const size_t part = kOutputBlock - used_;
+      memcpy(block_ + used_, text, part);
+      used_ = kOutputBlock;
+      text += part;
+      length -= part;
+      if (!Flush()) return;
     }
-    block_.append(bytes, length);
+    memcpy(block_ + used_, text, length);
+    block_[used_ + length] = '\n';
+    used_ += length + 1;
   }
 
-  bool flush() {
-    if (!block_.empty()) ok_ = ok_ && WriteAll(fd_, block_.data(), block_.size());
-    block_.clear();
+  bool Flush() {
+    if (ok_ && used_ > 0) ok_ = WriteAll(fd_, block_, used_);
+    used_ = 0;
     return ok_;
   }
 
  private:
   int fd_;
-  std::string block_;
+  size_t used_ = 0;
   bool ok_ = true;
+  char block_[kOutputBlock];
 };
 
 }  // namespace
@@ -57,13 +68,12 @@ bool PrintListTo(int fd, char *const *entries) {
   auto logger = kest::Logger::GetThreadPrivateLogger(kCommandLogger);
   if (entries == nullptr || entries[0] == nullptr) return true;
   const bool debug = logger && logger->isEnabled(kest::Logger::DEBUG);
-  BlockWriter out(fd);
+  LineWriter out(fd);
   for (char *const *entry = entries; *entry != nullptr; ++entry) {
     if (debug) logger->log(kest::Logger::DEBUG, kCommandLogSource, __LINE__, "PrintList", "%s", *entry);
-    out.add(*entry, strlen(*entry));
-    out.add("\n", 1);
+    out.AddLine(*entry);
   }
-  return out.flush();
+  return out.Flush();
 }
 
 bool PrintList(char *const *entries) {
