@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -49,13 +50,11 @@ void Mount(const char *src, const std::string &dir, const char *type, unsigned l
   Check(mount(src, dir.c_str(), type, flags, opts.empty() ? nullptr : opts.c_str()) == 0, "mount " + dir);
 }
 
+// A fresh file of root's (the test runs as root) with `mode`; throws on failure.
 void WriteRootFile(const std::string &path, const std::string &content, unsigned mode) {
-  unlink(path.c_str());
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  Check(fd >= 0, "create " + path);
-  Check(write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()), "write " + path);
-  Check(fchown(fd, 0, 0) == 0 && fchmod(fd, mode) == 0, "chown " + path);
-  close(fd);
+  fs::remove(path);
+  std::ofstream(path) << content;
+  fs::permissions(path, static_cast<fs::perms>(mode));
 }
 
 // Makes `dir` exist inside the namespace only: when it is missing, its parent
@@ -129,11 +128,6 @@ void DrainSyslog(std::vector<SyslogRecord> *into) {
 
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-int MillisLeft(Clock::time_point start, double limit) {
-  double left = limit - Since(start);
-  return left <= 0 ? 0 : static_cast<int>(left * 1000) + 1;
-}
-
 // Forks `argv` with stdout and stderr on `out` and `err`; sets its pidfd.
 pid_t Spawn(const std::vector<std::string> &argv, int out, int err, bool as_nobody, int *pidfd) {
   pid_t pid = fork();
@@ -160,7 +154,7 @@ pid_t Spawn(const std::vector<std::string> &argv, int out, int err, bool as_nobo
 int Reap(pid_t pid, int pidfd, double limit, std::vector<SyslogRecord> *syslog) {
   auto start = Clock::now();
   int left = 0, ws = 0;
-  while (pid > 0 && (left = MillisLeft(start, limit)) > 0) {
+  while (pid > 0 && (left = static_cast<int>((limit - Since(start)) * 1000)) > 0) {
     pollfd fds[2] = {{pidfd, POLLIN, 0}, {g_syslog_fd, POLLIN, 0}};
     if (poll(fds, 2, left) > 0 && fds[0].revents) break;
     DrainSyslog(syslog);
@@ -212,45 +206,30 @@ std::string Agent::Start(const std::string &data_dir, const std::string &record_
                                 "--kest-socket", "/var/vorlex/daemon", "--data",
                                 data_dir,        "--record",           record_dir};
   for (const auto &f : faults) argv.insert(argv.end(), {"--fault", f});
-  std::string log_path = record_dir + "/agent.stderr", line;
-  int out[2];
+  std::string log_path = record_dir + "/agent.log";
   int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (log_fd < 0 || pipe2(out, O_CLOEXEC) != 0) return "cannot set up the agent's output";
-  pid_ = Spawn(argv, out[1], log_fd, false, &pidfd_);
-  close(out[1]);
+  pid_ = Spawn(argv, log_fd, log_fd, false, &pidfd_);
   close(log_fd);
-  out_fd_ = out[0];
-  char buf[256];
-  ssize_t n = 1;
-  for (auto start = Clock::now(); n > 0 && pid_ > 0 && line.find('\n') == std::string::npos;) {
-    pollfd p{out_fd_, POLLIN, 0};
-    n = poll(&p, 1, MillisLeft(start, kReadySeconds)) > 0 ? read(out_fd_, buf, sizeof buf) : 0;
-    line.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
-  }
-  if (line.rfind("ready ", 0) == 0) return "";
-  return "the agent did not get ready: " + line + vxtest::ReadFile(log_path);
+  for (auto start = Clock::now(); pid_ > 0 && Since(start) < kReadySeconds; usleep(10000))
+    if (("\n" + vxtest::ReadFile(log_path)).find("\nready ") != std::string::npos) return "";
+  return "the agent did not get ready: " + vxtest::ReadFile(log_path);
 }
 
-void Agent::Sync() {
-  if (pid_ <= 0) return;
+int Agent::Stop(bool sync) {
+  if (pid_ <= 0) return 0;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr{AF_UNIX, {}};
   strcpy(addr.sun_path, kClientSocket);
   uint32_t answer = 0;
   pollfd p{fd, POLLIN, 0};
-  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+  if (sync && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
       send(fd, &kHello, sizeof kHello, MSG_NOSIGNAL) == sizeof kHello &&
       poll(&p, 1, static_cast<int>(kSyncSeconds * 1000)) > 0)
     (void)!read(fd, &answer, sizeof answer);
   close(fd);
-}
-
-int Agent::Stop() {
-  if (pid_ <= 0) return 0;
   kill(pid_, SIGTERM);
   int ws = Reap(pid_, pidfd_, kStopSeconds, nullptr);
-  close(out_fd_);
-  pid_ = pidfd_ = out_fd_ = -1;
+  pid_ = pidfd_ = -1;
   return ws >= 0 && WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
 }
 

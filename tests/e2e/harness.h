@@ -41,26 +41,24 @@ struct RunResult {
 RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, double limit);
 
 // vxagent-sim on the standard sockets, serving `data_dir` and recording into
-// `record_dir`.
+// `record_dir` (its own output goes to agent.log there).
 class Agent {
  public:
-  ~Agent() { Stop(); }
+  ~Agent() { Stop(false); }
   // Starts it and waits (bounded) for its "ready" line: "" or what went wrong.
   std::string Start(const std::string &data_dir, const std::string &record_dir,
                     const std::vector<std::string> &faults);
-  // Returns once the agent has handled everything sent before: a handshake
-  // on a fresh connection passes through its poll loop after it.
-  void Sync();
-  // SIGTERM and a bounded wait: its exit status, -1 when it had to be killed.
-  int Stop();
+  // With `sync`, first lets it handle all sent before (a handshake on a fresh
+  // connection passes its poll loop after it). Then SIGTERM and a bounded
+  // wait: its exit status, -1 when it had to be killed.
+  int Stop(bool sync = true);
 
  private:
   pid_t pid_ = -1;
-  int pidfd_ = -1, out_fd_ = -1;
+  int pidfd_ = -1;
 };
 
-// A client-log record of the agent's log2.log, or of the emergency log
-// (which carries neither file nor function).
+// A client-log record (the emergency log has neither file nor function).
 struct LogRecord {
   int level = -1;
   std::string file, function, text;
@@ -71,8 +69,8 @@ std::vector<LogRecord> AgentLog(const std::string &log2, pid_t pid);
 std::vector<LogRecord> EmergencyLog(const std::string &content, pid_t pid);
 
 constexpr int kTrace = 0, kDebug = 1, kWarning = 3;
-// An expected client-log record: the whole text or, with `prefix`, its start;
-// file and function are checked when given (the emergency log has none).
+// An expected record: the whole text or, with `prefix`, its start; file and
+// function only when given.
 struct Rec {
   int level;
   std::string text;
