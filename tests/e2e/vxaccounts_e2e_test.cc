@@ -16,6 +16,7 @@ namespace {
 
 constexpr double kRunLimitSeconds = 60;  // a run killed after this fails the row
 
+// The usage text byte for byte, the same file the option unit tests compare with.
 const std::string kUsage = vxtest::ReadFile(VX_E2E_USAGE);
 const char kUpn[] = "admin@VORLEX.TEST";
 const char kEnabled[] = "vxagent.local.account.manage: true\n";
