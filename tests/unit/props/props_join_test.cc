@@ -1,5 +1,4 @@
-// Join facts ($JOINNAME, $SITE, $DOMAIN, $ZONE), read from files under the
-// test build's join fact prefix (PROPS_TEST_KSET_DIR/kset.<suffix>).
+// Join facts ($JOINNAME, $SITE, $DOMAIN, $ZONE) from PROPS_TEST_KSET_DIR/kset.<suffix>.
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,8 +27,7 @@ TEST(PropsJoin, ZoneNameComesFromTheCommonName) {
   for (auto [content, zone] : cases) {
     WriteFact("zonecase", content);
     uint32_t status = 99;
-    char *cache = nullptr;
-    char *got = ReadKsetZone("zonecase", &cache, &status);
+    char *cache = nullptr, *got = ReadKsetZone("zonecase", &cache, &status);
     EXPECT_EQ(got, cache);
     EXPECT_EQ(std::string(got != nullptr ? got : "(null)"), zone) << content;
     EXPECT_EQ(status, 0u);
@@ -46,8 +44,7 @@ TEST(PropsJoin, ZoneNameComesFromTheCommonName) {
 // tests write them at the same time.
 TEST(PropsJoin, VariablesExpandFromFactsFirstAndAreCached) {
   for (const char *s : {"host", "site", "domain", "zonename"}) unlink(FactPath(s).c_str());
-  SetPtr set = propstest::NewSet();
-  propstest::SetAll(set.get(), {{"SITE", "prop-site"}, {"a", "[$JOINNAME|$SITE|$DOMAIN|$ZONE]"}});
+  SetPtr set = propstest::NewSet({{"SITE", "prop-site"}, {"a", "[$JOINNAME|$SITE|$DOMAIN|$ZONE]"}});
   setenv("DOMAIN", "env-domain", 1);
   unsetenv("JOINNAME");
   unsetenv("ZONE");
@@ -72,8 +69,7 @@ TEST(PropsJoin, VariablesExpandFromFactsFirstAndAreCached) {
             nullptr);
   EXPECT_EQ(status, 0u);
 
-  SetPtr fresh = propstest::NewSet();
-  SetProperty(fresh.get(), "z", "$ZONE", nullptr);
+  SetPtr fresh = propstest::NewSet({{"z", "$ZONE"}});
   EXPECT_STREQ(GetProperty(fresh.get(), "z", nullptr, nullptr), "<unknown>");
   ASSERT_EQ(unlink(FactPath("host").c_str()), 0);
   ASSERT_EQ(mkdir(FactPath("host").c_str(), 0755), 0);  // opens, but cannot be read

@@ -1,19 +1,16 @@
-// Scalar queries: text, booleans, integers, time spans, the shared numeric
-// cache, run-time properties and iteration.
+// Queries: text, booleans, integers, time spans, the shared numeric cache,
+// iteration and list-valued properties.
 #include <gtest/gtest.h>
 
 #include "props_test_util.h"
 
 namespace {
 
+using propstest::NewSet;
 using propstest::SetPtr;
 
 // A set holding the one property k = value.
-SetPtr One(const char *value) {
-  SetPtr set = propstest::NewSet();
-  SetProperty(set.get(), "k", value, nullptr);
-  return set;
-}
+SetPtr One(const std::string &value) { return NewSet({{"k", value}}); }
 
 TEST(PropsQuery, BooleansAcceptTheDocumentedWordsOnly) {
   // value, result with default 0, result with default 1
@@ -44,7 +41,7 @@ TEST(PropsQuery, IntegersInThreeBases) {
 }
 
 TEST(PropsQuery, TimeSpansWithEveryUnit) {
-  // value, default unit, default amount, seconds
+  // value, default unit, default amount, seconds; "9999999w" does not fit in 32 bits
   const std::tuple<const char *, char, uint32_t, uint32_t> cases[] = {
       {"5m", 's', 9, 300},      {"2", 's', 9, 2},          {"1d", 's', 9, 86400},   {"7s", 'm', 9, 7},
       {"3h", 's', 9, 10800},    {"2w", 's', 9, 1209600},   {"1M", 's', 9, 2628000}, {"1y", 's', 9, 31536000},
@@ -53,9 +50,8 @@ TEST(PropsQuery, TimeSpansWithEveryUnit) {
       {"10 m", 'm', 5, 300},    {"5Y", 's', 1, 1},         {"5S", 's', 1, 1},       {"5", 'x', 9, 0},
       {"136y", 's', 0, 4288896000u}, {"137y", 'h', 1, 3600}, {"9999999w", 's', 7, 7}, {"99999999999", 's', 3, 3}};
   for (const auto &[value, unit, amount, expected] : cases) {
-    SetPtr set = One(value);
     uint32_t status = 99;
-    EXPECT_EQ(GetPropertyTime(set.get(), "k", unit, amount, &status), expected) << value;
+    EXPECT_EQ(GetPropertyTime(One(value).get(), "k", unit, amount, &status), expected) << value;
     EXPECT_EQ(status, 0u);
   }
   EXPECT_EQ(GetPropertyTime(nullptr, "absent", 'm', 5, nullptr), 300u);
@@ -63,8 +59,7 @@ TEST(PropsQuery, TimeSpansWithEveryUnit) {
 }
 
 TEST(PropsQuery, IntAndTimeShareOneNumericCache) {
-  SetPtr set = propstest::NewSet();
-  propstest::SetAll(set.get(), {{"a", "5m"}, {"b", "5m"}, {"c", "abc"}});
+  SetPtr set = NewSet({{"a", "5m"}, {"b", "5m"}, {"c", "abc"}});
   EXPECT_EQ(GetPropertyInt(set.get(), "a", 0, nullptr), 5);
   EXPECT_EQ(GetPropertyTime(set.get(), "a", 's', 1, nullptr), 5u);  // not 300
   EXPECT_EQ(GetPropertyTime(set.get(), "b", 's', 1, nullptr), 300u);
@@ -72,30 +67,21 @@ TEST(PropsQuery, IntAndTimeShareOneNumericCache) {
   EXPECT_EQ(GetPropertyTime(set.get(), "c", 's', 4, nullptr), 4u);
   EXPECT_EQ(GetPropertyInt(set.get(), "c", 11, nullptr), 11);  // invalid stays invalid
   EXPECT_EQ(MatchKey(set.get(), "c")->flags & (PROP_F_NUM_PARSED | PROP_F_NUM_VALID), PROP_F_NUM_PARSED);
+  SetProperty(set.get(), "a", "0x20", nullptr);  // the newer property is parsed afresh
+  EXPECT_EQ(GetPropertyInt(set.get(), "a", 0, nullptr), 32);
 }
 
-TEST(PropsQuery, LastDefinitionWinsAndSetPropertyShadowsIt) {
-  vxtest::TempDir dir;
-  SetPtr set = propstest::LoadText(dir, "a = 1\na = 2\nspace =   padded  \n");
-  uint32_t status = 99;
-  EXPECT_STREQ(GetProperty(set.get(), "a", "d", &status), "2");
-  EXPECT_EQ(status, 0u);
-  EXPECT_STREQ(GetProperty(set.get(), "space", "d", &status), "padded");
-  EXPECT_STREQ(GetProperty(set.get(), "A", "d", &status), "d");  // case-sensitive
-  EXPECT_STREQ(GetProperty(set.get(), nullptr, "d", &status), "d");
-  EXPECT_STREQ(GetProperty(nullptr, "a", "d", nullptr), "d");
-  EXPECT_EQ(GetPropertyInt(set.get(), "a", 0, nullptr), 2);
-  SetProperty(set.get(), "a", "0x20", nullptr);
+TEST(PropsQuery, TextLookupAndIteration) {
+  SetPtr set = NewSet({{"log.a", "1"}, {"lrpc.x", "2"}, {"log.b", "  padded "}, {"log.a", "4"}, {"log", "5"}});
   SetProperty(set.get(), nullptr, "x", nullptr);
   SetProperty(set.get(), "x", nullptr, nullptr);
-  EXPECT_EQ(GetPropertyInt(set.get(), "a", 0, nullptr), 32);
-  EXPECT_EQ(propstest::ListPairs(set.get()),
-            (propstest::Pairs{{"a", "0x20"}, {"space", "   padded  "}, {"a", " 2"}, {"a", " 1"}}));
-}
-
-TEST(PropsQuery, IteratorVisitsMatchingKeysNewestFirst) {
-  SetPtr set = propstest::NewSet();
-  propstest::SetAll(set.get(), {{"log.a", "1"}, {"lrpc.x", "2"}, {"log.b", "3"}, {"log.a", "4"}, {"log", "5"}});
+  uint32_t status = 99;
+  EXPECT_STREQ(GetProperty(set.get(), "log.a", "d", &status), "4");
+  EXPECT_EQ(status, 0u);
+  EXPECT_STREQ(GetProperty(set.get(), "log.b", "d", &status), "padded");
+  EXPECT_STREQ(GetProperty(set.get(), "LOG", "d", &status), "d");  // case-sensitive
+  EXPECT_STREQ(GetProperty(set.get(), nullptr, "d", &status), "d");
+  EXPECT_STREQ(GetProperty(nullptr, "log", "d", nullptr), "d");
   using Keys = std::vector<std::string>;
   const Keys all = {"log", "log.a", "log.b", "lrpc.x", "log.a"};
   const std::pair<const char *, Keys> cases[] = {
@@ -108,10 +94,64 @@ TEST(PropsQuery, IteratorVisitsMatchingKeysNewestFirst) {
     EXPECT_EQ(PropertyNext(it), nullptr);
     FreePropertyIterator(it);
   }
-  uint32_t status = 99;
   EXPECT_EQ(PropertyIterator(nullptr, "x", &status), nullptr);
   EXPECT_EQ(status, 0u);
-  EXPECT_EQ(PropertyNext(nullptr), nullptr);
+}
+
+TEST(PropsList, StringMembershipAndIntegerRanges) {
+  const std::tuple<const char *, const char *, int> strings[] = {
+      {"a, b, c", "b", 1},  {"a b", "b", 1},          {"a, bc", "b", 0},      {"a, bc", "bc", 1},
+      {"x\\ y z", "x y", 1}, {"x\\ y z", "x", 0},     {"a\\,b,c", "a,b", 1},  {"a\\tb", "a\tb", 1},
+      {" lead", "lead", 1}, {"", "x", 0},             {"end\\", "end", 1},    {"ab", "abc", 0},
+      {"a,,b", "b", 1},     {"a", "", 0},             {"\\\"x\\ y\\\" z", "\"x y\"", 1}};
+  for (const auto &[list, needle, expected] : strings) {
+    EXPECT_EQ(IsStringInPropertyList(One(list).get(), "k", needle, nullptr, nullptr), expected) << list << "/" << needle;
+  }
+  const std::tuple<const char *, int32_t, int> ranges[] = {
+      {"1,5-9", 7, 1},   {"1 5-9", 7, 0},  {"1 5-9", 1, 1},  {"1, 5-9, 12 - 14", 13, 1}, {"1, 5-9, 12 - 14", 10, 0},
+      {"-3--1", -2, 1},  {"-3--1", 0, 0},  {"9-5", 7, 0},    {"x, 4", 4, 1},             {"x4", 4, 0},
+      {",,4", 4, 1},     {"4-", 4, 1},     {"", 0, 0},       {"99999999999, 5", 5, 1},   {"2147483647", INT32_MAX, 1}};
+  for (const auto &[list, value, expected] : ranges) {
+    EXPECT_EQ(IsIntegerInPropertyList(One(list).get(), "k", value, nullptr, nullptr), expected) << list << "/" << value;
+  }
+  SetPtr set = NewSet();  // an absent key uses the default list, which is not stored
+  EXPECT_EQ(IsStringInPropertyList(set.get(), "k", "b", "a,b", nullptr), 1);
+  EXPECT_EQ(IsStringInPropertyList(set.get(), "k", "b", nullptr, nullptr), 0);
+  EXPECT_EQ(IsIntegerInPropertyList(set.get(), "k", 3, "1-5", nullptr), 1);
+  EXPECT_EQ(IsIntegerInPropertyList(set.get(), "k", 3, nullptr, nullptr), 0);
+  EXPECT_EQ(set->head, nullptr);
+}
+
+std::vector<std::string> ValueList(Properties *set, const char *key = "k") {
+  uint32_t count = 12345, status = 99;
+  char **items = GetValueList(set, key, &count, &status);
+  EXPECT_EQ(status, 0u);
+  std::vector<std::string> out;
+  for (uint32_t i = 0; items != nullptr && items[i] != nullptr; ++i) out.push_back(items[i]), free(items[i]);
+  EXPECT_EQ(count, out.size());
+  free(items);
+  return out;
+}
+
+TEST(PropsList, ValueListElements) {
+  using V = std::vector<std::string>;
+  const std::pair<const char *, V> cases[] = {
+      {"a , b", {"a", "", "b"}}, {"a, b", {"a", "b"}},   {"a,b", {"a", "b"}},       {"a  b", {"a", "b"}},
+      {"a,,b", {"a", "", "b"}},  {" ,, a,", {"a"}},      {"a\\ b\\,c d", {"a b,c", "d"}},
+      {"tail\\", {"tail"}},      {"\\", {""}},           {"", {}},                  {" , ", {}},
+      {"\\n\\tz", {"\n\tz"}}};
+  for (const auto &[list, expected] : cases) EXPECT_EQ(ValueList(One(list).get()), expected) << list;
+  std::string many;
+  for (int i = 0; i < 1000; ++i) many += std::to_string(i) + ",";
+  V items = ValueList(One(many).get());  // grows past the first capacity
+  ASSERT_EQ(items.size(), 1000u);
+  EXPECT_EQ(items[999], "999");
+  EXPECT_EQ(ValueList(One("a").get(), "absent"), V{});
+  uint32_t count = 7, status = 9;  // null arguments leave the outputs untouched
+  EXPECT_EQ(GetValueList(nullptr, "k", &count, &status), nullptr);
+  EXPECT_EQ(GetValueList(One("a").get(), "k", nullptr, &status), nullptr);
+  EXPECT_EQ(count, 7u);
+  EXPECT_EQ(status, 9u);
 }
 
 }  // namespace

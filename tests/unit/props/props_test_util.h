@@ -1,7 +1,7 @@
 // Helpers shared by the configuration library tests.
 #pragma once
 
-#include <stdint.h>
+#include <stdlib.h>
 
 #include <memory>
 #include <string>
@@ -17,19 +17,22 @@ struct SetDeleter {
   void operator()(Properties *p) const { FreeProperties(p); }
 };
 using SetPtr = std::unique_ptr<Properties, SetDeleter>;
-
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-// An empty set, as the loader returns for an empty file.
-SetPtr NewSet();
-
-// Writes `text` to a file in `dir` and loads it with the plain loader.
-SetPtr LoadText(const vxtest::TempDir &dir, const std::string &text, uint32_t *status = nullptr);
+// A set built with SetProperty from `pairs`, in the order given.
+inline SetPtr NewSet(const Pairs &pairs = {}) {
+  SetPtr set(static_cast<Properties *>(calloc(1, sizeof(Properties))));
+  for (const auto &[key, value] : pairs) SetProperty(set.get(), key.c_str(), value.c_str(), nullptr);
+  return set;
+}
 
 // (key, raw value) of every property, in list order (newest first).
-Pairs ListPairs(const Properties *set);
-
-// Adds each (key, raw value) with SetProperty, in the order given.
-void SetAll(Properties *set, const Pairs &pairs);
+inline Pairs ListPairs(const Properties *set) {
+  Pairs pairs;
+  for (const Property *p = set != nullptr ? set->head : nullptr; p != nullptr; p = p->next) {
+    pairs.emplace_back(p->key, p->value);
+  }
+  return pairs;
+}
 
 }  // namespace propstest
