@@ -13,7 +13,7 @@ namespace {
 
 using propstest::SetPtr;
 
-std::string FactPath(const std::string &suffix) { return std::string(PROPS_TEST_KSET_DIR) + "/kset." + suffix; }
+std::string FactPath(const std::string &suffix) { return PROPS_TEST_KSET_DIR "/kset." + suffix; }
 
 void WriteFact(const std::string &suffix, const std::string &content) {
   std::ofstream(FactPath(suffix), std::ios::binary | std::ios::trunc) << content;
@@ -34,22 +34,19 @@ TEST(PropsJoin, ZoneNameComesFromTheCommonName) {
     free(cache);
   }
   unlink(FactPath("zonecase").c_str());
-  char *cache = nullptr;
-  uint32_t status = 99;
-  EXPECT_EQ(ReadKsetFile("no-such-fact", &cache, &status), nullptr);  // a missing fact is no failure
-  EXPECT_EQ(status, 0u);
 }
 
-// All expansions through the fixed file names, in one test so that no two
-// tests write them at the same time.
+// In one test so that no two tests write the fixed fact files at the same time.
 TEST(PropsJoin, VariablesExpandFromFactsFirstAndAreCached) {
   for (const char *s : {"host", "site", "domain", "zonename"}) unlink(FactPath(s).c_str());
   SetPtr set = propstest::NewSet({{"SITE", "prop-site"}, {"a", "[$JOINNAME|$SITE|$DOMAIN|$ZONE]"}});
   setenv("DOMAIN", "env-domain", 1);
   unsetenv("JOINNAME");
   unsetenv("ZONE");
-  EXPECT_STREQ(GetProperty(set.get(), "a", nullptr, nullptr), "[$JOINNAME|prop-site|env-domain|$ZONE]");
-  EXPECT_EQ(set->join_site, nullptr);  // nothing cached for a missing file
+  uint32_t status = 99;  // a missing fact is no failure and is not cached
+  EXPECT_STREQ(GetProperty(set.get(), "a", nullptr, &status), "[$JOINNAME|prop-site|env-domain|$ZONE]");
+  EXPECT_EQ(status, 0u);
+  EXPECT_EQ(set->join_site, nullptr);
 
   WriteFact("host", "myhost\n" + std::string(2000, 'h'));
   WriteFact("site", "Default-Site");
@@ -57,16 +54,16 @@ TEST(PropsJoin, VariablesExpandFromFactsFirstAndAreCached) {
   WriteFact("zonename", "CN=west,CN=Zones,DC=example,DC=com\n");
   SetProperty(set.get(), "b", "[$JOINNAME|$SITE|$ZONE]", nullptr);
   EXPECT_STREQ(GetProperty(set.get(), "b", nullptr, nullptr), "[myhost\n|Default-Site|west]");
-  uint32_t status = 99;
-  const char *domain = GetJoinParam("DOMAIN", &set->join_name, &set->join_site, &set->join_domain, &set->join_zone,
-                                    &status);
+  auto join_param = [&](const char *name) {
+    return GetJoinParam(name, &set->join_name, &set->join_site, &set->join_domain, &set->join_zone, &status);
+  };
+  const char *domain = join_param("DOMAIN");
   EXPECT_EQ(std::string(domain), std::string(PROPS_KSET_LINE_SIZE - 1, 'd'));  // first line, bounded
 
   WriteFact("zonename", "OU=changed\n");  // cached until the set is freed
   SetProperty(set.get(), "c", "$ZONE", nullptr);
   EXPECT_STREQ(GetProperty(set.get(), "c", nullptr, nullptr), "west");
-  EXPECT_EQ(GetJoinParam("zone", &set->join_name, &set->join_site, &set->join_domain, &set->join_zone, &status),
-            nullptr);
+  EXPECT_EQ(join_param("zone"), nullptr);
   EXPECT_EQ(status, 0u);
 
   SetPtr fresh = propstest::NewSet({{"z", "$ZONE"}});

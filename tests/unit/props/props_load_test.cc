@@ -49,14 +49,14 @@ TEST(PropsGolden, EveryCaseLoadsTheExpectedPairs) {
       std::string key = Quoted(line, &pos);
       expected.emplace_back(key, Quoted(line, &pos));
     }
-    fs::path prefix_file = fs::path(conf).replace_extension(".prefixes");
-    std::vector<std::string> prefix_lines = Lines(prefix_file);
+    fs::path filter = fs::path(conf).replace_extension(".prefixes");
+    std::vector<std::string> prefix_lines = Lines(filter);
     std::vector<const char *> prefixes;
     for (const auto &p : prefix_lines) prefixes.push_back(p.c_str());
     prefixes.push_back(nullptr);
+    const char *const *used = fs::exists(filter) ? prefixes.data() : nullptr;
     uint32_t status = 99;
-    SetPtr set(LoadPropertiesWithoutSecurity(conf.c_str(), fs::exists(prefix_file) ? prefixes.data() : nullptr,
-                                             &status));
+    SetPtr set(LoadPropertiesWithoutSecurity(conf.c_str(), used, &status));
     ASSERT_NE(set, nullptr);
     EXPECT_EQ(status, 0u);
     EXPECT_EQ(propstest::ListPairs(set.get()), expected);
@@ -133,32 +133,24 @@ TEST(PropsLoad, LongValuesLoadWhole) {
 // change; the plain loader only needs a regular file.
 TEST(PropsSecurity, SecureLoaderRefusesReplaceableFiles) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to own test files as root and others";
-  using Prepare = bool (*)(const vxtest::TempDir &, std::string *);
-  const std::tuple<const char *, Prepare, uint32_t> cases[] = {
-      {"root owned", [](const vxtest::TempDir &, std::string *) { return true; }, 0},
-      {"world writable", [](const vxtest::TempDir &, std::string *p) { return chmod(p->c_str(), 0666) == 0; },
-       PROPS_ERR_INSECURE},
-      {"user owned", [](const vxtest::TempDir &, std::string *p) { return chown(p->c_str(), 1000, 1000) == 0; },
-       PROPS_ERR_INSECURE},
-      {"symlink",
-       [](const vxtest::TempDir &d, std::string *p) {
-         return symlink(p->c_str(), d.file("link").c_str()) == 0 && (*p = d.file("link"), true);
-       },
-       PROPS_ERR_INSECURE},
-      {"hard link", [](const vxtest::TempDir &d, std::string *p) { return link(p->c_str(), d.file("2").c_str()) == 0; },
-       PROPS_ERR_INSECURE},
-  };
   int fds = vxtest::CountOpenFds();
-  for (const auto &[name, prepare, secure_status] : cases) {
-    SCOPED_TRACE(name);
+  for (const std::string change : {"none", "world writable", "user owned", "symlink", "hard link"}) {
+    SCOPED_TRACE(change);
     vxtest::TempDir dir;
-    std::string path = dir.write("vorlex.conf", "key=value\n", 0644);
-    ASSERT_TRUE(prepare(dir, &path));
+    std::string path = dir.write("vorlex.conf", "key=value\n", 0644), other = dir.file("other");
+    ASSERT_EQ(change == "world writable" ? chmod(path.c_str(), 0666)
+              : change == "user owned"   ? chown(path.c_str(), 1000, 1000)
+              : change == "symlink"      ? symlink(path.c_str(), other.c_str())
+              : change == "hard link"    ? link(path.c_str(), other.c_str())
+                                         : 0,
+              0);
+    if (change == "symlink") path = other;
+    const uint32_t expected = change == "none" ? 0 : PROPS_ERR_INSECURE;
     uint32_t status = 99;
     SetPtr secure(LoadProperties(path.c_str(), nullptr, &status));
-    EXPECT_EQ(status, secure_status);
-    EXPECT_EQ(secure == nullptr, secure_status != 0);
-    SetPtr plain(LoadPropertiesWithoutSecurity(path.c_str(), nullptr, &status));
+    EXPECT_EQ(status, expected);
+    EXPECT_EQ(secure == nullptr, expected != 0);
+    SetPtr plain(LoadPropertiesWithoutSecurity(path.c_str(), nullptr, &status));  // needs a regular file only
     EXPECT_EQ(status, 0u);
     EXPECT_STREQ(GetProperty(plain.get(), "key", nullptr, nullptr), "value");
   }
