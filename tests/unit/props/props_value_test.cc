@@ -27,7 +27,8 @@ TEST(PropsValue, TrimmingEscapesAndVariablesWithEnvironmentFirst) {
   const std::pair<std::string, const char *> cases[] = {
       {"  plain  ", "plain"}, {"   \\ ", " "}, {"a\\tb", "a\tb"}, {"\\$HOME", "$HOME"}, {"end\\", "end"},
       {"x \\  ", "x  "}, {"C:\\\\dir", "C:\\dir"}, {"", ""}, {" \t\n", ""}, {"$", "$"},
-      {"cost $ 5", "cost $ 5"}, {"\xff\xfe ", "\xff\xfe"}, {"x $b", "x y"}, {"$b.$b", "$b.y"} /* '.' is a name character */,
+      {"cost $ 5", "cost $ 5"}, {"\xff\xfe ", "\xff\xfe"}, {"x $b", "x y"},
+      {"$b.$b", "$b.y"} /* '.' is a name character */,
       {"x $sp", "x  "}, {"x $sp  ", "x  "} /* inserted text ends the trailing run */,
       {"$" + name + "XY", "vXY"}, {"$VXTEST_UNKNOWN_NAME stays", "$VXTEST_UNKNOWN_NAME stays"},
       {"hi $VXTEST_VAR", "hi from-props"}};
