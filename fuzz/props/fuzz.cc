@@ -18,16 +18,19 @@ namespace {
 // owned by the running user with mode 0600, so the secure loader accepts it
 // when the fuzzer runs as root and refuses it (which is exercised too)
 // otherwise.
+void RemoveInput();
+
 const std::string &InputPath() {
   static const std::string path = "/dev/shm/vxfuzz-props." + std::to_string(getpid()) + ".conf";
+  // Registered after the path exists, so it runs before the path is destroyed.
+  static const bool cleanup_registered = atexit(RemoveInput) == 0;
+  (void)cleanup_registered;
   return path;
 }
 
 void RemoveInput() { unlink(InputPath().c_str()); }
 
 bool WriteInput(const uint8_t *data, size_t size) {
-  static const bool cleanup_registered = atexit(RemoveInput) == 0;
-  (void)cleanup_registered;
   int fd = open(InputPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   size_t done = 0;
