@@ -99,15 +99,15 @@ bool ParseScope(std::string_view text, Faults::Rule *rule) {
 
 }  // namespace
 
-bool Faults::Add(std::string_view spec, std::string *error) {
-  const std::string quoted = "'" + std::string(spec) + "'";
-  size_t colon = spec.find(':');
+bool Faults::Add(std::string_view fault_text, std::string *error) {
+  const std::string quoted = "'" + std::string(fault_text) + "'";
+  size_t colon = fault_text.find(':');
   Rule rule{};
-  if (colon == std::string_view::npos || !ParseScope(spec.substr(0, colon), &rule)) {
+  if (colon == std::string_view::npos || !ParseScope(fault_text.substr(0, colon), &rule)) {
     *error = "bad fault scope in " + quoted + " (a message type, any or handshake)";
     return false;
   }
-  std::string_view kind = spec.substr(colon + 1);
+  std::string_view kind = fault_text.substr(colon + 1);
   std::optional<std::string_view> arg;
   if (size_t eq = kind.find('='); eq != std::string_view::npos) {
     arg = kind.substr(eq + 1);

@@ -51,7 +51,7 @@ struct HandshakePlan {
 class Faults {
  public:
   // Adds one rule; false with a reason in *error for a malformed one.
-  bool Add(std::string_view spec, std::string *error);
+  bool Add(std::string_view fault_text, std::string *error);
 
   FaultPlan ForRequest(uint32_t type) const;
   HandshakePlan ForHandshake() const;
