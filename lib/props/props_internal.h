@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "props/props.h"
 #include "util/growbuf.h"
@@ -40,7 +41,7 @@ class Sink {
  public:
   Sink() { NewGrowBuffer(&buf_, 0); }
   ~Sink() {
-    GrowBufFree(&buf_, 0);
+    if (buf_.start != nullptr) GrowBufFree(&buf_, 0);
     if (stage_ != inline_) free(stage_);
   }
   Sink(const Sink &) = delete;
@@ -56,10 +57,17 @@ class Sink {
     char byte = static_cast<char>(c);
     return PutSlow(&byte, 1);
   }
-  bool Put(const char *data, size_t n);
+  bool Put(const char *data, size_t n) {
+    if (n <= stage_cap_ - stage_len_) {
+      if (n > 0) memcpy(stage_ + stage_len_, data, n);
+      stage_len_ += n;
+      return true;
+    }
+    return PutSlow(data, n);
+  }
   bool PutString(const char *s);
 
-  size_t Size() const { return GrowBufSize(&buf_) + stage_len_; }
+  size_t Size() const { return (buf_.start != nullptr ? GrowBufSize(&buf_) : 0) + stage_len_; }
   // Cuts the content back to `length` bytes (not more than Size()).
   bool Truncate(size_t length);
   // Terminates the content and hands it over as a heap string; null on

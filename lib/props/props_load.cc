@@ -9,21 +9,38 @@
 namespace vxprops {
 namespace {
 
-// Characters that end a run of plain value bytes.
-inline bool IsValueSpecial(char ch, bool quoted) {
-  switch (ch) {
-    case '"': case '\\': case '\n': case '\r': case '\f': return true;
-    case ' ': case '\t': return quoted;
-    default: return false;
+// Bytes that end a run: of a value outside quotes, the extra ones inside
+// quotes, of a key.
+constexpr char kValueStops[] = {'"', '\\', '\n', '\r', '\f'};
+constexpr char kQuotedStops[] = {' ', '\t'};
+constexpr char kKeyStops[] = {':', '=', ' ', '\t', '\\'};
+
+// Byte classes for the run scanners: bit set = the byte ends a run.
+enum StopClass : uint8_t { kStopValue = 1, kStopQuotedValue = 2, kStopKey = 4 };
+
+struct StopTable {
+  uint8_t cls[256] = {};
+  constexpr StopTable() {
+    for (char ch : kValueStops) cls[static_cast<unsigned char>(ch)] |= kStopValue | kStopQuotedValue;
+    for (char ch : kQuotedStops) cls[static_cast<unsigned char>(ch)] |= kStopQuotedValue;
+    for (char ch : kKeyStops) cls[static_cast<unsigned char>(ch)] |= kStopKey;
   }
+};
+constexpr StopTable kStops;
+
+// End of the run of bytes from p that are not in class `stop`. Runs are
+// short (keys and values of a few dozen bytes), so a table look-up per byte
+// beats scanning whole words.
+inline const char *ScanRun(const char *p, const char *end, StopClass stop) {
+  while (p < end && (kStops.cls[static_cast<unsigned char>(*p)] & stop) == 0) ++p;
+  return p;
 }
 
 inline bool IsKeySeparator(int c) { return c == ':' || c == '=' || c == ' ' || c == '\t'; }
 
 // Appends the run of plain bytes at the reader's position.
 bool CopyPlainRun(PmFile *r, bool quoted, Sink *out) {
-  const char *p = r->pos;
-  while (p < r->end && !IsValueSpecial(*p, quoted)) ++p;
+  const char *p = ScanRun(r->pos, r->end, quoted ? kStopQuotedValue : kStopValue);
   bool ok = out->Put(r->pos, static_cast<size_t>(p - r->pos));
   r->pos = p;
   return ok;
@@ -113,6 +130,13 @@ KeyRead ReadKeyRest(PmFile *r, int c, Sink *key) {
       c = ProcessEscape(e);
     } else if (IsKeySeparator(c)) {
       return {Outcome::kNext, c};
+    } else {
+      // A plain byte: take it with the run of plain bytes after it.
+      const char *p = ScanRun(r->pos, r->end, kStopKey);
+      bool ok = key->Put(c) && key->Put(r->pos, static_cast<size_t>(p - r->pos));
+      r->pos = p;
+      if (!ok) return {Outcome::kFailed, -1};
+      continue;
     }
     if (!key->Put(c)) return {Outcome::kFailed, -1};
   }

@@ -13,15 +13,6 @@ constexpr size_t kMaxStringSize = size_t{1} << 30;
 
 }  // namespace
 
-bool Sink::Put(const char *data, size_t n) {
-  if (n <= stage_cap_ - stage_len_) {
-    if (n > 0) memcpy(stage_ + stage_len_, data, n);
-    stage_len_ += n;
-    return true;
-  }
-  return PutSlow(data, n);
-}
-
 bool Sink::PutString(const char *s) { return s == nullptr || Put(s, strlen(s)); }
 
 bool Sink::PutSlow(const char *data, size_t n) {
@@ -64,7 +55,7 @@ bool Sink::Truncate(size_t length) {
 
 char *Sink::Release() {
   if (!Put('\0')) return nullptr;
-  if (GrowBufSize(&buf_) == 0) {
+  if (buf_.start == nullptr || GrowBufSize(&buf_) == 0) {
     // Everything is still staged (the usual short string): one exact-size
     // block instead of a GrowBuffer block of twice the size shrunk again.
     char *text = static_cast<char *>(malloc(stage_len_));
