@@ -253,8 +253,9 @@ VX_API int32_t GetPropertyInt(Properties *props, const char *key, int32_t def, u
 
 /* Seconds: a non-negative decimal number followed by an optional unit letter
  * (see TimePropertyFactor; only the one character after the number is read,
- * none means `unit`). Otherwise, and when the product does not fit in 32
- * bits, default_amount * TimePropertyFactor(unit). Shares its cached number
+ * none means `unit`, even a unit whose factor is 0: the value is then valid
+ * and 0). Otherwise, and when the product does not fit in 32 bits,
+ * default_amount * TimePropertyFactor(unit). Shares its cached number
  * with GetPropertyInt: whichever parses a property first fixes the number
  * both return. 0 with the status when processing fails. */
 VX_API uint32_t GetPropertyTime(Properties *props, const char *key, char unit, uint32_t default_amount,
