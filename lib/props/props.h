@@ -65,9 +65,15 @@ enum {
 
 /* Longest $variable name looked up; the rest of a longer name is text. */
 #define PROPS_MAX_VARIABLE_NAME 1024
-/* Deepest chain of $references to other properties that is expanded; a
- * deeper reference stays literal instead of exhausting the stack. */
+/* Deepest chain of $references to other properties expanded in one run; a
+ * chain cut there is resolved from the cut in a further run, up to
+ * PROPS_MAX_EXPANSION_RUNS nested runs, past which the reference at the cut
+ * stays literal, so that the stack stays bounded. */
 #define PROPS_MAX_EXPANSION_DEPTH 256
+#define PROPS_MAX_EXPANSION_RUNS 128
+/* Longest key, value or list element the library builds, in bytes; a longer
+ * one fails as exhausted memory (300). */
+#define PROPS_MAX_STRING_SIZE (1u << 30)
 /* Size of the buffer the first line of a join fact file is read into. */
 #define PROPS_KSET_LINE_SIZE 1024
 /* Initial capacity (entries) of the array built by GetValueList. */
@@ -196,8 +202,11 @@ VX_API char *ProcessRawValue1(const char *text, Properties *props, uint32_t *sta
  * the name used. Returns the borrowed value (a join fact cached in the set,
  * an environment string, or a processed value of the set), or null when the
  * name is empty or unknown (status 0) or a lookup failed (status set).
- * Property lookups nest at most PROPS_MAX_EXPANSION_DEPTH deep; a deeper
- * reference, like one to a property being processed, is not expanded. */
+ * Property lookups nest at most PROPS_MAX_EXPANSION_DEPTH deep: a longer
+ * chain is resolved from the point where the limit cut it, so a property's
+ * value does not depend on the order of queries (for chains of up to
+ * PROPS_MAX_EXPANSION_DEPTH * PROPS_MAX_EXPANSION_RUNS references). A
+ * reference to a property being processed is not expanded. */
 VX_API const char *ExpandVariable(const char *text, Properties *props, uint32_t *name_length, uint32_t *status);
 
 /* 1 when `text`, after leading IsWhitespace characters, begins with
