@@ -121,7 +121,8 @@ typedef struct PropertyIter PropertyIter;
  * 303 null/empty path or no such file, 301 relative path, 305 insecure file
  * (owner, world-writable, symbolic link, hard links), 302 permission denied,
  * 304 other system errors, 300 exhausted memory. An empty file, or one with
- * only comments and blank lines, gives an empty set and status 0. */
+ * only comments and blank lines, gives an empty set and status 0. A key or
+ * value longer than PROPS_MAX_STRING_SIZE bytes gives 300. */
 VX_API Properties *LoadProperties(const char *path, const char *const *prefixes, uint32_t *status);
 
 /* As LoadProperties, but only the regular-file and same-file checks. Include
@@ -179,7 +180,8 @@ VX_API int ProcessEscape(int c);
 
 /* Reads one value from the current position to its line end (quoting and
  * continuation lines resolved as described above). Returns a new string,
- * possibly empty; null only on exhausted memory (300) or a null reader. */
+ * possibly empty; null only on exhausted memory (300) or a null reader. A
+ * value longer than PROPS_MAX_STRING_SIZE bytes counts as exhausted memory. */
 VX_API char *ReadInValue(PmFile *reader, uint32_t *status);
 
 /* ---- Value processing ----------------------------------------------- */
@@ -295,7 +297,8 @@ VX_API int IsIntegerInPropertyList(Properties *props, const char *key, int32_t v
  * untouched when the set, key, count or status pointer is null; null with
  * count 0 when the key is absent or the list is empty; null with count
  * UINT32_MAX and 300 on exhausted memory; null with the include status when
- * include processing fails. The caller frees each string and the array. */
+ * include processing fails. The caller frees each string and the array. An
+ * element longer than PROPS_MAX_STRING_SIZE bytes counts as exhausted memory. */
 VX_API char **GetValueList(Properties *props, const char *key, uint32_t *count, uint32_t *status);
 
 /* New iterator over the keys beginning with `prefix` (every key for a null
