@@ -195,8 +195,7 @@ std::vector<uint32_t> TransportStatuses(Fault f) {
       return {LRPC_ERR_OPEN};
     case Call::kFcntl:
     case Call::kPoll:
-      return {LRPC_ERR_SOCKET};
-    case Call::kConnect:  // in progress: the wait on a socket that never connects
+    case Call::kConnect:  // also "in progress": the wait then sees a socket that never connects
       return {LRPC_ERR_SOCKET};
     case Call::kSendmsg:  // a handshake word that never left: its answer never comes
       return {f.error == EPIPE || f.error == kEof ? LRPC_ERR_CLOSED : LRPC_ERR_SOCKET, LRPC_ERR_TIMEOUT};
