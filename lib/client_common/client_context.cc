@@ -155,6 +155,10 @@ void FreeClientMessages(ClientContext *context) {
   if (context == nullptr) return;
   CleanupListRun(context->messages);
   context->messages = nullptr;
+  for (int i = CLIENT_UNLISTED_MAX - 1; i >= 0; --i) {
+    MsgFree(context->unlisted[i]);
+    context->unlisted[i] = nullptr;
+  }
 }
 
 uint32_t FreeClientContext(ClientContext *context) {

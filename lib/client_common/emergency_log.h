@@ -77,12 +77,14 @@ VX_API uint32_t EmergencyLogSetLevel(EmergencyLog *log, uint32_t level);
 
 /* Writes one record when the threshold admits `level`. 0 when written,
  * filtered out or discarded (also for a null log); 102 when writing the file
- * failed (errno tells why). */
+ * failed (errno tells why). A file line cut at EMERGENCY_LOG_LINE_MAX
+ * characters still ends in its line feed, so the next record starts a line. */
 VX_API uint32_t EmergencyLogWrite(EmergencyLog *log, int32_t level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 
 /* Closes the file (or calls closelog for a syslog log that opened it), frees
- * the ident and the record. Null is ignored. */
+ * the ident and the record. Null is ignored. A file log's descriptor is
+ * closed even when it is 0, since the log opened it and nothing else owns it. */
 VX_API void CloseEmergencyLog(EmergencyLog *log);
 
 /* Text of a status code, or null for an unknown code. */

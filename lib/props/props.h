@@ -65,9 +65,15 @@ enum {
 
 /* Longest $variable name looked up; the rest of a longer name is text. */
 #define PROPS_MAX_VARIABLE_NAME 1024
-/* Deepest chain of $references to other properties that is expanded; a
- * deeper reference stays literal instead of exhausting the stack. */
+/* Deepest chain of $references to other properties expanded in one run; a
+ * chain cut there is resolved from the cut in a further run, up to
+ * PROPS_MAX_EXPANSION_RUNS nested runs, past which the reference at the cut
+ * stays literal, so that the stack stays bounded. */
 #define PROPS_MAX_EXPANSION_DEPTH 256
+#define PROPS_MAX_EXPANSION_RUNS 128
+/* Longest key, value or list element the library builds, in bytes; a longer
+ * one fails as exhausted memory (300). */
+#define PROPS_MAX_STRING_SIZE (1u << 30)
 /* Size of the buffer the first line of a join fact file is read into. */
 #define PROPS_KSET_LINE_SIZE 1024
 /* Initial capacity (entries) of the array built by GetValueList. */
@@ -115,7 +121,8 @@ typedef struct PropertyIter PropertyIter;
  * 303 null/empty path or no such file, 301 relative path, 305 insecure file
  * (owner, world-writable, symbolic link, hard links), 302 permission denied,
  * 304 other system errors, 300 exhausted memory. An empty file, or one with
- * only comments and blank lines, gives an empty set and status 0. */
+ * only comments and blank lines, gives an empty set and status 0. A key or
+ * value longer than PROPS_MAX_STRING_SIZE bytes gives 300. */
 VX_API Properties *LoadProperties(const char *path, const char *const *prefixes, uint32_t *status);
 
 /* As LoadProperties, but only the regular-file and same-file checks. Include
@@ -173,7 +180,8 @@ VX_API int ProcessEscape(int c);
 
 /* Reads one value from the current position to its line end (quoting and
  * continuation lines resolved as described above). Returns a new string,
- * possibly empty; null only on exhausted memory (300) or a null reader. */
+ * possibly empty; null only on exhausted memory (300) or a null reader. A
+ * value longer than PROPS_MAX_STRING_SIZE bytes counts as exhausted memory. */
 VX_API char *ReadInValue(PmFile *reader, uint32_t *status);
 
 /* ---- Value processing ----------------------------------------------- */
@@ -196,8 +204,11 @@ VX_API char *ProcessRawValue1(const char *text, Properties *props, uint32_t *sta
  * the name used. Returns the borrowed value (a join fact cached in the set,
  * an environment string, or a processed value of the set), or null when the
  * name is empty or unknown (status 0) or a lookup failed (status set).
- * Property lookups nest at most PROPS_MAX_EXPANSION_DEPTH deep; a deeper
- * reference, like one to a property being processed, is not expanded. */
+ * Property lookups nest at most PROPS_MAX_EXPANSION_DEPTH deep: a longer
+ * chain is resolved from the point where the limit cut it, so a property's
+ * value does not depend on the order of queries (for chains of up to
+ * PROPS_MAX_EXPANSION_DEPTH * PROPS_MAX_EXPANSION_RUNS references). A
+ * reference to a property being processed is not expanded. */
 VX_API const char *ExpandVariable(const char *text, Properties *props, uint32_t *name_length, uint32_t *status);
 
 /* 1 when `text`, after leading IsWhitespace characters, begins with
@@ -253,8 +264,9 @@ VX_API int32_t GetPropertyInt(Properties *props, const char *key, int32_t def, u
 
 /* Seconds: a non-negative decimal number followed by an optional unit letter
  * (see TimePropertyFactor; only the one character after the number is read,
- * none means `unit`). Otherwise, and when the product does not fit in 32
- * bits, default_amount * TimePropertyFactor(unit). Shares its cached number
+ * none means `unit`, even a unit whose factor is 0: the value is then valid
+ * and 0). Otherwise, and when the product does not fit in 32 bits,
+ * default_amount * TimePropertyFactor(unit). Shares its cached number
  * with GetPropertyInt: whichever parses a property first fixes the number
  * both return. 0 with the status when processing fails. */
 VX_API uint32_t GetPropertyTime(Properties *props, const char *key, char unit, uint32_t default_amount,
@@ -285,7 +297,8 @@ VX_API int IsIntegerInPropertyList(Properties *props, const char *key, int32_t v
  * untouched when the set, key, count or status pointer is null; null with
  * count 0 when the key is absent or the list is empty; null with count
  * UINT32_MAX and 300 on exhausted memory; null with the include status when
- * include processing fails. The caller frees each string and the array. */
+ * include processing fails. The caller frees each string and the array. An
+ * element longer than PROPS_MAX_STRING_SIZE bytes counts as exhausted memory. */
 VX_API char **GetValueList(Properties *props, const char *key, uint32_t *count, uint32_t *status);
 
 /* New iterator over the keys beginning with `prefix` (every key for a null

@@ -83,8 +83,11 @@ void ParseTime(Property *p, char default_unit) {
   long number = 0;
   int unit = 0;
   if (!ScanNumberAndUnit(p->processed, &number, &unit) || number < 0) return;
-  uint32_t factor = TimePropertyFactor(unit == '\0' ? default_unit : static_cast<char>(unit));
-  if (factor == 0) return;
+  // A bare number takes the default unit whatever its factor (0 gives 0);
+  // a unit letter without a factor makes the value invalid.
+  const bool bare = unit == '\0';
+  uint32_t factor = TimePropertyFactor(bare ? default_unit : static_cast<char>(unit));
+  if (factor == 0 && !bare) return;
   uint64_t product = static_cast<uint64_t>(number) * factor;
   if (product > UINT32_MAX) return;  // does not fit: the default applies
   p->number = static_cast<int32_t>(static_cast<uint32_t>(product));

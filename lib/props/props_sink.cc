@@ -9,7 +9,7 @@ namespace {
 // First staging block on the heap; it doubles from here as needed.
 constexpr size_t kMinStage = 512;
 // Largest string the library builds (key, value, list element, list).
-constexpr size_t kMaxStringSize = size_t{1} << 30;
+constexpr size_t kMaxStringSize = PROPS_MAX_STRING_SIZE;
 
 }  // namespace
 

@@ -19,6 +19,17 @@ constexpr const char kIncludeTag[] = "file:/";
 constexpr size_t kIncludePathOffset = sizeof "file:" - 1;
 
 thread_local int expansion_depth = 0;
+// A property that a lookup at the depth limit could not enter. While it is
+// set, the run below the outermost lookup is abandoned: nothing it
+// processes is kept, so that no value depends on the depth at which it was
+// first met.
+thread_local Property *cut_at = nullptr;
+// Outermost lookups now settling the property where a run was cut, nested
+// (each keeps the properties it is inside of marked in progress).
+thread_local int settling = 0;
+// Past PROPS_MAX_EXPANSION_RUNS nested settling runs a reference at the
+// depth limit stays literal, so that the stack stays bounded.
+thread_local bool cut_literal = false;
 
 inline bool IsNameChar(char ch) {
   return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' ||
@@ -27,13 +38,54 @@ inline bool IsNameChar(char ch) {
 
 inline bool IsBlank(char ch) { return IsSpaceChar(static_cast<unsigned char>(ch)) != 0; }
 
-// Looks the name up as a property, one expansion level deeper.
-const char *LookUpProperty(Properties *props, const char *name, uint32_t *status) {
-  if (props == nullptr || expansion_depth >= PROPS_MAX_EXPANSION_DEPTH) return nullptr;
+// True when a query of the property answers without processing anything:
+// its value is kept, or its include step failed for good.
+bool Settled(const Property *p) {
+  return p->processed != nullptr || ((p->flags & PROP_F_INCLUDE_DONE) && p->include_status != PROPS_OK);
+}
+
+// At the depth limit: a settled property (or none, or one in progress)
+// answers as usual; any other is where the run is cut.
+const char *LookUpAtLimit(Properties *props, const char *name, uint32_t *status) {
+  Property *p = MatchKey(props, name);
+  if (p != nullptr && !(p->flags & PROP_F_PROCESSING) && !Settled(p)) {
+    if (!cut_literal) cut_at = p;
+    return nullptr;
+  }
+  return GetProperty(props, name, nullptr, status);
+}
+
+const char *LookUpDeeper(Properties *props, const char *name, uint32_t *status) {
   ++expansion_depth;
   const char *value = GetProperty(props, name, nullptr, status);
   --expansion_depth;
   return value;
+}
+
+// Looks the name up as a property, one expansion level deeper. The
+// outermost lookup resolves cuts: it processes the property where the run
+// stopped on its own (kept like any top-level query), then runs again, so a
+// chain of any length gives the value it would give without a limit.
+const char *LookUpProperty(Properties *props, const char *name, uint32_t *status) {
+  if (props == nullptr || cut_at != nullptr) return nullptr;
+  if (expansion_depth >= PROPS_MAX_EXPANSION_DEPTH) return LookUpAtLimit(props, name, status);
+  for (;;) {
+    const char *value = LookUpDeeper(props, name, status);
+    if (cut_at == nullptr || expansion_depth > 0) return value;
+    Property *stop = cut_at;
+    cut_at = nullptr;
+    if (settling >= PROPS_MAX_EXPANSION_RUNS) {
+      const bool was_literal = cut_literal;
+      cut_literal = true;
+      value = LookUpDeeper(props, name, status);
+      cut_literal = was_literal;
+      return value;
+    }
+    ++settling;
+    GetProperty(props, stop->key, nullptr, status);
+    --settling;
+    if (*status != PROPS_OK || !Settled(stop)) return nullptr;
+  }
 }
 
 // Appends an include element. Commas and whitespace are escaped so that the
@@ -169,6 +221,11 @@ void ProcessIncludeFile(Property *property, Properties *props, uint32_t *status)
   CString name(nullptr, free);
   char *list = LoadInclude(property, props, &name, &st);
   property->flags &= static_cast<uint8_t>(~PROP_F_PROCESSING);
+  if (cut_at != nullptr) {  // abandoned run: the step runs again later
+    free(list);
+    property->flags &= static_cast<uint8_t>(~PROP_F_INCLUDE_DONE);
+    return;
+  }
   property->include_status = st;
   SetStatus(status, st);
   free(property->include_name);
@@ -184,10 +241,15 @@ void ProcessRawValue(Property *property, Properties *props, uint32_t *status) {
   if (property == nullptr) return;
   uint32_t st = PROPS_OK;
   ProcessIncludeFile(property, props, &st);
-  if (st == PROPS_OK && property->processed == nullptr) {
+  if (st == PROPS_OK && property->processed == nullptr && cut_at == nullptr) {
     property->flags |= PROP_F_PROCESSING;
-    property->processed = ProcessRawValue1(property->value, props, &st);
+    char *processed = ProcessRawValue1(property->value, props, &st);
     property->flags &= static_cast<uint8_t>(~PROP_F_PROCESSING);
+    if (cut_at == nullptr) {
+      property->processed = processed;
+    } else {
+      free(processed);  // abandoned run: processed again later
+    }
   }
   SetStatus(status, st);
 }

@@ -12,7 +12,8 @@
 // that cannot be opened or a send that fails switches to the emergency log,
 // and an emergency file log that cannot be opened becomes a discard log;
 // inside InitClientContext a property read that fails gives the built-in
-// default and a process name that cannot be copied stays null.
+// default and a process name that cannot be copied stays null; a message
+// the release list cannot take is kept in an unlisted slot of the context.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>

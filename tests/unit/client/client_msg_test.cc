@@ -17,6 +17,19 @@ extern "C" char *__wrap_MsgDump(const Msg *msg) {
   return __real_MsgDump(msg);
 }
 
+// --wrap=NewCleanupList too: the calls listed in failing_lists give null, as
+// when no block can be allocated for the message release list.
+static int list_calls = 0;
+static std::vector<int> failing_lists;
+extern "C" CleanupList *__real_NewCleanupList(void);
+extern "C" CleanupList *__wrap_NewCleanupList(void) {
+  ++list_calls;
+  for (int n : failing_lists) {
+    if (n == list_calls) return nullptr;
+  }
+  return __real_NewCleanupList();
+}
+
 namespace {
 
 using namespace vxtest;
@@ -95,6 +108,54 @@ TEST(ClientMsg, FailuresAndTheirWarnings) {
   EXPECT_EQ(s.Records(), expected);
   EXPECT_EQ(NewClientMsg(nullptr, 111), nullptr);
   EXPECT_EQ(Send(nullptr, nullptr), nullptr);
+}
+
+// A message the release list cannot take is still sent and its reply used,
+// as without the failure; the unlisted slots release it with the context,
+// also after a failed exchange. The agent says "disabled" (false) and
+// answers a reload with 4.
+TEST(ClientMsg, MessagesTheReleaseListCannotTakeAreSentAndReleased) {
+  struct Row {
+    uint32_t type;
+    std::vector<int> failing;  // NewCleanupList calls that fail
+    bool agent_answers;
+    int unlisted;  // messages in the slots after Send
+  };
+  const Row rows[] = {
+      {111, {1}, true, 1},    {111, {2}, true, 0},  {111, {1, 2}, true, 2},
+      {112, {1, 2}, true, 2}, {112, {1}, false, 0}, {111, {}, true, 0},
+  };
+  for (const Row &row : rows) {
+    DirectContext s("log: warning\nlrpc.timeout: 1\n");
+    Agent agent({.path = s.files.socket});
+    ASSERT_EQ(OpenLRPC2Session(&s.ctx), 1);
+    agent.ReplyFields(row.type == 111 ? Bool(false) : Int(4));
+    if (!row.agent_answers) agent.Silent();
+    list_calls = 0;
+    failing_lists = row.failing;
+    Msg *request = NewClientMsg(&s.ctx, row.type);
+    ASSERT_NE(request, nullptr) << row.type;
+    for (int i = 0; row.type == 112 && i < 2; ++i) MsgAddBool(request, 0);
+    Msg *reply = Send(&s.ctx, request);
+    failing_lists.clear();
+    int unlisted = 0;
+    for (Msg *m : s.ctx.unlisted) unlisted += m != nullptr;
+    EXPECT_EQ(unlisted, row.unlisted) << row.type << " failing " << row.failing.size();
+    EXPECT_EQ(agent.Frames().size(), 1u) << "the request was sent";
+    if (!row.agent_answers) {
+      EXPECT_EQ(reply, nullptr);
+      EXPECT_EQ(s.ctx.messages, nullptr);
+      continue;
+    }
+    ASSERT_NE(reply, nullptr);
+    int32_t value = -1;
+    uint32_t enabled = 9;
+    EXPECT_EQ(row.type == 111 ? MsgGetBool(reply, &enabled) : MsgGetInt(reply, &value), 0u);
+    EXPECT_EQ(row.type == 111 ? static_cast<int32_t>(enabled) : value, row.type == 111 ? 0 : 4);
+    EXPECT_TRUE(s.Records().empty()) << "nothing is logged";
+    FreeClientMessages(&s.ctx);
+    for (Msg *m : s.ctx.unlisted) EXPECT_EQ(m, nullptr);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "client_common/emergency_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <time.h>
 #include <unistd.h>
@@ -98,6 +99,31 @@ TEST(EmergencyFileLog, OpenAndWriteFailures) {
   if (full == nullptr) GTEST_SKIP() << "/dev/full not writable here";
   EXPECT_EQ(EmergencyLogWrite(full, 4, "x"), 102u);
   CloseEmergencyLog(full);
+}
+
+// A file log owns its descriptor whatever its number, 0 included: closing
+// the log closes it.
+TEST(EmergencyFileLog, CloseReleasesTheDescriptorEvenWhenItIs0) {
+  TempDir dir;
+  const std::string path = dir.write("e.log", "");
+  const int saved_stdin = dup(0);
+  ASSERT_GE(saved_stdin, 0);
+  for (int number : {0, 10, 63}) {
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    if (fd != number) {
+      ASSERT_EQ(dup2(fd, number), number);
+      close(fd);
+    }
+    EmergencyLog *log = OpenFileLog("p", path.c_str(), nullptr);
+    ASSERT_NE(log, nullptr);
+    close(log->handle);
+    log->handle = number;  // as if the open had given `number`
+    CloseEmergencyLog(log);
+    EXPECT_EQ(fcntl(number, F_GETFD), -1) << "descriptor " << number << " left open";
+  }
+  dup2(saved_stdin, 0);
+  close(saved_stdin);
 }
 
 TEST(EmergencyLog, SetLevelReturnsPreviousAndIgnoresLevelsAboveFatal) {

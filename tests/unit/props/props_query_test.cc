@@ -70,6 +70,20 @@ TEST(PropsQuery, IntAndTimeShareOneNumericCache) {
   EXPECT_EQ(GetPropertyInt(set.get(), "a", 0, nullptr), 32);
 }
 
+// A bare number takes the default unit even when its factor is 0: the value
+// is valid with product 0, and that is the number the shared cache keeps.
+TEST(PropsQuery, BareNumberWithZeroFactorUnitCachesZero) {
+  // value, default unit, default amount, seconds, then GetPropertyInt with default 99
+  const std::tuple<const char *, char, uint32_t, uint32_t, int32_t> cases[] = {
+      {"5", 'x', 9, 0, 0},   {"0", '?', 9, 0, 0},   {"12", '\0', 4, 0, 0}, {"5", 's', 9, 5, 5},
+      {"5x", 's', 9, 9, 99}, {"5x", 'x', 9, 0, 99}, {"-5", 'x', 9, 0, 99}, {"3m", 'x', 9, 180, 180}};
+  for (const auto &[value, unit, amount, seconds, number] : cases) {
+    SetPtr set = One(value);
+    EXPECT_EQ(GetPropertyTime(set.get(), "k", unit, amount, nullptr), seconds) << value << " " << unit;
+    EXPECT_EQ(GetPropertyInt(set.get(), "k", 99, nullptr), number) << value << " " << unit;
+  }
+}
+
 TEST(PropsQuery, TextLookupAndIteration) {
   SetPtr set = NewSet({{"log.a", "1"}, {"lrpc.x", "2"}, {"log.b", " padded "}, {"log.a", "4"}, {"log", "5"}});
   SetProperty(set.get(), nullptr, "x", nullptr);
