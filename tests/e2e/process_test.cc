@@ -2,6 +2,7 @@
 // closed, writing into a pipe whose reader goes away, and a client of the
 // exported library waiting while signals rain on it.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,7 +24,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr double kRunLimitSeconds = 60;
-constexpr double kAwaitSeconds = 10;
+constexpr int kAwaitSeconds = 10;
 const char kConf[] = "vxagent.local.account.manage: true\n";
 const char kUpn[] = "admin@VORLEX.TEST";
 const std::vector<std::string> kListAll{"-l", "all", "-u"};
@@ -121,8 +122,12 @@ TEST_P(ClosedPipe, EndsQuietlyAndKeepsTheAuditTrail) {
   std::string first;
   Launch launch{.out_fd = pipe_fds[1], .meanwhile = [&](pid_t) {
                   close(pipe_fds[1]);
+                  // Bounded: a command that writes nothing is killed by the run's limit after this.
+                  pollfd readable{pipe_fds[0], POLLIN, 0};
                   char ch;
-                  while (read(pipe_fds[0], &ch, 1) == 1 && ch != '\n') first += ch;
+                  while (poll(&readable, 1, kAwaitSeconds * 1000) == 1 && read(pipe_fds[0], &ch, 1) == 1 &&
+                         ch != '\n')
+                    first += ch;
                   close(pipe_fds[0]);
                 }};
   RunResult run = RunVxaccounts(c.args, false, kRunLimitSeconds, launch);
