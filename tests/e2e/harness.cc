@@ -80,7 +80,7 @@ void PrivateDev(const std::string &scratch) {
     WriteRootFile(std::string("/dev/") + dev, "", 0666);
     Mount((real + "/" + dev).c_str(), std::string("/dev/") + dev, nullptr, MS_BIND, "");
   }
-  symlink("/proc/self/fd", "/dev/fd");
+  (void)!symlink("/proc/self/fd", "/dev/fd");
   umount2(real.c_str(), MNT_DETACH);
   g_syslog_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   sockaddr_un addr{AF_UNIX, "/dev/log"};
