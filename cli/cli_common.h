@@ -91,3 +91,11 @@ std::string GetUserUPN(const std::string &userName);
 // (and at DEBUG through the logger `loggerName`) that the program may only
 // be run by root, and gives EXIT_CODE_NOT_ROOT.
 int rootCheck(const std::string &loggerName);
+
+// ---- Process set-up ----------------------------------------------------
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+// no file or socket opened later takes a standard descriptor's number and
+// receives what is meant for standard output or error. Call it first, before
+// anything is opened. False when /dev/null could not be opened.
+bool OpenStandardDescriptors();

@@ -2,7 +2,9 @@
 // reload them, or lists them. One action per run; see main2 for the steps.
 #include "cli/cli_managelocal.h"
 
+#include <errno.h>
 #include <pwd.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -50,6 +52,12 @@ void FreeEntries(char **entries) {
   free(entries);
 }
 
+// A reader of standard output that goes away (`| head`) ends the output, not
+// the run: the entries were received, the rest is not wanted, and the run
+// goes on as if all had been printed (no message, the same status and audit
+// event). Any other write failure stays a failure.
+bool PrintEntries(char *const *entries) { return PrintList(entries) || errno == EPIPE; }
+
 // Step 7: configuration, client log and the session to the agent.
 void OpenContext(ClientContext &context) {
   InitClientContext(&context, nullptr, nullptr, kLogDestinationKey, CLIENT_DEFAULT_EMERGENCY_LOG, kLogLevelKey,
@@ -85,7 +93,7 @@ int WithoutAgent(const LoggerPtr &logger, const CommandOptions &options, const R
 // Step 9: the hidden dump. 0 when the entries were printed, else -1.
 int Dump(ClientContext &context, const CommandOptions &options) {
   char **entries = nullptr;
-  const bool done = SendDumpLocalAccount(&context, options.dumpName, &entries) != 0 && PrintList(entries);
+  const bool done = SendDumpLocalAccount(&context, options.dumpName, &entries) != 0 && PrintEntries(entries);
   FreeEntries(entries);
   return done ? EXIT_CODE_SUCCESS : -1;
 }
@@ -104,8 +112,8 @@ void Reload(RunState &run, const CommandOptions &options) {
   run.message = LocalText(EXIT_CODE_RELOAD_FAILED);
 }
 
-// A list that cannot be written completely to standard output has failed
-// like one the agent would not give.
+// A list that cannot be written to standard output (for another reason than
+// a reader that went away) has failed like one the agent would not give.
 void List(RunState &run, const CommandOptions &options) {
   if (run.enabled == 0) {
     run.message = kListDisabled;
@@ -113,7 +121,7 @@ void List(RunState &run, const CommandOptions &options) {
   }
   char **entries = nullptr;
   const bool done =
-      SendListLocalAccount(&run.context, options.listType, options.category, &entries) != 0 && PrintList(entries);
+      SendListLocalAccount(&run.context, options.listType, options.category, &entries) != 0 && PrintEntries(entries);
   FreeEntries(entries);
   if (done) {
     run.status = EXIT_CODE_SUCCESS;
@@ -219,6 +227,10 @@ int main2(int argc, char **argv) {
 }
 
 int main(int argc, char **argv) {
+  if (!OpenStandardDescriptors()) return EXIT_CODE_MISC;
+  // Writes to a pipe without a reader fail with EPIPE instead of killing the
+  // process, so the run still ends with its audit event.
+  signal(SIGPIPE, SIG_IGN);
   const LoggerPtr logger = kest::Logger::GetThreadPrivateLogger(kCommandLogger);
   std::string text = kUnknownException;
   try {

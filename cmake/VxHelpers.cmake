@@ -29,3 +29,13 @@ function(vx_add_unit_test name)
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${labels}" TIMEOUT 120)
 endfunction()
+
+# vx_gzip_file(target source output): `output` is `source` compressed with
+# gzip -9n (no name or time stamp in the header, so the bytes are
+# reproducible), made by the build target `target`.
+function(vx_gzip_file target source output)
+  add_custom_command(OUTPUT "${output}"
+    COMMAND gzip -9nc "${source}" > "${output}"
+    DEPENDS "${source}" VERBATIM)
+  add_custom_target(${target} ALL DEPENDS "${output}")
+endfunction()

@@ -121,7 +121,8 @@ VX_API const char *LRPC2Err2Str(uint32_t status);
 /* Waits up to `seconds` (0: no wait; capped at LRPC_MAX_WAIT_SECONDS) until
  * `fd` is readable (RecvWait) or writable (SendWait). Returns 1 when ready,
  * 0 on time-out, -1 when poll fails (errno set) or reports POLLERR, POLLHUP
- * or POLLNVAL on the descriptor (errno 0). Interrupted polls are repeated. */
+ * or POLLNVAL on the descriptor (errno 0). An interrupted poll is repeated
+ * with the time left (monotonic clock), so signals do not extend the wait. */
 VX_API int RecvWait(int fd, uint32_t seconds);
 VX_API int SendWait(int fd, uint32_t seconds);
 

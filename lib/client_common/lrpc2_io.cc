@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <time.h>
 
 #include <algorithm>
 
@@ -86,15 +87,33 @@ uint32_t MoveFull(int fd, unsigned char *p, size_t n, uint32_t timeout, bool sen
   return LRPC_OK;
 }
 
+constexpr int64_t kNsPerSecond = 1000 * 1000 * 1000;
+constexpr int64_t kNsPerMs = 1000 * 1000;
+
+// Monotonic nanoseconds: a change of the wall clock neither shortens nor
+// stretches a wait.
+int64_t NowNs() {
+  struct timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
+}
+
+// Whole milliseconds from now to `deadline`, rounded up; 0 once it has passed.
+int MsUntil(int64_t deadline) {
+  const int64_t left = deadline - NowNs();
+  return left <= 0 ? 0 : static_cast<int>((left + kNsPerMs - 1) / kNsPerMs);
+}
+
 }  // namespace
 
 int WaitFd(int fd, short events, uint32_t seconds) {
   struct pollfd pfd = {fd, events, 0};
   int ms = static_cast<int>(std::min(seconds, LRPC_MAX_WAIT_SECONDS) * 1000u);
+  // An interrupted poll is repeated with the time left to the deadline, so a
+  // stream of signals cannot stretch the wait beyond its time-out.
+  const int64_t deadline = NowNs() + ms * kNsPerMs;
   int n;
-  do {
-    n = poll(&pfd, 1, ms);
-  } while (n < 0 && errno == EINTR);
+  while ((n = poll(&pfd, 1, ms)) < 0 && errno == EINTR) ms = MsUntil(deadline);
   if (n == 0) return 0;
   if (n < 0) return -1;
   if ((pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 || (pfd.revents & events) != events) {

@@ -80,7 +80,7 @@ void PrivateDev(const std::string &scratch) {
     WriteRootFile(std::string("/dev/") + dev, "", 0666);
     Mount((real + "/" + dev).c_str(), std::string("/dev/") + dev, nullptr, MS_BIND, "");
   }
-  symlink("/proc/self/fd", "/dev/fd");
+  (void)!symlink("/proc/self/fd", "/dev/fd");
   umount2(real.c_str(), MNT_DETACH);
   g_syslog_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   sockaddr_un addr{AF_UNIX, "/dev/log"};
@@ -128,13 +128,16 @@ void DrainSyslog(std::vector<SyslogRecord> *into) {
 
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// Forks `argv` with stdout and stderr on `out` and `err`; sets its pidfd.
-pid_t Spawn(const std::vector<std::string> &argv, int out, int err, bool as_nobody, int *pidfd) {
+// Forks `argv` with stdout and stderr on `out` and `err`, and `closed` (if
+// any) closed; sets its pidfd.
+pid_t Spawn(const std::vector<std::string> &argv, int out, int err, bool as_nobody, int *pidfd,
+            int closed = -1) {
   pid_t pid = fork();
   if (pid == 0) {
     dup2(open("/dev/null", O_RDONLY), 0);
     dup2(out, 1);
     dup2(err, 2);
+    if (closed >= 0) close(closed);
     if (as_nobody && (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
                       setresuid(kNobody, kNobody, kNobody) != 0))
       _exit(126);
@@ -181,13 +184,15 @@ void ResetState(const std::string &config, unsigned mode) {
   DrainSyslog(nullptr);
 }
 
-RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, double limit) {
+RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, double limit,
+                        const Launch &launch) {
   RunResult r;
   int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC), pidfd = -1;
   std::vector<std::string> argv{VX_E2E_VXACCOUNTS};
   argv.insert(argv.end(), args.begin(), args.end());
   auto start = Clock::now();
-  r.pid = Spawn(argv, out, err, as_nobody, &pidfd);
+  r.pid = Spawn(argv, launch.out_fd >= 0 ? launch.out_fd : out, err, as_nobody, &pidfd, launch.closed_fd);
+  if (r.pid > 0 && launch.meanwhile) launch.meanwhile(r.pid);
   int ws = Reap(r.pid, pidfd, limit, &r.syslog);
   r.seconds = Since(start);
   r.timed_out = ws == -1;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,16 @@ struct RunResult {
   std::vector<SyslogRecord> syslog;  // datagrams that reached /dev/log meanwhile
 };
 
+// How the command is started, beyond its arguments.
+struct Launch {
+  int closed_fd = -1;  // a standard descriptor the command starts without
+  int out_fd = -1;     // standard output on this descriptor (RunResult::out stays empty)
+  std::function<void(pid_t)> meanwhile{};  // runs once the command is started
+};
+
 // Runs vxaccounts with `args`, as root or as 65534, killed after `limit` s.
-RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, double limit);
+RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, double limit,
+                        const Launch &launch = {});
 
 // vxagent-sim on the standard sockets, serving `data_dir` and recording into
 // `record_dir` (its own output goes to agent.log there).

@@ -2,10 +2,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -58,6 +60,37 @@ TEST(LRPC2Io, WaitsReportReadinessTimeOutAndHangUp) {
   int unused = dup(idle.fd[1]);
   close(unused);
   EXPECT_EQ(SendWait(unused, 1), -1);  // POLLNVAL
+}
+
+void Caught(int) {}
+
+// Each signal caught while poll waits interrupts it; a steady stream of them
+// must not stretch the wait beyond its time-out. The storm stops by itself
+// after 4 s, so a stretched wait ends too, late.
+TEST(LRPC2Io, SignalStormDoesNotExtendAWait) {
+  struct sigaction caught = {}, previous = {};
+  caught.sa_handler = Caught;
+  ASSERT_EQ(sigaction(SIGUSR1, &caught, &previous), 0);
+  Pair idle;
+  const pthread_t waiter = pthread_self();
+  std::atomic<bool> waiting{true};
+  std::atomic<int> sent{0};
+  std::thread storm([&] {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+         waiting && std::chrono::steady_clock::now() < end; usleep(200)) {
+      pthread_kill(waiter, SIGUSR1);
+      ++sent;
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(RecvWait(idle.fd[0], 1), 0);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  waiting = false;
+  storm.join();
+  sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_GT(sent, 100);
+  EXPECT_GE(took.count(), 0.99);
+  EXPECT_LT(took.count(), 1.5) << "signals stretched the wait";
 }
 
 TEST(LRPC2Io, TimeOutZeroBlocksForTheCallAndRestoresNonBlocking) {
