@@ -203,4 +203,16 @@ void __wrap_syslog(int priority, const char *format, ...) {
   va_end(args);
 }
 
+// The same for fortified builds, where syslog calls become __syslog_chk.
+void __wrap___syslog_chk(int priority, int /*flag*/, const char *format, ...) {
+  if (vxtest::sysfail::t_state.armed) {
+    ++vxtest::sysfail::t_state.syslog_records;
+    return;
+  }
+  va_list args;
+  va_start(args, format);
+  vsyslog(priority, format, args);
+  va_end(args);
+}
+
 }  // extern "C"
