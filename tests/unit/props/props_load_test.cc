@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "props_test_util.h"
+#include "support/secure_owner.h"
 
 namespace {
 
@@ -96,6 +97,7 @@ TEST(PropsLoad, CharacterClassesAndEscapes) {
 }
 
 TEST(PropsLoad, ReaderGivesHighBytesAsDataAndReadInValueStopsAtItsLineEnd) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   vxtest::TempDir dir;
   PmFile *r = OpenPropFile(dir.write("bytes", "\xff" "a").c_str(), nullptr, 1);
   ASSERT_NE(r, nullptr);

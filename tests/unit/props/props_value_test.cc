@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "props_test_util.h"
+#include "support/secure_owner.h"
 
 namespace {
 
@@ -114,6 +115,7 @@ SetPtr LoadWithInclude(const vxtest::TempDir &dir, const std::string &list) {
 }
 
 TEST(PropsInclude, LinesBecomeOneEscapedListExpandedOnce) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   vxtest::TempDir dir;
   setenv("VXTEST_INCLUDED", "carol", 1);
   std::string list = dir.write("users.list",
@@ -159,6 +161,7 @@ TEST(PropsInclude, FailuresStickToTheProperty) {
 }
 
 TEST(PropsInclude, DefaultIncludeListIsStoredAndReadOnce) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   vxtest::TempDir dir;
   std::string ref = "file:" + dir.write("d.list", "x\ny\n");
   SetPtr set = NewSet();

@@ -13,6 +13,7 @@
 #include <map>
 #include <thread>
 
+#include "support/secure_owner.h"
 #include "support/temp_dir.h"
 #include "util/secure_open.h"
 
@@ -33,6 +34,7 @@ bool OpensTarget(int (*open_fn)(const char *, uint32_t *), const std::string &pa
 }
 
 TEST(SecureOpenRace, ALinkSwappedInIsNeverOpened) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   vxtest::TempDir dir;
   const std::string path = dir.write("conf", "good", 0644);
   const std::string target = dir.write("target", "other", 0644);
