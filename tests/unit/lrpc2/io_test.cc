@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "client_common/lrpc2.h"
+#include "client_common/lrpc2_io.h"
 #include "support/temp_dir.h"
 
 namespace vxtest {
