@@ -22,7 +22,7 @@ endfunction()
 function(vx_add_unit_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} vx_test_support GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} vx_test_support GTest::gtest GTest::gtest_main)
   set(labels unit ${ARG_LABELS})
   string(REPLACE ";" "\\;" labels "${labels}")
   gtest_discover_tests(${name}

@@ -11,6 +11,7 @@
 
 #include "client_common/client_props.h"
 #include "client_common/msg.h"
+#include "util/scope.h"
 
 namespace {
 
@@ -31,10 +32,7 @@ constexpr LevelRow kLevels[] = {
     {"WARN", LOG_LEVEL_WARNING}, {"WARNING", LOG_LEVEL_WARNING}, {"ERROR", LOG_LEVEL_ERROR},
 };
 
-struct FreeDeleter {
-  void operator()(char *p) const { free(p); }
-};
-using CString = std::unique_ptr<char, FreeDeleter>;
+using CString = vx::FreePtr<char>;
 
 uint32_t LevelFromName(const char *name) {
   if (name == nullptr) return LOG_LEVEL_INFO;

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include "client_common/log_buffer.h"
+#include "util/scope.h"
+#include "util/status_text.h"
 
 namespace {
 
@@ -27,20 +29,13 @@ constexpr size_t kTimeSize = 64;
 constexpr int kLevelPriority[LOG_LEVEL_COUNT] = {LOG_DEBUG, LOG_DEBUG,   LOG_INFO,
                                                  LOG_WARNING, LOG_ERR, LOG_EMERG};
 
-struct ErrText {
-  uint32_t code;
-  const char *text;
-};
-
-constexpr ErrText kErrTexts[] = {
+constexpr vx::StatusText kErrTexts[] = {
     {ELOG_ERR_NOT_ABSOLUTE, "An absolute pathname was not given"},
     {ELOG_ERR_NOMEM, "Out of memory"},
     {ELOG_ERR_ERRNO, "Refer to errno for details"},
 };
 
-void SetStatus(uint32_t *status, uint32_t value) {
-  if (status != nullptr) *status = value;
-}
+using vx::SetStatus;
 
 bool KnownLevel(int32_t level) { return level >= 0 && level < LOG_LEVEL_COUNT; }
 
@@ -170,8 +165,5 @@ void CloseEmergencyLog(EmergencyLog *log) {
 }
 
 const char *EmergencyLogErr2Str(uint32_t status) {
-  for (const ErrText &row : kErrTexts) {
-    if (row.code == status) return row.text;
-  }
-  return nullptr;
+  return vx::FindStatusText(kErrTexts, status);
 }

@@ -7,6 +7,7 @@
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
+#include "util/scope.h"
 
 const char *const LEVEL_NAMES[LOG_LEVEL_COUNT] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
 
@@ -36,9 +37,7 @@ constexpr Facility kFacilities[] = {
 // Why ConfigureEmergencyLog had to fall back to a discard log.
 enum class OpenFailure { kNone, kFile, kFacility, kFacilityName };
 
-void SetStatus(uint32_t *status, uint32_t value) {
-  if (status != nullptr) *status = value;
-}
+using vx::SetStatus;
 
 bool CopyString(const char *from, char **to) {
   *to = from != nullptr ? strdup(from) : nullptr;

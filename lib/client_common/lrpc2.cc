@@ -1,6 +1,7 @@
 // LRPC2 sessions: open with handshake, request/reply transactions with the
 // process-authentication challenge, close, status texts.
 #include "client_common/lrpc2.h"
+#include "client_common/lrpc2_io.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -15,15 +16,12 @@
 #include <memory>
 
 #include "util/safe_string.h"
+#include "client_common/msg_ptr.h"
+#include "util/status_text.h"
 
 namespace {
 
-struct ErrText {
-  uint32_t code;
-  const char *text;
-};
-
-constexpr ErrText kErrTexts[] = {
+constexpr vx::StatusText kErrTexts[] = {
     {LRPC_ERR_NO_PATH, "Socket path does not exist"},
     {LRPC_ERR_OPEN, "Cannot open socket"},
     {LRPC_ERR_PROTOCOL, "Wrong protocol in handshake"},
@@ -52,14 +50,14 @@ struct SessionCloser {
 };
 using SessionPtr = std::unique_ptr<LRPC2Session, SessionCloser>;
 
-struct MsgDeleter {
-  void operator()(Msg *m) const { MsgFree(m); }
-};
-using MsgPtr = std::unique_ptr<Msg, MsgDeleter>;
+using vx::FreeDeleter;
+using vx::MsgPtr;
 
-struct FreeDeleter {
-  void operator()(void *p) const { free(p); }
-};
+// A one-way request is done once it is sent: no reply, status 0.
+Msg *NoReply(uint32_t *status) {
+  vx::SetStatus(status, LRPC_OK);
+  return nullptr;
+}
 
 template <typename T>
 T *Fail(uint32_t *status, uint32_t code) {
@@ -207,7 +205,7 @@ Msg *LRPC2Transact(LRPC2Session *session, Msg *request, uint32_t timeout, uint32
   for (int challenges = 0;; ++challenges) {
     st = SendFrame(session, outgoing, timeout);
     if (st != LRPC_OK) return Fail<Msg>(status, st);
-    if (outgoing == request && oneway != 0) return Fail<Msg>(status, LRPC_OK);
+    if (outgoing == request && oneway != 0) return NoReply(status);
     MsgPtr reply(ReceiveFrame(session, timeout, &st));
     if (!reply) return Fail<Msg>(status, st);
     if (!IsChallenge(reply.get())) {
@@ -230,8 +228,5 @@ void LRPC2Close(LRPC2Session *session) {
 }
 
 const char *LRPC2Err2Str(uint32_t status) {
-  for (const ErrText &e : kErrTexts) {
-    if (e.code == status) return e.text;
-  }
-  return nullptr;
+  return vx::FindStatusText(kErrTexts, status);
 }

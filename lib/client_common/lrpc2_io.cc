@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "client_common/lrpc2.h"
+#include "client_common/lrpc2_io.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ ssize_t MoveOnce(int fd, unsigned char *p, size_t n, bool sending) {
   struct msghdr mh = {};
   mh.msg_iov = &iov;
   mh.msg_iovlen = 1;
-  return sending ? sendmsg(fd, &mh, MSG_NOSIGNAL) : recvmsg(fd, &mh, MSG_NOSIGNAL);
+  return sending ? sendmsg(fd, &mh, MSG_NOSIGNAL) : recvmsg(fd, &mh, 0);
 }
 
 // Waits after EAGAIN. A hang-up or error reported by poll is not taken as
@@ -66,6 +67,8 @@ uint32_t MoveFull(int fd, unsigned char *p, size_t n, uint32_t timeout, bool sen
   size_t done = 0;
   while (done < n) {
     if (sending) {
+      // Paces the writer on a full socket buffer; the send itself reports
+      // whatever the wait saw, so its result needs no separate check.
       (void)SendWait(fd, timeout);
     } else {
       errno = 0;

@@ -7,24 +7,24 @@
 
 #include "client_common/msg.h"
 #include "client_common/msg_impl.h"
+#include "util/scope.h"
+#include "util/status_text.h"
 
 using vx_msg::ByteSpan;
 
 namespace {
 
-constexpr const char *kErrText[] = {
-    "Out of memory",       "Unexpected data",       "Incorrect data type",
-    "At end of message",   "Message not completed", "Message invalid",
+constexpr vx::StatusText kErrTexts[] = {
+    {MSG_ERR_NOMEM, "Out of memory"},
+    {MSG_ERR_UNEXPECTED, "Unexpected data"},
+    {MSG_ERR_TYPE, "Incorrect data type"},
+    {MSG_ERR_END, "At end of message"},
+    {MSG_ERR_INCOMPLETE, "Message not completed"},
+    {MSG_ERR_INVALID, "Message invalid"},
 };
-constexpr uint32_t kErrCount = sizeof kErrText / sizeof kErrText[0];
 
-struct FreeDeleter {
-  void operator()(void *p) const { free(p); }
-};
-
-void SetStatus(uint32_t *status, uint32_t value) {
-  if (status != nullptr) *status = value;
-}
+using vx::FreeDeleter;
+using vx::SetStatus;
 
 uint8_t FlagsOf(const MsgTypeTable *table, uint32_t type) {
   uint8_t flags = 0;
@@ -356,8 +356,7 @@ void MsgFree(Msg *msg) {
 }
 
 const char *MsgErr2Str(uint32_t status) {
-  if (status < MSG_ERR_NOMEM || status - MSG_ERR_NOMEM >= kErrCount) return nullptr;
-  return kErrText[status - MSG_ERR_NOMEM];
+  return vx::FindStatusText(kErrTexts, status);
 }
 
 // ---- queries ----

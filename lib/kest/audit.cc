@@ -12,13 +12,13 @@
 #include "client_common/msg_types.h"
 #include "kest/internal.h"
 #include "kest/properties.h"
+#include "client_common/msg_ptr.h"
 
 namespace kest {
 namespace {
 
-struct MsgDeleter {
-  void operator()(Msg *msg) const { MsgFree(msg); }
-};
+using vx::MsgPtr;
+
 struct SessionCloser {
   void operator()(LRPC2Session *session) const { LRPC2Close(session); }
 };
@@ -96,13 +96,13 @@ bool DeliverAuditEvent(const AuditEvent &event, const std::string &path) {
   std::string bytes = EncodeAuditEvent(event);
   const MsgTypeTable *table = GetMsgTypeTable();
   uint32_t status = 0;
-  std::unique_ptr<Msg, MsgDeleter> message(NewMsgFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()),
+  MsgPtr message(NewMsgFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()),
                                                             1, table, LRPC_HEADER_SIZE, &status));
   if (message == nullptr) return false;
   std::unique_ptr<LRPC2Session, SessionCloser> session(
       LRPC2Open(path.c_str(), table, AUDIT_TIMEOUT, AUDIT_TIMEOUT, &status));
   if (session == nullptr) return false;
-  std::unique_ptr<Msg, MsgDeleter> reply(LRPC2Transact(session.get(), message.get(), AUDIT_TIMEOUT, &status));
+  MsgPtr reply(LRPC2Transact(session.get(), message.get(), AUDIT_TIMEOUT, &status));
   return status == 0;
 }
 

@@ -10,6 +10,7 @@
 #include "kest/exception.h"
 #include "kest/internal.h"
 #include "kest/properties.h"
+#include "client_common/msg_ptr.h"
 
 namespace kest {
 
@@ -18,10 +19,7 @@ int GOFAST1 = 1;
 
 namespace {
 
-struct MsgDeleter {
-  void operator()(Msg *msg) const { MsgFree(msg); }
-};
-using MsgPtr = std::unique_ptr<Msg, MsgDeleter>;
+using vx::MsgPtr;
 
 std::string StatusText(const char *text, uint32_t status) {
   return text != nullptr ? std::string(text) : "status " + std::to_string(status);

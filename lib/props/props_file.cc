@@ -5,15 +5,11 @@
 
 #include "props/props_internal.h"
 #include "util/secure_open.h"
+#include "util/status_text.h"
 
 namespace {
 
-struct StatusText {
-  uint32_t code;
-  const char *text;
-};
-
-constexpr StatusText kStatusTexts[] = {
+constexpr vx::StatusText kStatusTexts[] = {
     {PROPS_ERR_NOMEM, "Out of memory"},
     {PROPS_ERR_NOT_ABSOLUTE, "pathname is not absolute"},
     {PROPS_ERR_PERMISSION, "insufficient permissions"},
@@ -70,10 +66,7 @@ using vxprops::SetStatus;
 extern "C" {
 
 const char *CPropsErr2Str(uint32_t code) {
-  for (const StatusText &t : kStatusTexts) {
-    if (t.code == code) return t.text;
-  }
-  return nullptr;
+  return vx::FindStatusText(kStatusTexts, code);
 }
 
 PmFile *OpenPropFile(const char *path, uint32_t *status, int secure) {

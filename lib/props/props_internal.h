@@ -9,13 +9,11 @@
 
 #include "props/props.h"
 #include "util/growbuf.h"
+#include "util/scope.h"
 
 namespace vxprops {
 
-// Sets *status when the pointer is not null.
-inline void SetStatus(uint32_t *status, uint32_t value) {
-  if (status != nullptr) *status = value;
-}
+using vx::SetStatus;
 
 // Reader primitives behind pmfgetc/pmfungetc, inlined into the parsers.
 // Bytes come back as 0..255 so that 0xFF is never taken for the end.

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "props/props_internal.h"
+#include "util/scope.h"
 
 namespace vxprops {
 namespace {
@@ -162,8 +163,8 @@ Outcome ReadPair(PmFile *r, int c, const char *const *prefixes, Properties *set,
   if (k.outcome == Outcome::kFailed) SetStatus(status, PROPS_ERR_NOMEM);
   if (k.outcome != Outcome::kNext) return k.outcome;
   ReadSeparator(r, k.separator);
-  std::unique_ptr<char, decltype(&free)> key_text(key.Release(), free);
-  std::unique_ptr<char, decltype(&free)> value(ReadValue(r, status), free);
+  vx::FreePtr<char> key_text(key.Release());
+  vx::FreePtr<char> value(ReadValue(r, status));
   if (key_text == nullptr || value == nullptr) return SetStatus(status, PROPS_ERR_NOMEM), Outcome::kFailed;
   if (NewProperty(set, key_text.get(), value.get(), status) == nullptr) return Outcome::kFailed;
   key_text.release();

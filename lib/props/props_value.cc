@@ -6,13 +6,14 @@
 
 #include "props/props_internal.h"
 #include "util/safe_string.h"
+#include "util/scope.h"
 
 namespace {
 
 using vxprops::SetStatus;
 using vxprops::Sink;
 
-using CString = std::unique_ptr<char, decltype(&free)>;
+using CString = vx::FreePtr<char>;
 
 // The include reference "file:/path": the path starts after this tag.
 constexpr const char kIncludeTag[] = "file:/";
@@ -116,9 +117,9 @@ char *ReadIncludeList(PmFile *r, Properties *props, uint32_t *status) {
     if (c < 0) break;
     if (vxprops::IsLineEndChar(c)) continue;
     vxprops::ReaderBack(r);
-    CString line(vxprops::ReadValue(r, status), free);
+    CString line(vxprops::ReadValue(r, status));
     if (line == nullptr) return nullptr;
-    CString element(ProcessRawValue1(line.get(), props, status), free);
+    CString element(ProcessRawValue1(line.get(), props, status));
     if (element == nullptr) return nullptr;
     if (!PutListElement(element.get(), first, &list)) return SetStatus(status, PROPS_ERR_NOMEM), nullptr;
     first = false;
@@ -218,7 +219,7 @@ void ProcessIncludeFile(Property *property, Properties *props, uint32_t *status)
   if (!IsIncludeFile(property->value)) return;
   property->flags |= PROP_F_PROCESSING;
   uint32_t st = PROPS_OK;
-  CString name(nullptr, free);
+  CString name(nullptr);
   char *list = LoadInclude(property, props, &name, &st);
   property->flags &= static_cast<uint8_t>(~PROP_F_PROCESSING);
   if (cut_at != nullptr) {  // abandoned run: the step runs again later

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <iterator>
+#include "util/scope.h"
 
 namespace {
 
@@ -32,9 +33,7 @@ uint32_t StatusOfErrno(int err) {
   return SOPEN_OTHER;
 }
 
-void SetStatus(uint32_t *status, uint32_t value) {
-  if (status != nullptr) *status = value;
-}
+using vx::SetStatus;
 
 // Judges the opened descriptor against the path, the first failing check
 // deciding.

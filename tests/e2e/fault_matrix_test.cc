@@ -52,7 +52,11 @@ const Action kActions[] = {
 
 // Per column, how a cell ends: A the answer (`answered`), C the status from
 // the configuration (which says disabled where the agent says enabled),
-// F the request failed (`failed`), N no session (13).
+// F the request failed (`failed`), N no session (13); - a cell not run,
+// because another cell of the row ends the same way: the four damaged-frame
+// rows give the same status (the transport tests tell them apart), and the
+// silent handshake waits out the same time-outs in every column that has no
+// session.
 enum Scope { kHandshake, kRequest, kKilled };
 struct Failure {
   const char *name;
@@ -65,13 +69,13 @@ struct Failure {
 };
 const Failure kFailures[] = {
     {"RefusedHandshake", kHandshake, "refuse", "Invalid message handle or operation", 0, 0, "CNNNN"},
-    {"SilentHandshake", kHandshake, "silent", "Timeout during operation", 2, 2, "CNNNN"},
+    {"SilentHandshake", kHandshake, "silent", "Timeout during operation", 2, 2, "C-N--"},
     {"SilentAgent", kRequest, "silent", "Timeout during operation", 1, 0, "CFFFA"},
     {"CloseMidFrame", kRequest, "close-mid", "Socket closed", 0, 0, "CFFFA"},
     {"WrongMagic", kRequest, "bad-magic", "Socket error", 0, 0, "CFFFA"},
-    {"ShortLength", kRequest, "short-length", "Socket error", 0, 0, "CFFFA"},
-    {"HugeLength", kRequest, "huge-length", "Socket error", 0, 0, "CFFFA"},
-    {"InvalidBody", kRequest, "invalid-body", "Socket error", 0, 0, "CFFFA"},
+    {"ShortLength", kRequest, "short-length", "Socket error", 0, 0, "--F--"},
+    {"HugeLength", kRequest, "huge-length", "Socket error", 0, 0, "---F-"},
+    {"InvalidBody", kRequest, "invalid-body", "Socket error", 0, 0, "-F---"},
     {"EndlessChallenges", kRequest, "challenge=20", "Process authentication failed", 0, 0, "CFFFA"},
     {"AgentKilled", kKilled, "exit", "Socket closed", 0, 0, "AFFNN"},
 };
@@ -94,7 +98,7 @@ std::vector<Cell> AllCells() {
   std::vector<Cell> cells;
   for (const Failure &f : kFailures)
     for (size_t c = 0; c < std::size(kActions); ++c)
-      cells.push_back({&f, &kActions[c], f.outcome[c], EndOf(kActions[c], f.outcome[c])});
+      if (f.outcome[c] != '-') cells.push_back({&f, &kActions[c], f.outcome[c], EndOf(kActions[c], f.outcome[c])});
   return cells;
 }
 
@@ -132,7 +136,7 @@ std::vector<Rec> WantedRecords(const Cell &cell, const std::string &requests_log
 
 class FaultMatrix : public SandboxTest<Cell> {};
 
-TEST_P(FaultMatrix, EndsAsSpecifiedWithinTimeOutAndKeepsEveryRecord) {
+TEST_P(FaultMatrix, EndsWithItsStatusWithinTimeOutAndKeepsEveryRecord) {
   const Cell &cell = GetParam();
   ResetState(S("vxagent.local.account.manage: ", cell.a->manage ? "true" : "false",
                "\nlrpc.timeout: 1\nlrpc.connect.timeout: 1\nlog.vxaccounts: trace\n"),

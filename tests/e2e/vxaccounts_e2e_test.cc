@@ -128,8 +128,6 @@ const Row kRows[] = {
 
     // status
     AgentDownStatus("StatusAgentDownDisabled", kDisabled, false),
-    AgentDownStatus("StatusAgentDownYesUpperCase", "vxagent.local.account.manage: YES\n", true),
-    AgentDownStatus("StatusAgentDownLetterY", "vxagent.local.account.manage: y\n", false),
     {.name = "StatusAgentDownEnabled", .args = {"--status"}, .agent = false, .status = 156,
      .out = kEnabledMsg, .audit = Ok(), .emergency_empty = true},
     {.name = "StatusAgentWinsOverConfig", .args = {"-s"}, .conf = kDisabled, .status = 156,
@@ -303,7 +301,7 @@ void CheckAgentSide(const Row &row, const RunResult &run, const vxtest::TempDir 
 
 class VxaccountsRun : public SandboxTest<Row> {};
 
-TEST_P(VxaccountsRun, EndsAsSpecified) {
+TEST_P(VxaccountsRun, EndsWithItsStatusOutputAndAuditEvent) {
   const Row &row = GetParam();
   ResetState(row.conf, row.conf_mode);
   vxtest::TempDir data, record;

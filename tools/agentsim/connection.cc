@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "frame.h"
+#include "client_common/msg_ptr.h"
 
 namespace agentsim {
 namespace {
@@ -30,12 +31,8 @@ uint32_t LoadU32(const unsigned char *p) {
 
 iovec ToIovec(std::string_view bytes) { return iovec{const_cast<char *>(bytes.data()), bytes.size()}; }
 
-struct MsgDeleter {
-  void operator()(Msg *m) const { MsgFree(m); }
-};
-struct FreeDeleter {
-  void operator()(void *p) const { std::free(p); }
-};
+using vx::FreePtr;
+using vx::MsgPtr;
 
 // Descriptors passed to us are closed at once: we never use them.
 void CloseRights(const cmsghdr *c) {
@@ -163,7 +160,7 @@ void Connection::OnHeader() {
 
 void Connection::OnFrame() {
   uint32_t status = 0;
-  std::unique_ptr<Msg, MsgDeleter> msg(NewMsgFromBuffer(in_.data(), static_cast<uint32_t>(in_.size()), 1,
+  MsgPtr msg(NewMsgFromBuffer(in_.data(), static_cast<uint32_t>(in_.size()), 1,
                                                         GetMsgTypeTable(), kHeaderSize, &status));
   uint32_t type = 0;
   if (msg == nullptr || MsgGetType(msg.get(), &type) != MSG_OK) return Drop("invalid frame body");
@@ -185,7 +182,7 @@ void Connection::OnFrame() {
 }
 
 void Connection::OnRequest(uint32_t type, Msg *request) {
-  std::unique_ptr<char, FreeDeleter> dump(MsgDump(request));
+  FreePtr<char> dump(MsgDump(request));
   services_.recorder.Write(RecordFile::kRequests,
                            {std::to_string(type), dump ? Cell(dump.get()) : Cell(std::nullopt)});
   FaultPlan plan = services_.faults.ForRequest(type);

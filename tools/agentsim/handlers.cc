@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "frame.h"
+#include "util/scope.h"
 
 namespace agentsim {
 namespace {
@@ -18,14 +19,10 @@ constexpr size_t kAuditArgsField = 5;
 
 using OptString = std::optional<std::string>;
 
-struct FreeDeleter {
-  void operator()(void *p) const { std::free(p); }
-};
-
 uint32_t ReadString(Msg *msg, OptString *out) {
   char *raw = nullptr;
   uint32_t status = MsgGetString(msg, &raw);
-  std::unique_ptr<char, FreeDeleter> owned(raw);
+  vx::FreePtr<char> owned(raw);
   if (status == MSG_OK) *out = raw != nullptr ? OptString(raw) : std::nullopt;
   return status;
 }

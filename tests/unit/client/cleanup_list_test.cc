@@ -5,8 +5,6 @@
 
 #include <vector>
 
-#include "client_common/client_msg.h"
-#include "context_support.h"
 
 namespace {
 
@@ -52,22 +50,6 @@ TEST(CleanupList, LongChainRunsInBoundedStack) {
   ASSERT_EQ(released.size(), static_cast<size_t>(kBlocks));
   EXPECT_EQ(released.front(), kBlocks - 1);
   EXPECT_EQ(released.back(), 0);
-}
-
-TEST(CleanupList, FiftyOneMessagesThroughTheContext) {
-  vxtest::ContextFiles files;
-  ClientContext ctx;
-  files.Init(&ctx, "");
-  for (int i = 0; i < 51; i++) ASSERT_NE(NewClientMsg(&ctx, 111), nullptr);
-  ASSERT_NE(ctx.messages, nullptr);
-  EXPECT_EQ(ctx.messages->count, 50);
-  ASSERT_NE(ctx.messages->next, nullptr);
-  EXPECT_EQ(ctx.messages->next->count, 1);
-  FreeClientMessages(&ctx);
-  EXPECT_EQ(ctx.messages, nullptr);
-  ASSERT_NE(NewClientMsg(&ctx, 111), nullptr);
-  EXPECT_EQ(ctx.messages->count, 1);
-  FreeClientContext(&ctx);
 }
 
 }  // namespace

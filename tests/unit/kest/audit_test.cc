@@ -4,7 +4,6 @@
 #include <stdarg.h>
 
 #include "kest/internal.h"
-#include "support/agent.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -29,21 +28,6 @@ TEST(AuditArgs, TaggedTextsInOrderUntilTheEndTag) {
   EXPECT_EQ(
       Collect(0, kest::AUDIT_ARG_STRING, static_cast<const char *>(nullptr), 3, "x", kest::AUDIT_ARG_END),
       (std::vector<std::string>{""}));
-}
-
-TEST(AuditDelivery, SendsOneWayEventWithFieldsInOrder) {
-  vxtest::Agent agent;
-  AuditEvent event{"Quarnel Suite",
-                   "Local Account Management",
-                   2001,
-                   "alice@EXAMPLE.COM",
-                   4242,
-                   {"--list all --user", "Failed to list local account"}};
-  EXPECT_TRUE(kest::internal::DeliverAuditEvent(event, agent.path()));
-  using namespace vxtest;
-  const Bytes fields =
-      Str(event.suite) + Str(event.category) + Int(2001) + Str(event.user) + Int(4242) + Set(event.args);
-  EXPECT_EQ(agent.WaitFrames(1), std::vector<Bytes>{Frame(1200, fields)});
 }
 
 TEST(AuditDelivery, UnreachableAgentIsReportedAsNotDelivered) {

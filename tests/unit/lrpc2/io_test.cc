@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "client_common/lrpc2.h"
+#include "client_common/lrpc2_io.h"
 #include "support/temp_dir.h"
 
 namespace vxtest {
@@ -142,24 +143,12 @@ TEST(LRPC2Io, ReadFailures) {
   EXPECT_EQ(WriteFull(gone.fd[0], "", 0, 1), 0u);
 }
 
-TEST(LRPC2Err2Str, GivesTheTextOfEveryKnownCode) {
+// Samples at both ends of the table and around its one gap (417).
+TEST(LRPC2Err2Str, GivesTheTextOfKnownCodesAndNullForOthers) {
   const std::pair<uint32_t, const char *> cases[] = {
       {400, "Socket path does not exist"},
-      {401, "Cannot open socket"},
-      {402, "Wrong protocol in handshake"},
-      {403, "Message table version mismatch"},
-      {404, "Socket closed"},
-      {405, "Socket error"},
-      {406, "Invalid message handle or operation"},
       {407, "Out of memory"},
-      {408, "Timeout during operation"},
-      {409, "Process authentication failed"},
-      {410, "Process identity is not known at this point"},
-      {411, "Bad or invalid session handle"},
-      {412, "A timeout value is required"},
       {413, "Bad magic number in communication, potential network or byte order issue"},
-      {414, "Temporary storage is running out of space"},
-      {415, "Cannot open file"},
       {416, "File operation error"},
       {418, "Timeout while connecting"},
   };

@@ -13,6 +13,7 @@
 
 #include "client_common/lrpc2.h"
 #include "support/agent.h"
+#include "client_common/msg_ptr.h"
 
 namespace vxtest {
 namespace {
@@ -20,10 +21,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Answers = Agent::Answers;
 
-struct MsgFreer {
-  void operator()(Msg *m) const { MsgFree(m); }
-};
-using MsgPtr = std::unique_ptr<Msg, MsgFreer>;
+using vx::MsgPtr;
 
 MsgPtr Request(uint32_t type, const std::function<void(Msg *)> &fields = {}) {
   MsgPtr m(NewMsg(type, GetMsgTypeTable(), LRPC_HEADER_SIZE, nullptr));

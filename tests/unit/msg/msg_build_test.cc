@@ -10,10 +10,9 @@ using namespace msgtest;
 
 namespace {
 
-// Every kind the client writes, a bool above 1 and a null string included.
-// (The worked examples of whole frames are checked on the wire by the
-// transport tests.)
-TEST(MsgEncoding, EveryKindIsEncodedAsSpecified) {
+// Every kind the client writes, a bool above 1 and a null string included;
+// whole frames are checked on the wire by the transport tests.
+TEST(MsgEncoding, EveryKindIsEncodedInItsWireForm) {
   MsgPtr msg(NewMsg(MSGTYPE_CONTROL_LOG2, GetMsgTypeTable(), kHeader, nullptr));
   EXPECT_TRUE(AllOk({MsgAddBool(msg.get(), 42), MsgAddInt(msg.get(), -2), MsgAddUInt(msg.get(), 0x01020304u),
                      MsgAddString(msg.get(), ""), MsgAddString(msg.get(), nullptr), MsgComplete(msg.get())}));

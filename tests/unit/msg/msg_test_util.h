@@ -9,15 +9,13 @@
 
 #include "client_common/msg.h"
 #include "client_common/msg_impl.h"
+#include "client_common/msg_ptr.h"
 
 namespace msgtest {
 
 constexpr uint32_t kHeader = 8;
 
-struct MsgDeleter {
-  void operator()(Msg *msg) const { MsgFree(msg); }
-};
-using MsgPtr = std::unique_ptr<Msg, MsgDeleter>;
+using vx::MsgPtr;
 
 inline std::string U8(uint8_t v) { return std::string(1, static_cast<char>(v)); }
 inline std::string U32(uint32_t v) { return std::string(reinterpret_cast<const char *>(&v), 4); }
