@@ -1,20 +1,22 @@
-# Adds a subdirectory only when it already holds a CMakeLists.txt, so the
-# tree builds while modules are still being added.
-function(vx_add_optional_subdirectory dir)
-  if(EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt")
-    add_subdirectory(${dir})
+# vx_lean_link(<target>): the link options of every shipped artefact. Only
+# needed libraries, sections that nothing reaches dropped, a compact hash
+# table and relocations. The C++ runtime is linked in and its symbols kept
+# hidden, so that the loader binds no libstdc++ symbols at start-up (most of
+# a small program's start-up otherwise); the unwinder stays shared, so that
+# exceptions cross from libkest.so into the command. Sanitizer and fuzz builds
+# keep the shared runtime, so that the sanitizer sees every new and delete.
+# Shared libraries must resolve every symbol at link time, except in the fuzz
+# build, where clang links its sanitizer runtime into executables only.
+function(vx_lean_link target)
+  target_link_options(${target} PRIVATE -Wl,--as-needed -Wl,-O1 -Wl,--hash-style=gnu
+    -Wl,-z,pack-relative-relocs -Wl,--gc-sections)
+  if(NOT VX_SANITIZE AND NOT VX_FUZZ)
+    target_link_options(${target} PRIVATE -static-libstdc++ -Wl,--exclude-libs,libstdc++.a)
   endif()
-endfunction()
-
-# Adds every immediate subdirectory of `parent` that holds a CMakeLists.txt.
-function(vx_add_all_subdirectories parent)
-  file(GLOB children LIST_DIRECTORIES true "${CMAKE_CURRENT_SOURCE_DIR}/${parent}/*")
-  list(SORT children)
-  foreach(child IN LISTS children)
-    if(IS_DIRECTORY "${child}" AND EXISTS "${child}/CMakeLists.txt")
-      add_subdirectory("${child}")
-    endif()
-  endforeach()
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "SHARED_LIBRARY" AND NOT VX_FUZZ)
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
 endfunction()
 
 # vx_add_unit_test(NAME SOURCES a.cc b.cc LIBS vx_util ... [LABELS l1 ...])
