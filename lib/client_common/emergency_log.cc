@@ -74,11 +74,11 @@ uint32_t WriteAll(int fd, const char *data, size_t length) {
 
 uint32_t WriteFileLine(const EmergencyLog *log, int32_t level, const char *format, va_list args) {
   char text[EMERGENCY_LOG_TEXT_MAX + 1];
-  vsnprintf(text, sizeof text, format, args);
+  (void)vsnprintf(text, sizeof text, format, args);  // a longer text is cut
   char stamp[kTimeSize] = "";
   time_t now = time(nullptr);
   struct tm local;
-  if (localtime_r(&now, &local) != nullptr) strftime(stamp, sizeof stamp, kTimeFormat, &local);
+  if (localtime_r(&now, &local) != nullptr) (void)strftime(stamp, sizeof stamp, kTimeFormat, &local);
   char line[EMERGENCY_LOG_LINE_MAX + 1];
   int n = snprintf(line, sizeof line, "%s %s[%d] %s: %s\n", stamp,
                    log->ident != nullptr ? log->ident : kNoIdent, static_cast<int>(getpid()),
@@ -95,7 +95,7 @@ uint32_t WriteFileLine(const EmergencyLog *log, int32_t level, const char *forma
 
 void WriteSyslogLine(int32_t level, const char *format, va_list args) {
   char text[CLIENT_LOG_TEXT_SIZE];
-  vsnprintf(text, sizeof text, format, args);
+  (void)vsnprintf(text, sizeof text, format, args);  // a longer text is cut
   char line[EMERGENCY_LOG_SYSLOG_MAX + 1];
   // The record is cut to the line's room on purpose.
   if (snprintf(line, sizeof line, "%s: %s", LevelName(level), text) < 0) return;

@@ -201,7 +201,7 @@ uint32_t ClientLogWrite(ClientLog *log, int32_t level, const char *file, int32_t
   char text[CLIENT_LOG_TEXT_SIZE];
   va_list args;
   va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
+  (void)vsnprintf(text, sizeof text, format, args);  // a longer text is cut
   va_end(args);
   if (log->emergency != nullptr) return EmergencyLogWrite(log->emergency, level, "%s", text);
   uint32_t status = Gather(log, level, file, line, function, text);

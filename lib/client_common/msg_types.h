@@ -32,7 +32,8 @@ enum {
   MSGTYPE_AUDIT_TRAIL_EVENT = 1200  /* ATProxySetAuditTrailEvent */
 };
 
-typedef struct MsgTypeEntry {
+/* Field order is the table's published layout. */
+typedef struct MsgTypeEntry { /* NOLINT(clang-analyzer-optin.performance.Padding) */
   uint32_t id;
   const char *name;
   uint32_t flags;

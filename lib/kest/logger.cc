@@ -58,7 +58,7 @@ std::string FormatText(const char *format, va_list args) {
   va_end(copy);
   if (needed < 0) return std::string();
   std::vector<char> text(static_cast<size_t>(needed) + 1);
-  vsnprintf(text.data(), text.size(), format, args);
+  (void)vsnprintf(text.data(), text.size(), format, args);
   return std::string(text.data(), static_cast<size_t>(needed));
 }
 

@@ -21,7 +21,7 @@ std::string KernelProcessName() {
   if (file == nullptr) return std::string();
   char buffer[64] = "";
   if (fgets(buffer, sizeof buffer, file) == nullptr) buffer[0] = '\0';
-  fclose(file);
+  (void)fclose(file);  // read only: nothing to lose
   std::string name(buffer);
   while (!name.empty() && name.back() == '\n') name.pop_back();
   return name;

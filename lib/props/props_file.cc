@@ -97,7 +97,7 @@ PmFile *pmfopen(const char *path, uint32_t *status, int secure) {
     return nullptr;
   }
   bool mapped = MapStream(stream, reader);
-  fclose(stream);
+  (void)fclose(stream);
   if (!mapped) {
     free(reader);
     SetStatus(status, PROPS_ERR_NOMEM);

@@ -72,7 +72,7 @@ char *ReadKsetFile(const char *suffix, char **cache, uint32_t *status) {
   errno = 0;
   char *got = fgets(line, sizeof line, f);
   bool failed = got == nullptr && (ferror(f) || errno != 0);
-  fclose(f);
+  (void)fclose(f);
   if (got == nullptr) {
     if (failed) SetStatus(status, PROPS_ERR_SYSTEM);
     return nullptr;

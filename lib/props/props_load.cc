@@ -167,8 +167,8 @@ Outcome ReadPair(PmFile *r, int c, const char *const *prefixes, Properties *set,
   vx::FreePtr<char> value(ReadValue(r, status));
   if (key_text == nullptr || value == nullptr) return SetStatus(status, PROPS_ERR_NOMEM), Outcome::kFailed;
   if (NewProperty(set, key_text.get(), value.get(), status) == nullptr) return Outcome::kFailed;
-  key_text.release();
-  value.release();
+  (void)key_text.release();  // both now owned by the property
+  (void)value.release();
   return Outcome::kNext;
 }
 

@@ -26,7 +26,7 @@ std::string ReadFile(const std::string &dir, const char *name) {
   const std::string path = dir + "/" + name;
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
-    if (errno != ENOENT) std::fprintf(stderr, "vxagent-sim: cannot read %s: %s\n", path.c_str(), strerror(errno));
+    if (errno != ENOENT) (void)std::fprintf(stderr, "vxagent-sim: cannot read %s: %s\n", path.c_str(), strerror(errno));
     return text;
   }
   struct stat st;

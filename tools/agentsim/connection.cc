@@ -16,12 +16,12 @@
 namespace agentsim {
 namespace {
 
-constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kReadChunk = size_t{64} * 1024;
 // Room for the credentials and for descriptors a client might push at us.
 constexpr size_t kControlSpace = CMSG_SPACE(sizeof(struct ucred)) + CMSG_SPACE(16 * sizeof(int));
 constexpr ssize_t kWouldBlock = -2;
 // An input buffer grown beyond this by a large frame is not kept.
-constexpr size_t kKeepBuffer = 256 * 1024;
+constexpr size_t kKeepBuffer = size_t{256} * 1024;
 
 uint32_t LoadU32(const unsigned char *p) {
   uint32_t v;
@@ -66,14 +66,14 @@ std::optional<Clock::time_point> Connection::Deadline() const {
 }
 
 void Connection::OnEvents(short revents) {
-  if (revents & POLLNVAL) {
+  // A closed descriptor, or a peer that went away while its reply is held back.
+  const bool held = !Reading() && phase_ != Phase::kWrite;
+  if ((revents & POLLNVAL) || (held && (revents & (POLLHUP | POLLERR)))) {
     Finish();
   } else if (Reading()) {
     if (revents & (POLLIN | POLLHUP | POLLERR)) OnReadable();
   } else if (phase_ == Phase::kWrite) {
     if (revents & (POLLOUT | POLLHUP | POLLERR)) OnWritable();
-  } else if (revents & (POLLHUP | POLLERR)) {
-    Finish();  // the peer went away while its reply was held back
   }
 }
 
@@ -249,7 +249,7 @@ void Connection::AfterSend() {
 }
 
 void Connection::Drop(const char *reason) {
-  std::fprintf(stderr, "vxagent-sim: dropping a connection: %s\n", reason);
+  (void)std::fprintf(stderr, "vxagent-sim: dropping a connection: %s\n", reason);
   Finish();
 }
 

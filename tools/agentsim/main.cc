@@ -53,16 +53,16 @@ int ParseOptions(int argc, char **argv, Options *opts) {
       case kRecord: opts->record = optarg; break;
       case kFault:
         if (!opts->faults.Add(optarg, &error)) {
-          std::fprintf(stderr, "vxagent-sim: %s\n", error.c_str());
+          (void)std::fprintf(stderr, "vxagent-sim: %s\n", error.c_str());
           return kExitUsage;
         }
         break;
-      case kHelp: std::fputs(kUsage, stdout); return -1;
-      default: std::fputs(kUsage, stderr); return kExitUsage;
+      case kHelp: (void)std::fputs(kUsage, stdout); return -1;
+      default: (void)std::fputs(kUsage, stderr); return kExitUsage;
     }
   }
   if (optind < argc || opts->socket == opts->kest_socket) {
-    std::fputs(kUsage, stderr);
+    (void)std::fputs(kUsage, stderr);
     return kExitUsage;
   }
   return 0;
@@ -76,7 +76,7 @@ agentsim::UniqueFd StopSignals() {
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
   sigprocmask(SIG_BLOCK, &set, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  (void)signal(SIGPIPE, SIG_IGN);
   return agentsim::UniqueFd(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
 }
 
@@ -96,11 +96,11 @@ int main(int argc, char **argv) {
   agentsim::Server server(services);
   std::string error;
   if (!server.Listen(opts.socket, &error) || !server.Listen(opts.kest_socket, &error)) {
-    std::fprintf(stderr, "vxagent-sim: %s\n", error.c_str());
+    (void)std::fprintf(stderr, "vxagent-sim: %s\n", error.c_str());
     return kExitFailure;
   }
   std::printf("ready %s %s\n", opts.socket.c_str(), opts.kest_socket.c_str());
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
   server.Run(stop.get());
   return 0;
 }

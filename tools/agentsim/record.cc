@@ -18,7 +18,7 @@ constexpr mode_t kDirMode = 0755;
 
 Recorder::Recorder(std::string dir) : dir_(std::move(dir)) {
   if (enabled() && ::mkdir(dir_.c_str(), kDirMode) != 0 && errno != EEXIST) {
-    std::fprintf(stderr, "vxagent-sim: cannot create record directory %s: %s\n", dir_.c_str(),
+    (void)std::fprintf(stderr, "vxagent-sim: cannot create record directory %s: %s\n", dir_.c_str(),
                  strerror(errno));
   }
 }
@@ -43,7 +43,7 @@ int Recorder::FileFor(RecordFile file) {
   if (!fd) {
     std::string path = dir_ + "/" + kFileNames[static_cast<size_t>(file)];
     fd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kFileMode));
-    if (!fd) std::fprintf(stderr, "vxagent-sim: cannot open %s: %s\n", path.c_str(), strerror(errno));
+    if (!fd) (void)std::fprintf(stderr, "vxagent-sim: cannot open %s: %s\n", path.c_str(), strerror(errno));
   }
   return fd.get();
 }
@@ -60,7 +60,7 @@ void Recorder::Write(RecordFile file, std::span<const Cell> cells) {
   if (fd < 0) return;
   ssize_t n = ::write(fd, line.data(), line.size());
   if (n != static_cast<ssize_t>(line.size())) {
-    std::fprintf(stderr, "vxagent-sim: short write to %s\n", kFileNames[static_cast<size_t>(file)]);
+    (void)std::fprintf(stderr, "vxagent-sim: short write to %s\n", kFileNames[static_cast<size_t>(file)]);
   }
 }
 
