@@ -14,6 +14,7 @@
 
 #include <memory>
 
+#include "client_common/msg_block.h"
 #include "util/safe_string.h"
 
 namespace {
@@ -56,10 +57,6 @@ struct MsgDeleter {
   void operator()(Msg *m) const { MsgFree(m); }
 };
 using MsgPtr = std::unique_ptr<Msg, MsgDeleter>;
-
-struct FreeDeleter {
-  void operator()(void *p) const { free(p); }
-};
 
 template <typename T>
 T *Fail(uint32_t *status, uint32_t code) {
@@ -139,6 +136,21 @@ uint32_t SendFrame(const LRPC2Session *s, const Msg *msg, uint32_t timeout) {
   return WriteFull(s->write_fd, block, length, timeout);
 }
 
+// Releases a reply block that no message took over.
+class BlockGuard {
+ public:
+  explicit BlockGuard(const vx_msg::Block &block) : block_(block) {}
+  ~BlockGuard() { vx_msg::ReleaseBlock(block_, 0); }
+  void Release() { block_.bytes = nullptr; }
+  BlockGuard(const BlockGuard &) = delete;
+  BlockGuard &operator=(const BlockGuard &) = delete;
+
+ private:
+  vx_msg::Block block_;
+};
+
+// Reads one frame into a block of exactly its announced length (a mapping
+// for a large reply, see msg_block.h) and wraps it without a copy.
 Msg *ReceiveFrame(const LRPC2Session *s, uint32_t timeout, uint32_t *status) {
   uint32_t header[2];
   *status = ReadFull(s->read_fd, header, sizeof header, timeout);
@@ -147,15 +159,17 @@ Msg *ReceiveFrame(const LRPC2Session *s, uint32_t timeout, uint32_t *status) {
   if (header[0] != LRPC_MAGIC || total < LRPC_MIN_FRAME || total > LRPC_MAX_FRAME) {
     return Fail<Msg>(status, LRPC_ERR_SOCKET);
   }
-  std::unique_ptr<unsigned char, FreeDeleter> block(static_cast<unsigned char *>(malloc(total)));
-  if (!block) return Fail<Msg>(status, LRPC_ERR_NOMEM);
-  *status = ReadFull(s->read_fd, block.get() + LRPC_HEADER_SIZE, total - LRPC_HEADER_SIZE, timeout);
+  const vx_msg::Block block = vx_msg::AllocBlock(total);
+  if (block.bytes == nullptr) return Fail<Msg>(status, LRPC_ERR_NOMEM);
+  BlockGuard guard(block);
+  *status = ReadFull(s->read_fd, block.bytes + LRPC_HEADER_SIZE, total - LRPC_HEADER_SIZE, timeout);
   if (*status != LRPC_OK) return nullptr;
-  memcpy(block.get(), header, sizeof header);
+  memcpy(block.bytes, header, sizeof header);
   uint32_t msg_status = MSG_OK;
-  Msg *reply = NewMsgFromBuffer(block.get(), total, 0, s->table, LRPC_HEADER_SIZE, &msg_status);
-  if (reply == nullptr) return Fail<Msg>(status, LRPC_ERR_SOCKET);  // block freed by the guard
-  block.release();  // now owned by the reply
+  Msg *reply = vx_msg::NewMsgFromBlock(block, total, s->table, LRPC_HEADER_SIZE, &msg_status);
+  // On failure the guard releases the block; on success the reply owns it.
+  if (reply == nullptr) return Fail<Msg>(status, LRPC_ERR_SOCKET);
+  guard.Release();
   return reply;
 }
 

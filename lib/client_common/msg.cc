@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "client_common/msg.h"
+#include "client_common/msg_block.h"
 #include "client_common/msg_impl.h"
 
 using vx_msg::ByteSpan;
@@ -211,12 +212,13 @@ uint32_t ReadItem(Msg *msg, char **out) {
   return MSG_OK;
 }
 
-// Copies `count` counted items at the cursor into `strings`, one new
-// NUL-terminated string each (null for a null item), counting the strings
-// made in *done. One pass with a local cursor: a bounds check per length and
-// per payload, then malloc and memcpy. On failure the cursor is where
-// ReadItem would leave it: past the length of the item that failed.
-uint32_t CopySetItems(Msg *msg, uint32_t count, char **strings, uint32_t *done) {
+// Steps over `count` counted items at the cursor, copying each into a new
+// NUL-terminated string of `strings` (null for a null item) unless
+// `strings` is null, and counts the items passed in *done. One pass with a
+// local cursor: a bounds check per length and per payload, then malloc and
+// memcpy. On failure the cursor is where ReadItem would leave it: past the
+// length of the item that failed.
+uint32_t WalkSetItems(Msg *msg, uint32_t count, char **strings, uint32_t *done) {
   unsigned char *p = msg->cur;
   const unsigned char *const end = msg->end;
   uint32_t status = MSG_OK;
@@ -231,21 +233,23 @@ uint32_t CopySetItems(Msg *msg, uint32_t count, char **strings, uint32_t *done) 
     memcpy(&length, p, MSG_COUNT_SIZE);
     p += MSG_COUNT_SIZE;
     if (length == NULL_LENGTH) {
-      strings[i] = nullptr;
+      if (strings != nullptr) strings[i] = nullptr;
       continue;
     }
     if (static_cast<size_t>(end - p) < length) {
       status = MSG_ERR_END;
       break;
     }
-    char *copy = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
-    if (copy == nullptr) {
-      status = MSG_ERR_NOMEM;
-      break;
+    if (strings != nullptr) {
+      char *copy = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+      if (copy == nullptr) {
+        status = MSG_ERR_NOMEM;
+        break;
+      }
+      memcpy(copy, p, length);
+      copy[length] = '\0';
+      strings[i] = copy;
     }
-    memcpy(copy, p, length);
-    copy[length] = '\0';
-    strings[i] = copy;
     p += length;
   }
   msg->cur = p;
@@ -253,13 +257,21 @@ uint32_t CopySetItems(Msg *msg, uint32_t count, char **strings, uint32_t *done) 
   return status;
 }
 
-// Steps over `count` counted items, as CopySetItems without copies.
-uint32_t SkipSetItems(Msg *msg, uint32_t count) {
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t status = ReadItem(msg, nullptr);
-    if (status != MSG_OK) return status;
-  }
+// Enters a string-set field and reads its count; a count the remaining
+// bytes cannot hold (every item takes at least its length) is refused here.
+uint32_t EnterSet(Msg *msg, uint32_t *count) {
+  uint32_t status = EnterField(msg, MDT_STRINGSET);
+  if (status == MSG_OK) status = ReadCount(msg, count);
+  if (status != MSG_OK) return status;
+  if (*count == NULL_LENGTH) return MSG_ERR_INVALID;
+  if (*count > Unread(msg).left / MSG_COUNT_SIZE) return MSG_ERR_END;
   return MSG_OK;
+}
+
+// Empties a reader whose next item runs past the end of the block.
+uint32_t EndReader(MsgSetReader *reader) {
+  reader->left = 0;
+  return MSG_ERR_END;
 }
 
 void FreeStrings(char **strings, uint32_t count) {
@@ -313,40 +325,68 @@ uint32_t MsgComplete(Msg *msg) {
   return MSG_OK;
 }
 
-Msg *NewMsgFromBuffer(void *block, uint32_t length, int copy, const MsgTypeTable *table,
-                      uint32_t header_size, uint32_t *status) {
-  auto *bytes = static_cast<unsigned char *>(block);
-  if (bytes == nullptr || length < header_size ||
-      !ValidBody(ByteSpan{bytes + header_size, static_cast<size_t>(length - header_size)})) {
-    SetStatus(status, MSG_ERR_INVALID);
-    return nullptr;
-  }
-  std::unique_ptr<Msg, FreeDeleter> msg(static_cast<Msg *>(calloc(1, sizeof(Msg))));
-  if (msg != nullptr && copy) {
-    bytes = static_cast<unsigned char *>(malloc(length));
-    if (bytes != nullptr) memcpy(bytes, block, length);
-  }
-  if (msg == nullptr || bytes == nullptr) {
-    SetStatus(status, MSG_ERR_NOMEM);
-    return nullptr;
-  }
+namespace {
+
+// The record of a received message over `bytes` (validated by the caller),
+// which it then owns; null when the record cannot be allocated.
+Msg *WrapBlock(unsigned char *bytes, uint32_t length, const MsgTypeTable *table, uint32_t header_size) {
+  Msg *msg = static_cast<Msg *>(calloc(1, sizeof(Msg)));
+  if (msg == nullptr) return nullptr;
   msg->table = table;
   msg->header_size = header_size;
-  SetBlock(msg.get(), bytes, length);
+  SetBlock(msg, bytes, length);
   uint16_t type;
   memcpy(&type, bytes + header_size, MSG_TYPE_SIZE);
   msg->flags = FlagsOf(table, type);
-  SetStatus(status, MSG_OK);
-  return msg.release();
+  return msg;
+}
+
+bool ValidBlock(const unsigned char *bytes, uint32_t length, uint32_t header_size) {
+  return bytes != nullptr && length >= header_size &&
+         ValidBody(ByteSpan{bytes + header_size, static_cast<size_t>(length - header_size)});
+}
+
+}  // namespace
+
+Msg *NewMsgFromBuffer(void *block, uint32_t length, int copy, const MsgTypeTable *table,
+                      uint32_t header_size, uint32_t *status) {
+  auto *bytes = static_cast<unsigned char *>(block);
+  if (!ValidBlock(bytes, length, header_size)) {
+    SetStatus(status, MSG_ERR_INVALID);
+    return nullptr;
+  }
+  std::unique_ptr<unsigned char, FreeDeleter> copied;
+  if (copy) {
+    copied.reset(static_cast<unsigned char *>(malloc(length)));
+    if (copied) memcpy(copied.get(), block, length);
+    bytes = copied.get();
+  }
+  Msg *msg = bytes != nullptr ? WrapBlock(bytes, length, table, header_size) : nullptr;
+  SetStatus(status, msg != nullptr ? MSG_OK : MSG_ERR_NOMEM);
+  if (msg != nullptr) (void)copied.release();  // now owned by the message
+  return msg;
+}
+
+Msg *vx_msg::NewMsgFromBlock(const Block &block, uint32_t length, const MsgTypeTable *table,
+                             uint32_t header_size, uint32_t *status) {
+  if (!ValidBlock(block.bytes, length, header_size)) {
+    SetStatus(status, MSG_ERR_INVALID);
+    return nullptr;
+  }
+  Msg *msg = WrapBlock(block.bytes, length, table, header_size);
+  SetStatus(status, msg != nullptr ? MSG_OK : MSG_ERR_NOMEM);
+  if (msg == nullptr) return nullptr;
+  msg->map = block.map;
+  msg->map_length = block.map_length;
+  return msg;
 }
 
 void MsgFree(Msg *msg) {
   if (msg == nullptr) return;
   const bool wipe = (msg->flags & MSG_FLAG_WIPE) != 0;
   if (msg->state & MSG_COMPLETE) {
-    // explicit_bzero: a plain memset right before free may be optimised away.
-    if (wipe) explicit_bzero(msg->start, static_cast<size_t>(msg->end - msg->start));
-    free(msg->start);
+    const size_t length = static_cast<size_t>(msg->end - msg->start);
+    vx_msg::ReleaseBlock(vx_msg::Block{msg->start, msg->map, msg->map_length}, wipe ? length : 0);
   } else {
     GrowBufFree(&msg->buf, wipe ? 1 : 0);
   }
@@ -437,22 +477,55 @@ uint32_t MsgGetString(Msg *msg, char **value) {
 uint32_t MsgGetStringSet(Msg *msg, char ***value) {
   if (value != nullptr) *value = nullptr;
   uint32_t count;
-  uint32_t status = EnterField(msg, MDT_STRINGSET);
-  if (status == MSG_OK) status = ReadCount(msg, &count);
+  uint32_t status = EnterSet(msg, &count);
   if (status != MSG_OK) return status;
-  if (count == NULL_LENGTH) return MSG_ERR_INVALID;
-  if (count > Unread(msg).left / MSG_COUNT_SIZE) return MSG_ERR_END;
-  if (value == nullptr) return SkipSetItems(msg, count);
+  uint32_t done = 0;
+  if (value == nullptr) return WalkSetItems(msg, count, nullptr, &done);
   // Every slot is written below or the array is released, so no zeroing.
   auto **strings = static_cast<char **>(malloc((static_cast<size_t>(count) + 1) * sizeof(char *)));
   if (strings == nullptr) return MSG_ERR_NOMEM;
-  uint32_t done = 0;
-  status = CopySetItems(msg, count, strings, &done);
+  status = WalkSetItems(msg, count, strings, &done);
   if (status != MSG_OK) {
     FreeStrings(strings, done);
     return status;
   }
   strings[count] = nullptr;
   *value = strings;
+  return MSG_OK;
+}
+
+uint32_t MsgOpenStringSet(Msg *msg, MsgSetReader *reader, uint32_t *count) {
+  if (reader != nullptr) *reader = MsgSetReader{};
+  if (count != nullptr) *count = 0;
+  uint32_t items;
+  const uint32_t status = EnterSet(msg, &items);
+  if (status != MSG_OK) return status;
+  if (count != nullptr) *count = items;
+  uint32_t done = 0;
+  if (reader == nullptr) return WalkSetItems(msg, items, nullptr, &done);
+  *reader = MsgSetReader{msg, items};
+  return MSG_OK;
+}
+
+uint32_t MsgNextSetItem(MsgSetReader *reader, const char **item, uint32_t *length) {
+  if (item != nullptr) *item = nullptr;
+  if (length != nullptr) *length = 0;
+  if (reader == nullptr || (reader->left > 0 && !IsComplete(reader->msg))) return MSG_ERR_INVALID;
+  if (reader->left == 0) return MSG_ERR_END;
+  Msg *msg = reader->msg;
+  unsigned char *p = msg->cur;
+  PrefetchAhead(p);
+  uint32_t size;
+  if (static_cast<size_t>(msg->end - p) < MSG_COUNT_SIZE) return EndReader(reader);
+  memcpy(&size, p, MSG_COUNT_SIZE);
+  p += MSG_COUNT_SIZE;
+  msg->cur = p;
+  if (size != NULL_LENGTH) {
+    if (static_cast<size_t>(msg->end - p) < size) return EndReader(reader);
+    if (item != nullptr) *item = reinterpret_cast<const char *>(p);
+    if (length != nullptr) *length = size;
+    msg->cur = p + size;
+  }
+  --reader->left;
   return MSG_OK;
 }
