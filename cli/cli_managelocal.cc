@@ -44,12 +44,6 @@ void LogText(const LoggerPtr &logger, int level, int line, const char *function,
   if (logger && logger->isEnabled(level)) logger->log(level, kCommandLogSource, line, function, "%s", text);
 }
 
-void FreeEntries(char **entries) {
-  if (entries == nullptr) return;
-  for (char **entry = entries; *entry != nullptr; ++entry) free(*entry);
-  free(entries);
-}
-
 // Step 7: configuration, client log and the session to the agent.
 void OpenContext(ClientContext &context) {
   InitClientContext(&context, nullptr, nullptr, kLogDestinationKey, CLIENT_DEFAULT_EMERGENCY_LOG, kLogLevelKey,
@@ -84,9 +78,8 @@ int WithoutAgent(const LoggerPtr &logger, const CommandOptions &options, const R
 
 // Step 9: the hidden dump. 0 when the entries were printed, else -1.
 int Dump(ClientContext &context, const CommandOptions &options) {
-  char **entries = nullptr;
+  MsgSetReader entries{};
   const bool done = SendDumpLocalAccount(&context, options.dumpName, &entries) != 0 && PrintList(entries);
-  FreeEntries(entries);
   return done ? EXIT_CODE_SUCCESS : -1;
 }
 
@@ -111,10 +104,9 @@ void List(RunState &run, const CommandOptions &options) {
     run.message = kListDisabled;
     return;
   }
-  char **entries = nullptr;
+  MsgSetReader entries{};
   const bool done =
       SendListLocalAccount(&run.context, options.listType, options.category, &entries) != 0 && PrintList(entries);
-  FreeEntries(entries);
   if (done) {
     run.status = EXIT_CODE_SUCCESS;
     return;
