@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "client_common/msg_block.h"
@@ -149,6 +150,28 @@ class BlockGuard {
   vx_msg::Block block_;
 };
 
+// A large reply is read in parts of this size, each checked as soon as it
+// has arrived: while it is still in the cache, and while the agent sends
+// the next part.
+constexpr uint32_t kCheckedPart = 256u * 1024u;
+
+// Reads the body of a frame of `total` bytes into `block` after its header,
+// checking it part by part. A body found invalid is still read to its end,
+// so that the transaction fails as it would without the early check.
+uint32_t ReadBody(const LRPC2Session *s, unsigned char *block, uint32_t total, uint32_t timeout,
+                  vx_msg::BodyCheck *check) {
+  bool checking = true;
+  const size_t body = total - LRPC_HEADER_SIZE;
+  for (size_t got = 0; got < body;) {
+    const size_t part = std::min<size_t>(kCheckedPart, body - got);
+    const uint32_t status = ReadFull(s->read_fd, block + LRPC_HEADER_SIZE + got, part, timeout);
+    if (status != LRPC_OK) return status;
+    got += part;
+    if (checking) checking = vx_msg::CheckBodyPart(check, block + LRPC_HEADER_SIZE, got, body);
+  }
+  return LRPC_OK;
+}
+
 // Reads one frame into a block of exactly its announced length (a mapping
 // for a large reply, see msg_block.h) and wraps it without a copy.
 Msg *ReceiveFrame(const LRPC2Session *s, uint32_t timeout, uint32_t *status) {
@@ -162,11 +185,12 @@ Msg *ReceiveFrame(const LRPC2Session *s, uint32_t timeout, uint32_t *status) {
   const vx_msg::Block block = vx_msg::AllocBlock(total);
   if (block.bytes == nullptr) return Fail<Msg>(status, LRPC_ERR_NOMEM);
   BlockGuard guard(block);
-  *status = ReadFull(s->read_fd, block.bytes + LRPC_HEADER_SIZE, total - LRPC_HEADER_SIZE, timeout);
+  vx_msg::BodyCheck check;
+  *status = ReadBody(s, block.bytes, total, timeout, &check);
   if (*status != LRPC_OK) return nullptr;
   memcpy(block.bytes, header, sizeof header);
   uint32_t msg_status = MSG_OK;
-  Msg *reply = vx_msg::NewMsgFromBlock(block, total, s->table, LRPC_HEADER_SIZE, &msg_status);
+  Msg *reply = vx_msg::NewMsgFromBlock(block, total, s->table, LRPC_HEADER_SIZE, &check, &msg_status);
   // On failure the guard releases the block; on success the reply owns it.
   if (reply == nullptr) return Fail<Msg>(status, LRPC_ERR_SOCKET);
   guard.Release();

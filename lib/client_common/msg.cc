@@ -121,44 +121,126 @@ inline void PrefetchAhead(const unsigned char *p) {
   __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(p) + kPrefetchAhead));
 }
 
-bool SkipItems(ByteSpan *span, uint64_t count) {
-  // Every item takes at least its length: a count the bytes cannot hold is
-  // refused before the loop.
-  if (count > span->left / MSG_COUNT_SIZE) return false;
-  for (; count > 0; --count) {
-    uint32_t length;
-    PrefetchAhead(span->p);
-    if (!span->U32(&length)) return false;
-    if (length != NULL_LENGTH && !span->Skip(length)) return false;
+// Payload bytes that follow a tag before any counted item: a BOOL's byte,
+// an INT's or UINT's value, a set's count; 0 for a single counted item.
+// kNoTag for a tag that does not exist.
+constexpr size_t kNoTag = SIZE_MAX;
+size_t FixedPayload(uint8_t tag) {
+  switch (tag) {
+    case MDT_BOOL:
+      return 1;
+    case MDT_INT:
+    case MDT_UINT:
+    case MDT_STRINGSET:
+    case MDT_KEYVALUES:
+      return 4;
+    case MDT_STRING:
+    case MDT_PASSWORD:
+    case MDT_BLOB:
+      return 0;
+    default:
+      return kNoTag;
   }
+}
+
+// Counted items that follow a field's fixed payload at `p`.
+uint64_t ItemsOf(uint8_t tag, const unsigned char *p) {
+  uint32_t count = 0;
+  if (tag == MDT_STRINGSET || tag == MDT_KEYVALUES) memcpy(&count, p, MSG_COUNT_SIZE);
+  if (tag == MDT_STRINGSET) return count;
+  if (tag == MDT_KEYVALUES) return 2ull * count;
+  return tag == MDT_STRING || tag == MDT_PASSWORD || tag == MDT_BLOB ? 1 : 0;
+}
+
+using vx_msg::BodyCheck;
+
+bool Invalid(BodyCheck *c) {
+  c->state = BodyCheck::kInvalid;
+  return false;
+}
+
+// Whether `need` bytes from `pos` lie within the body (else it is invalid)
+// and have arrived (else the check waits at `pos`).
+enum class Room { kThere, kLater, kNever };
+Room RoomFor(size_t pos, size_t need, size_t ready, size_t total) {
+  if (total - pos < need) return Room::kNever;
+  return ready - pos < need ? Room::kLater : Room::kThere;
+}
+
+// Steps over the counted items left in the current field.
+bool CheckItems(BodyCheck *c, const unsigned char *body, size_t ready, size_t total) {
+  size_t pos = c->done;
+  for (; c->items > 0; --c->items) {
+    PrefetchAhead(body + pos);
+    Room room = RoomFor(pos, MSG_COUNT_SIZE, ready, total);
+    uint32_t length = 0;
+    if (room == Room::kThere) {
+      memcpy(&length, body + pos, MSG_COUNT_SIZE);
+      room = RoomFor(pos, MSG_COUNT_SIZE + (length == NULL_LENGTH ? 0 : size_t{length}), ready, total);
+    }
+    if (room == Room::kNever) return Invalid(c);
+    if (room == Room::kLater) break;
+    pos += MSG_COUNT_SIZE + (length == NULL_LENGTH ? 0 : size_t{length});
+  }
+  c->done = pos;
+  if (c->items == 0) c->state = BodyCheck::kTag;
   return true;
 }
 
-bool SkipField(ByteSpan *span, uint8_t tag) {
-  uint32_t count;
-  switch (tag) {
-    case MDT_BOOL: return span->Skip(1);
-    case MDT_INT:
-    case MDT_UINT: return span->Skip(4);
-    case MDT_STRING:
-    case MDT_PASSWORD:
-    case MDT_BLOB: return SkipItems(span, 1);
-    case MDT_STRINGSET: return span->U32(&count) && SkipItems(span, count);
-    case MDT_KEYVALUES: return span->U32(&count) && SkipItems(span, 2ull * count);
-    default: return false;
+// Checks a field's tag and fixed payload.
+bool CheckTag(BodyCheck *c, const unsigned char *body, size_t ready, size_t total) {
+  const size_t pos = c->done;
+  if (pos == total) return Invalid(c);  // no end mark
+  if (pos == ready) return true;
+  const uint8_t tag = body[pos];
+  if (tag == MDT_END) {
+    c->done = pos + 1;
+    c->state = c->done == total ? BodyCheck::kEnd : BodyCheck::kInvalid;  // nothing may follow
+    return c->state == BodyCheck::kEnd;
+  }
+  const size_t fixed = FixedPayload(tag);
+  if (fixed == kNoTag) return Invalid(c);
+  const Room room = RoomFor(pos, 1 + fixed, ready, total);
+  if (room != Room::kThere) return room == Room::kLater || Invalid(c);
+  c->items = ItemsOf(tag, body + pos + 1);
+  c->done = pos + 1 + fixed;
+  // Every item takes at least its length: a count the bytes cannot hold is
+  // refused at once.
+  if (c->items > (total - c->done) / MSG_COUNT_SIZE) return Invalid(c);
+  c->state = c->items > 0 ? BodyCheck::kItems : BodyCheck::kTag;
+  return true;
+}
+
+}  // namespace
+
+bool vx_msg::CheckBodyPart(BodyCheck *c, const unsigned char *body, size_t ready, size_t total) {
+  if (c->state == BodyCheck::kInvalid) return false;
+  if (c->state == BodyCheck::kType) {
+    if (total < MSG_TYPE_SIZE) return Invalid(c);
+    if (ready < MSG_TYPE_SIZE) return true;
+    c->done = MSG_TYPE_SIZE;
+    c->state = BodyCheck::kTag;
+  }
+  for (;;) {
+    const size_t before = c->done;
+    const uint8_t state = c->state;
+    bool ok = true;
+    if (state == BodyCheck::kTag) ok = CheckTag(c, body, ready, total);
+    if (state == BodyCheck::kItems) ok = CheckItems(c, body, ready, total);
+    if (!ok) return false;
+    if (c->state == BodyCheck::kEnd) return true;
+    // No progress: the next element has not arrived yet.
+    if (c->done == before && c->state == state) return true;
   }
 }
 
-// One pass over a received body: known tags, complete payloads, an end mark
-// and nothing after it.
+namespace {
+
+// One pass over a whole received body: known tags, complete payloads, an
+// end mark and nothing after it.
 bool ValidBody(ByteSpan span) {
-  if (!span.Skip(MSG_TYPE_SIZE)) return false;
-  for (;;) {
-    uint8_t tag;
-    if (!span.U8(&tag)) return false;
-    if (tag == MDT_END) return span.left == 0;
-    if (!SkipField(&span, tag)) return false;
-  }
+  BodyCheck check{};
+  return vx_msg::CheckBodyPart(&check, span.p, span.left, span.left) && check.state == BodyCheck::kEnd;
 }
 
 // ---- reading ----
@@ -368,8 +450,11 @@ Msg *NewMsgFromBuffer(void *block, uint32_t length, int copy, const MsgTypeTable
 }
 
 Msg *vx_msg::NewMsgFromBlock(const Block &block, uint32_t length, const MsgTypeTable *table,
-                             uint32_t header_size, uint32_t *status) {
-  if (!ValidBlock(block.bytes, length, header_size)) {
+                             uint32_t header_size, const BodyCheck *progress, uint32_t *status) {
+  BodyCheck check = progress != nullptr ? *progress : BodyCheck{};
+  if (block.bytes == nullptr || length < header_size ||
+      !CheckBodyPart(&check, block.bytes + header_size, length - header_size, length - header_size) ||
+      check.state != BodyCheck::kEnd) {
     SetStatus(status, MSG_ERR_INVALID);
     return nullptr;
   }

@@ -31,6 +31,24 @@ struct Block {
   size_t map_length;
 };
 
+/* Progress of the validation of a received body (the bytes after the
+ * header) whose bytes arrive in order: the transport checks each part as
+ * it lands, while it is still in the cache and while the agent sends the
+ * next one. Zero-initialised before the first part. */
+struct BodyCheck {
+  enum State : uint8_t { kType, kTag, kItems, kEnd, kInvalid };
+  size_t done = 0;    /* bytes of the body checked */
+  uint64_t items = 0; /* counted items left in the field being checked */
+  uint8_t state = kType;
+};
+
+/* Checks the body bytes that have arrived, [check->done, ready), of a body
+ * of `total` bytes, and stops before an element that has not wholly
+ * arrived. False once the body is known to be invalid; the body is valid
+ * when, with ready == total, the state is kEnd. The checks are those of
+ * NewMsgFromBuffer (which runs this over the whole body at once). */
+bool CheckBodyPart(BodyCheck *check, const unsigned char *body, size_t ready, size_t total);
+
 /* A block of `length` bytes, from the heap or (from MSG_MAP_THRESHOLD on)
  * from a mapping; bytes is null when neither can be had. */
 Block AllocBlock(size_t length);
@@ -41,9 +59,10 @@ void ReleaseBlock(const Block &block, size_t wipe);
 
 /* NewMsgFromBuffer over a block from AllocBlock, without copy: on success
  * the message owns the block and releases it with ReleaseBlock; on failure
- * the block stays the caller's. */
+ * the block stays the caller's. `progress` (may be null: from the start) is
+ * the check of the body so far; the rest is checked here. */
 Msg *NewMsgFromBlock(const Block &block, uint32_t length, const MsgTypeTable *table, uint32_t header_size,
-                     uint32_t *status);
+                     const BodyCheck *progress, uint32_t *status);
 
 }  // namespace vx_msg
 

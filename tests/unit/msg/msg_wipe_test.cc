@@ -197,7 +197,7 @@ TEST(MsgBlock, LargeBlocksAreMappedAndUnmappedWholeAfterTheWipe) {
     memcpy(block.bytes, bytes.data(), bytes.size());
     uint32_t status = 1;
     Msg *msg = vx_msg::NewMsgFromBlock(block, static_cast<uint32_t>(bytes.size()), GetMsgTypeTable(), kHeader,
-                                       &status);
+                                       nullptr, &status);
     ASSERT_NE(msg, nullptr);
     EXPECT_EQ(status, MSG_OK);
     MsgSetReader reader;
@@ -232,9 +232,9 @@ TEST(MsgBlock, InvalidBlockStaysTheCallers) {
     memset(block.bytes, 0x7f, size);
     uint32_t status = 0;
     g_unmapped.clear();
-    EXPECT_EQ(
-        vx_msg::NewMsgFromBlock(block, static_cast<uint32_t>(size), GetMsgTypeTable(), kHeader, &status),
-        nullptr);
+    EXPECT_EQ(vx_msg::NewMsgFromBlock(block, static_cast<uint32_t>(size), GetMsgTypeTable(), kHeader, nullptr,
+                                      &status),
+              nullptr);
     EXPECT_EQ(status, MSG_ERR_INVALID);
     EXPECT_TRUE(g_unmapped.empty());
     vx_msg::ReleaseBlock(block, size);
