@@ -2,12 +2,14 @@
 // read in place from a reply's string set.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/cli_managelocal.h"
@@ -75,6 +77,39 @@ TEST(PrintList, LongListsAndEntriesLongerThanTheBufferKeepTheirOrder) {
   bool ok = false;
   EXPECT_EQ(Printed(entries, &ok), expected);
   EXPECT_TRUE(ok);
+}
+
+// Writes cut short and interrupted by a signal (no SA_RESTART) go on where
+// they stopped: a slow reader on a small pipe, a timer signal every 200 µs.
+TEST(PrintList, ShortAndInterruptedWritesGoOn) {
+  std::vector<Entry> entries;
+  std::string expected;
+  for (int i = 0; i < 30000; ++i) {
+    entries.push_back("entry " + std::to_string(i));
+    expected += *entries.back() + "\n";
+  }
+  Reply reply(entries);
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  fcntl(fds[1], F_SETPIPE_SZ, 4096);
+  std::string got;
+  std::thread reader([&] {
+    char buf[1000];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+  });
+  struct sigaction action = {}, old_action;
+  action.sa_handler = [](int) {};
+  sigaction(SIGALRM, &action, &old_action);
+  const struct itimerval every = {{0, 200}, {0, 200}}, off = {};
+  setitimer(ITIMER_REAL, &every, nullptr);
+  const bool ok = PrintListTo(fds[1], reply.entries);
+  setitimer(ITIMER_REAL, &off, nullptr);
+  sigaction(SIGALRM, &old_action, nullptr);
+  close(fds[1]);
+  reader.join();
+  close(fds[0]);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(got, expected);
 }
 
 // A failed write is reported with its errno (EPIPE must stay recognisable
