@@ -46,17 +46,14 @@ void LogText(const LoggerPtr &logger, int level, int line, const char *function,
   if (logger && logger->isEnabled(level)) logger->log(level, kCommandLogSource, line, function, "%s", text);
 }
 
-void FreeEntries(char **entries) {
-  if (entries == nullptr) return;
-  for (char **entry = entries; *entry != nullptr; ++entry) free(*entry);
-  free(entries);
-}
-
 // A reader of standard output that goes away (`| head`) ends the output, not
 // the run: the entries were received, the rest is not wanted, and the run
 // goes on as if all had been printed (no message, the same status and audit
 // event). Any other write failure stays a failure.
-bool PrintEntries(char *const *entries) { return PrintList(entries) || errno == EPIPE; }
+bool PrintEntries(MsgSetReader entries) {
+  errno = 0;
+  return PrintList(entries) || errno == EPIPE;
+}
 
 // Step 7: configuration, client log and the session to the agent.
 void OpenContext(ClientContext &context) {
@@ -92,9 +89,8 @@ int WithoutAgent(const LoggerPtr &logger, const CommandOptions &options, const R
 
 // Step 9: the hidden dump. 0 when the entries were printed, else -1.
 int Dump(ClientContext &context, const CommandOptions &options) {
-  char **entries = nullptr;
+  MsgSetReader entries{};
   const bool done = SendDumpLocalAccount(&context, options.dumpName, &entries) != 0 && PrintEntries(entries);
-  FreeEntries(entries);
   return done ? EXIT_CODE_SUCCESS : -1;
 }
 
@@ -119,10 +115,9 @@ void List(RunState &run, const CommandOptions &options) {
     run.message = kListDisabled;
     return;
   }
-  char **entries = nullptr;
+  MsgSetReader entries{};
   const bool done =
       SendListLocalAccount(&run.context, options.listType, options.category, &entries) != 0 && PrintEntries(entries);
-  FreeEntries(entries);
   if (done) {
     run.status = EXIT_CODE_SUCCESS;
     return;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "client_common/client_context.h"
+#include "client_common/msg.h"
 
 // Logger of the command and the source name its records carry.
 inline constexpr char kCommandLogger[] = "cli.vxaccounts";
@@ -76,12 +77,15 @@ using OptionExitFunction = void (*)(int status);
 void SetOptionExitFunction(OptionExitFunction function);
 
 // ---- Requests to the agent (cli_managelocal_requests.cc) --------------
-// Each returns 1 on success and 0 on failure, logging the reason.
+// Each returns 1 on success and 0 on failure, logging the reason. The
+// entries of a list or dump are read in place: a reader over the reply's
+// string set, valid while the reply lives (the context releases it with
+// FreeClientContext); empty after a failure.
 int SendGetLocalAcctMgmtStatus(ClientContext *context, uint32_t *enabled);
 int SendReloadLocalAccounts(ClientContext *context, int force, int profileOnly, uint32_t *result);
 int SendListLocalAccount(ClientContext *context, ListType listType, const AccountCategory &category,
-                         char ***entries);
-int SendDumpLocalAccount(ClientContext *context, const std::string &dumpName, char ***entries);
+                         MsgSetReader *entries);
+int SendDumpLocalAccount(ClientContext *context, const std::string &dumpName, MsgSetReader *entries);
 // The configuration's local account management switch: enabled when its
 // text is "true", "yes" or "1" in any letter case.
 bool IsLocalAccountManageEnabled();
@@ -89,7 +93,9 @@ bool IsManageSwitchEnabled(const std::string &value);
 
 // ---- List output (cli_managelocal_list.cc) ----------------------------
 // Writes each entry up to the first null one, each followed by a newline, to
-// standard output. False when standard output could not take them all.
-bool PrintList(char *const *entries);
+// standard output; an entry holding a NUL byte is written up to that byte.
+// False when standard output could not take them all, with errno of the
+// failed write.
+bool PrintList(MsgSetReader entries);
 // The same, to descriptor `fd` (standard output for PrintList).
-bool PrintListTo(int fd, char *const *entries);
+bool PrintListTo(int fd, MsgSetReader entries);

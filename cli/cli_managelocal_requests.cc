@@ -35,12 +35,12 @@ int Warn(ClientContext *context, const char *function, int line, const char *for
 
 // Status and string set of a list or dump reply. 1 when the agent's status
 // is 0 and the entries were read.
-int ReadEntries(ClientContext *context, Msg *reply, const char *function, char ***entries) {
+int ReadEntries(ClientContext *context, Msg *reply, const char *function, MsgSetReader *entries) {
   int32_t status = 0;
   uint32_t rc = MsgGetInt(reply, &status);
   if (rc != 0) return Warn(context, function, __LINE__, kReadFailed, rc);
   if (status != 0) return 0;
-  rc = MsgGetStringSet(reply, entries);
+  rc = MsgOpenStringSet(reply, entries, nullptr);
   if (rc != 0) return Warn(context, function, __LINE__, kReadFailed, rc);
   return 1;
 }
@@ -77,8 +77,9 @@ int SendReloadLocalAccounts(ClientContext *context, int force, int profileOnly, 
 }
 
 int SendListLocalAccount(ClientContext *context, ListType listType, const AccountCategory &category,
-                         char ***entries) {
+                         MsgSetReader *entries) {
   static const char kFunction[] = "SendListLocalAccount";
+  *entries = MsgSetReader{};
   Msg *request = NewClientMsg(context, MSGTYPE_LIST_LOCAL_ACCT);
   if (request == nullptr) return 0;
   uint32_t rc = MsgAddString(request, ListTypeName(listType).c_str());
@@ -89,8 +90,9 @@ int SendListLocalAccount(ClientContext *context, ListType listType, const Accoun
   return ReadEntries(context, reply, kFunction, entries);
 }
 
-int SendDumpLocalAccount(ClientContext *context, const std::string &dumpName, char ***entries) {
+int SendDumpLocalAccount(ClientContext *context, const std::string &dumpName, MsgSetReader *entries) {
   static const char kFunction[] = "SendDumpLocalAccount";
+  *entries = MsgSetReader{};
   Msg *request = NewClientMsg(context, MSGTYPE_DUMP_LOCAL_ACCT);
   if (request == nullptr) return 0;
   uint32_t rc = MsgAddString(request, dumpName.c_str());

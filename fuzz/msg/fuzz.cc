@@ -35,8 +35,35 @@ bool EndsWith(const std::string &s, const char *tail) {
   return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
+// Reads a string set at the cursor in place, then puts the cursor back, so
+// that MsgGetStringSet reads the same set after it. Gives the status, the
+// items (each up to a NUL byte, as the copies hold it; "\x01null" for a null
+// item) and where the cursor ended.
+struct InPlace {
+  uint32_t status;
+  std::vector<std::string> items;
+  unsigned char *cursor;
+};
+InPlace ReadInPlace(Msg *msg) {
+  InPlace r{0, {}, nullptr};
+  unsigned char *const start = msg->cur;
+  MsgSetReader reader;
+  uint32_t count = 0;
+  r.status = MsgOpenStringSet(msg, &reader, &count);
+  Check(r.status != MSG_OK || count == reader.left);
+  const char *item = nullptr;
+  uint32_t length = 0, next;
+  while ((next = MsgNextSetItem(&reader, &item, &length)) == MSG_OK)
+    r.items.push_back(item == nullptr ? std::string("\x01null") : std::string(item, strnlen(item, length)));
+  Check(next == MSG_ERR_END && reader.left == 0);
+  r.cursor = msg->cur;
+  msg->cur = start;
+  return r;
+}
+
 // Reads the next field with the first reader of its kind; MSG_ERR_TYPE when
-// no reader takes it (password, blob, key values).
+// no reader takes it (password, blob, key values). A string set is read in
+// place first and must give what MsgGetStringSet gives.
 uint32_t ReadAny(Msg *msg) {
   uint32_t status = MSG_ERR_TYPE, u = 0, count = 0;
   int32_t i = 0;
@@ -44,7 +71,9 @@ uint32_t ReadAny(Msg *msg) {
   char **set = nullptr;
   // A null item does not end a set's array: take its length from the block
   // (validated, so the count is there when the tag is).
-  if (msg->cur < msg->end && *msg->cur == MDT_STRINGSET) memcpy(&count, msg->cur + 1, sizeof count);
+  const bool is_set = msg->cur < msg->end && *msg->cur == MDT_STRINGSET;
+  if (is_set) memcpy(&count, msg->cur + 1, sizeof count);
+  const InPlace in_place = is_set ? ReadInPlace(msg) : InPlace{};
   for (int reader = 0; reader < 5 && status == MSG_ERR_TYPE; ++reader) {
     switch (reader) {
       case 0: status = MsgGetBool(msg, &u); break;
@@ -55,8 +84,13 @@ uint32_t ReadAny(Msg *msg) {
     }
   }
   free(s);
+  if (is_set) Check(status == in_place.status && msg->cur == in_place.cursor);
   if (set != nullptr) {
-    for (uint32_t k = 0; k < count; ++k) free(set[k]);
+    Check(in_place.items.size() == count);
+    for (uint32_t k = 0; k < count; ++k) {
+      Check(in_place.items[k] == (set[k] != nullptr ? std::string(set[k]) : std::string("\x01null")));
+      free(set[k]);
+    }
     Check(set[count] == nullptr);
     free(set);
   }

@@ -13,8 +13,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
+#include "client_common/msg_block.h"
 #include "util/safe_string.h"
 #include "client_common/msg_ptr.h"
 #include "util/status_text.h"
@@ -50,7 +52,6 @@ struct SessionCloser {
 };
 using SessionPtr = std::unique_ptr<LRPC2Session, SessionCloser>;
 
-using vx::FreeDeleter;
 using vx::MsgPtr;
 
 // A one-way request is done once it is sent: no reply, status 0.
@@ -137,6 +138,43 @@ uint32_t SendFrame(const LRPC2Session *s, const Msg *msg, uint32_t timeout) {
   return WriteFull(s->write_fd, block, length, timeout);
 }
 
+// Releases a reply block that no message took over.
+class BlockGuard {
+ public:
+  explicit BlockGuard(const vx_msg::Block &block) : block_(block) {}
+  ~BlockGuard() { vx_msg::ReleaseBlock(block_, 0); }
+  void Release() { block_.bytes = nullptr; }
+  BlockGuard(const BlockGuard &) = delete;
+  BlockGuard &operator=(const BlockGuard &) = delete;
+
+ private:
+  vx_msg::Block block_;
+};
+
+// A large reply is read in parts of this size, each checked as soon as it
+// has arrived: while it is still in the cache, and while the agent sends
+// the next part.
+constexpr uint32_t kCheckedPart = 256u * 1024u;
+
+// Reads the body of a frame of `total` bytes into `block` after its header,
+// checking it part by part. A body found invalid is still read to its end,
+// so that the transaction fails as it would without the early check.
+uint32_t ReadBody(const LRPC2Session *s, unsigned char *block, uint32_t total, uint32_t timeout,
+                  vx_msg::BodyCheck *check) {
+  bool checking = true;
+  const size_t body = total - LRPC_HEADER_SIZE;
+  for (size_t got = 0; got < body;) {
+    const size_t part = std::min<size_t>(kCheckedPart, body - got);
+    const uint32_t status = ReadFull(s->read_fd, block + LRPC_HEADER_SIZE + got, part, timeout);
+    if (status != LRPC_OK) return status;
+    got += part;
+    if (checking) checking = vx_msg::CheckBodyPart(check, block + LRPC_HEADER_SIZE, got, body);
+  }
+  return LRPC_OK;
+}
+
+// Reads one frame into a block of exactly its announced length (a mapping
+// for a large reply, see msg_block.h) and wraps it without a copy.
 Msg *ReceiveFrame(const LRPC2Session *s, uint32_t timeout, uint32_t *status) {
   uint32_t header[2];
   *status = ReadFull(s->read_fd, header, sizeof header, timeout);
@@ -145,15 +183,18 @@ Msg *ReceiveFrame(const LRPC2Session *s, uint32_t timeout, uint32_t *status) {
   if (header[0] != LRPC_MAGIC || total < LRPC_MIN_FRAME || total > LRPC_MAX_FRAME) {
     return Fail<Msg>(status, LRPC_ERR_SOCKET);
   }
-  std::unique_ptr<unsigned char, FreeDeleter> block(static_cast<unsigned char *>(malloc(total)));
-  if (!block) return Fail<Msg>(status, LRPC_ERR_NOMEM);
-  *status = ReadFull(s->read_fd, block.get() + LRPC_HEADER_SIZE, total - LRPC_HEADER_SIZE, timeout);
+  const vx_msg::Block block = vx_msg::AllocBlock(total);
+  if (block.bytes == nullptr) return Fail<Msg>(status, LRPC_ERR_NOMEM);
+  BlockGuard guard(block);
+  vx_msg::BodyCheck check;
+  *status = ReadBody(s, block.bytes, total, timeout, &check);
   if (*status != LRPC_OK) return nullptr;
-  memcpy(block.get(), header, sizeof header);
+  memcpy(block.bytes, header, sizeof header);
   uint32_t msg_status = MSG_OK;
-  Msg *reply = NewMsgFromBuffer(block.get(), total, 0, s->table, LRPC_HEADER_SIZE, &msg_status);
-  if (reply == nullptr) return Fail<Msg>(status, LRPC_ERR_SOCKET);  // block freed by the guard
-  block.release();  // now owned by the reply
+  Msg *reply = vx_msg::NewMsgFromBlock(block, total, s->table, LRPC_HEADER_SIZE, &check, &msg_status);
+  // On failure the guard releases the block; on success the reply owns it.
+  if (reply == nullptr) return Fail<Msg>(status, LRPC_ERR_SOCKET);
+  guard.Release();
   return reply;
 }
 

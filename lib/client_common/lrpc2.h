@@ -101,6 +101,10 @@ VX_API LRPC2Session *LRPC2Open(const char *path, const MsgTypeTable *table, uint
  * most LRPC_MAX_CHALLENGES times. The reply's type is not compared with the
  * request's.
  *
+ * A reply of MSG_MAP_THRESHOLD (1 MiB) or more is read into an anonymous
+ * mapping aligned for transparent huge pages and checked part by part as it
+ * arrives; smaller ones into a heap block. MsgFree gives either back.
+ *
  * Returns the reply (the caller frees it with MsgFree), or null with
  * *status: 0 for a one-way request (nothing is read), otherwise
  *   404 the agent closed the socket  405 socket error, wrong magic, announced

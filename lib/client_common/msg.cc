@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "client_common/msg.h"
+#include "client_common/msg_block.h"
 #include "client_common/msg_impl.h"
 #include "util/scope.h"
 #include "util/status_text.h"
@@ -120,44 +121,126 @@ inline void PrefetchAhead(const unsigned char *p) {
   __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(p) + kPrefetchAhead));
 }
 
-bool SkipItems(ByteSpan *span, uint64_t count) {
-  // Every item takes at least its length: a count the bytes cannot hold is
-  // refused before the loop.
-  if (count > span->left / MSG_COUNT_SIZE) return false;
-  for (; count > 0; --count) {
-    uint32_t length;
-    PrefetchAhead(span->p);
-    if (!span->U32(&length)) return false;
-    if (length != NULL_LENGTH && !span->Skip(length)) return false;
+// Payload bytes that follow a tag before any counted item: a BOOL's byte,
+// an INT's or UINT's value, a set's count; 0 for a single counted item.
+// kNoTag for a tag that does not exist.
+constexpr size_t kNoTag = SIZE_MAX;
+size_t FixedPayload(uint8_t tag) {
+  switch (tag) {
+    case MDT_BOOL:
+      return 1;
+    case MDT_INT:
+    case MDT_UINT:
+    case MDT_STRINGSET:
+    case MDT_KEYVALUES:
+      return 4;
+    case MDT_STRING:
+    case MDT_PASSWORD:
+    case MDT_BLOB:
+      return 0;
+    default:
+      return kNoTag;
   }
+}
+
+// Counted items that follow a field's fixed payload at `p`.
+uint64_t ItemsOf(uint8_t tag, const unsigned char *p) {
+  uint32_t count = 0;
+  if (tag == MDT_STRINGSET || tag == MDT_KEYVALUES) memcpy(&count, p, MSG_COUNT_SIZE);
+  if (tag == MDT_STRINGSET) return count;
+  if (tag == MDT_KEYVALUES) return 2ull * count;
+  return tag == MDT_STRING || tag == MDT_PASSWORD || tag == MDT_BLOB ? 1 : 0;
+}
+
+using vx_msg::BodyCheck;
+
+bool Invalid(BodyCheck *c) {
+  c->state = BodyCheck::kInvalid;
+  return false;
+}
+
+// Whether `need` bytes from `pos` lie within the body (else it is invalid)
+// and have arrived (else the check waits at `pos`).
+enum class Room { kThere, kLater, kNever };
+Room RoomFor(size_t pos, size_t need, size_t ready, size_t total) {
+  if (total - pos < need) return Room::kNever;
+  return ready - pos < need ? Room::kLater : Room::kThere;
+}
+
+// Steps over the counted items left in the current field.
+bool CheckItems(BodyCheck *c, const unsigned char *body, size_t ready, size_t total) {
+  size_t pos = c->done;
+  for (; c->items > 0; --c->items) {
+    PrefetchAhead(body + pos);
+    Room room = RoomFor(pos, MSG_COUNT_SIZE, ready, total);
+    uint32_t length = 0;
+    if (room == Room::kThere) {
+      memcpy(&length, body + pos, MSG_COUNT_SIZE);
+      room = RoomFor(pos, MSG_COUNT_SIZE + (length == NULL_LENGTH ? 0 : size_t{length}), ready, total);
+    }
+    if (room == Room::kNever) return Invalid(c);
+    if (room == Room::kLater) break;
+    pos += MSG_COUNT_SIZE + (length == NULL_LENGTH ? 0 : size_t{length});
+  }
+  c->done = pos;
+  if (c->items == 0) c->state = BodyCheck::kTag;
   return true;
 }
 
-bool SkipField(ByteSpan *span, uint8_t tag) {
-  uint32_t count;
-  switch (tag) {
-    case MDT_BOOL: return span->Skip(1);
-    case MDT_INT:
-    case MDT_UINT: return span->Skip(4);
-    case MDT_STRING:
-    case MDT_PASSWORD:
-    case MDT_BLOB: return SkipItems(span, 1);
-    case MDT_STRINGSET: return span->U32(&count) && SkipItems(span, count);
-    case MDT_KEYVALUES: return span->U32(&count) && SkipItems(span, 2ull * count);
-    default: return false;
+// Checks a field's tag and fixed payload.
+bool CheckTag(BodyCheck *c, const unsigned char *body, size_t ready, size_t total) {
+  const size_t pos = c->done;
+  if (pos == total) return Invalid(c);  // no end mark
+  if (pos == ready) return true;
+  const uint8_t tag = body[pos];
+  if (tag == MDT_END) {
+    c->done = pos + 1;
+    c->state = c->done == total ? BodyCheck::kEnd : BodyCheck::kInvalid;  // nothing may follow
+    return c->state == BodyCheck::kEnd;
+  }
+  const size_t fixed = FixedPayload(tag);
+  if (fixed == kNoTag) return Invalid(c);
+  const Room room = RoomFor(pos, 1 + fixed, ready, total);
+  if (room != Room::kThere) return room == Room::kLater || Invalid(c);
+  c->items = ItemsOf(tag, body + pos + 1);
+  c->done = pos + 1 + fixed;
+  // Every item takes at least its length: a count the bytes cannot hold is
+  // refused at once.
+  if (c->items > (total - c->done) / MSG_COUNT_SIZE) return Invalid(c);
+  c->state = c->items > 0 ? BodyCheck::kItems : BodyCheck::kTag;
+  return true;
+}
+
+}  // namespace
+
+bool vx_msg::CheckBodyPart(BodyCheck *c, const unsigned char *body, size_t ready, size_t total) {
+  if (c->state == BodyCheck::kInvalid) return false;
+  if (c->state == BodyCheck::kType) {
+    if (total < MSG_TYPE_SIZE) return Invalid(c);
+    if (ready < MSG_TYPE_SIZE) return true;
+    c->done = MSG_TYPE_SIZE;
+    c->state = BodyCheck::kTag;
+  }
+  for (;;) {
+    const size_t before = c->done;
+    const uint8_t state = c->state;
+    bool ok = true;
+    if (state == BodyCheck::kTag) ok = CheckTag(c, body, ready, total);
+    if (state == BodyCheck::kItems) ok = CheckItems(c, body, ready, total);
+    if (!ok) return false;
+    if (c->state == BodyCheck::kEnd) return true;
+    // No progress: the next element has not arrived yet.
+    if (c->done == before && c->state == state) return true;
   }
 }
 
-// One pass over a received body: known tags, complete payloads, an end mark
-// and nothing after it.
+namespace {
+
+// One pass over a whole received body: known tags, complete payloads, an
+// end mark and nothing after it.
 bool ValidBody(ByteSpan span) {
-  if (!span.Skip(MSG_TYPE_SIZE)) return false;
-  for (;;) {
-    uint8_t tag;
-    if (!span.U8(&tag)) return false;
-    if (tag == MDT_END) return span.left == 0;
-    if (!SkipField(&span, tag)) return false;
-  }
+  BodyCheck check{};
+  return vx_msg::CheckBodyPart(&check, span.p, span.left, span.left) && check.state == BodyCheck::kEnd;
 }
 
 // ---- reading ----
@@ -211,12 +294,13 @@ uint32_t ReadItem(Msg *msg, char **out) {
   return MSG_OK;
 }
 
-// Copies `count` counted items at the cursor into `strings`, one new
-// NUL-terminated string each (null for a null item), counting the strings
-// made in *done. One pass with a local cursor: a bounds check per length and
-// per payload, then malloc and memcpy. On failure the cursor is where
-// ReadItem would leave it: past the length of the item that failed.
-uint32_t CopySetItems(Msg *msg, uint32_t count, char **strings, uint32_t *done) {
+// Steps over `count` counted items at the cursor, copying each into a new
+// NUL-terminated string of `strings` (null for a null item) unless
+// `strings` is null, and counts the items passed in *done. One pass with a
+// local cursor: a bounds check per length and per payload, then malloc and
+// memcpy. On failure the cursor is where ReadItem would leave it: past the
+// length of the item that failed.
+uint32_t WalkSetItems(Msg *msg, uint32_t count, char **strings, uint32_t *done) {
   unsigned char *p = msg->cur;
   const unsigned char *const end = msg->end;
   uint32_t status = MSG_OK;
@@ -231,21 +315,23 @@ uint32_t CopySetItems(Msg *msg, uint32_t count, char **strings, uint32_t *done) 
     memcpy(&length, p, MSG_COUNT_SIZE);
     p += MSG_COUNT_SIZE;
     if (length == NULL_LENGTH) {
-      strings[i] = nullptr;
+      if (strings != nullptr) strings[i] = nullptr;
       continue;
     }
     if (static_cast<size_t>(end - p) < length) {
       status = MSG_ERR_END;
       break;
     }
-    char *copy = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
-    if (copy == nullptr) {
-      status = MSG_ERR_NOMEM;
-      break;
+    if (strings != nullptr) {
+      char *copy = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+      if (copy == nullptr) {
+        status = MSG_ERR_NOMEM;
+        break;
+      }
+      memcpy(copy, p, length);
+      copy[length] = '\0';
+      strings[i] = copy;
     }
-    memcpy(copy, p, length);
-    copy[length] = '\0';
-    strings[i] = copy;
     p += length;
   }
   msg->cur = p;
@@ -253,13 +339,21 @@ uint32_t CopySetItems(Msg *msg, uint32_t count, char **strings, uint32_t *done) 
   return status;
 }
 
-// Steps over `count` counted items, as CopySetItems without copies.
-uint32_t SkipSetItems(Msg *msg, uint32_t count) {
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t status = ReadItem(msg, nullptr);
-    if (status != MSG_OK) return status;
-  }
+// Enters a string-set field and reads its count; a count the remaining
+// bytes cannot hold (every item takes at least its length) is refused here.
+uint32_t EnterSet(Msg *msg, uint32_t *count) {
+  uint32_t status = EnterField(msg, MDT_STRINGSET);
+  if (status == MSG_OK) status = ReadCount(msg, count);
+  if (status != MSG_OK) return status;
+  if (*count == NULL_LENGTH) return MSG_ERR_INVALID;
+  if (*count > Unread(msg).left / MSG_COUNT_SIZE) return MSG_ERR_END;
   return MSG_OK;
+}
+
+// Empties a reader whose next item runs past the end of the block.
+uint32_t EndReader(MsgSetReader *reader) {
+  reader->left = 0;
+  return MSG_ERR_END;
 }
 
 void FreeStrings(char **strings, uint32_t count) {
@@ -313,40 +407,71 @@ uint32_t MsgComplete(Msg *msg) {
   return MSG_OK;
 }
 
-Msg *NewMsgFromBuffer(void *block, uint32_t length, int copy, const MsgTypeTable *table,
-                      uint32_t header_size, uint32_t *status) {
-  auto *bytes = static_cast<unsigned char *>(block);
-  if (bytes == nullptr || length < header_size ||
-      !ValidBody(ByteSpan{bytes + header_size, static_cast<size_t>(length - header_size)})) {
-    SetStatus(status, MSG_ERR_INVALID);
-    return nullptr;
-  }
-  std::unique_ptr<Msg, FreeDeleter> msg(static_cast<Msg *>(calloc(1, sizeof(Msg))));
-  if (msg != nullptr && copy) {
-    bytes = static_cast<unsigned char *>(malloc(length));
-    if (bytes != nullptr) memcpy(bytes, block, length);
-  }
-  if (msg == nullptr || bytes == nullptr) {
-    SetStatus(status, MSG_ERR_NOMEM);
-    return nullptr;
-  }
+namespace {
+
+// The record of a received message over `bytes` (validated by the caller),
+// which it then owns; null when the record cannot be allocated.
+Msg *WrapBlock(unsigned char *bytes, uint32_t length, const MsgTypeTable *table, uint32_t header_size) {
+  Msg *msg = static_cast<Msg *>(calloc(1, sizeof(Msg)));
+  if (msg == nullptr) return nullptr;
   msg->table = table;
   msg->header_size = header_size;
-  SetBlock(msg.get(), bytes, length);
+  SetBlock(msg, bytes, length);
   uint16_t type;
   memcpy(&type, bytes + header_size, MSG_TYPE_SIZE);
   msg->flags = FlagsOf(table, type);
-  SetStatus(status, MSG_OK);
-  return msg.release();
+  return msg;
+}
+
+bool ValidBlock(const unsigned char *bytes, uint32_t length, uint32_t header_size) {
+  return bytes != nullptr && length >= header_size &&
+         ValidBody(ByteSpan{bytes + header_size, static_cast<size_t>(length - header_size)});
+}
+
+}  // namespace
+
+Msg *NewMsgFromBuffer(void *block, uint32_t length, int copy, const MsgTypeTable *table,
+                      uint32_t header_size, uint32_t *status) {
+  auto *bytes = static_cast<unsigned char *>(block);
+  if (!ValidBlock(bytes, length, header_size)) {
+    SetStatus(status, MSG_ERR_INVALID);
+    return nullptr;
+  }
+  std::unique_ptr<unsigned char, FreeDeleter> copied;
+  if (copy) {
+    copied.reset(static_cast<unsigned char *>(malloc(length)));
+    if (copied) memcpy(copied.get(), block, length);
+    bytes = copied.get();
+  }
+  Msg *msg = bytes != nullptr ? WrapBlock(bytes, length, table, header_size) : nullptr;
+  SetStatus(status, msg != nullptr ? MSG_OK : MSG_ERR_NOMEM);
+  if (msg != nullptr) (void)copied.release();  // now owned by the message
+  return msg;
+}
+
+Msg *vx_msg::NewMsgFromBlock(const Block &block, uint32_t length, const MsgTypeTable *table,
+                             uint32_t header_size, const BodyCheck *progress, uint32_t *status) {
+  BodyCheck check = progress != nullptr ? *progress : BodyCheck{};
+  if (block.bytes == nullptr || length < header_size ||
+      !CheckBodyPart(&check, block.bytes + header_size, length - header_size, length - header_size) ||
+      check.state != BodyCheck::kEnd) {
+    SetStatus(status, MSG_ERR_INVALID);
+    return nullptr;
+  }
+  Msg *msg = WrapBlock(block.bytes, length, table, header_size);
+  SetStatus(status, msg != nullptr ? MSG_OK : MSG_ERR_NOMEM);
+  if (msg == nullptr) return nullptr;
+  msg->map = block.map;
+  msg->map_length = block.map_length;
+  return msg;
 }
 
 void MsgFree(Msg *msg) {
   if (msg == nullptr) return;
   const bool wipe = (msg->flags & MSG_FLAG_WIPE) != 0;
   if (msg->state & MSG_COMPLETE) {
-    // explicit_bzero: a plain memset right before free may be optimised away.
-    if (wipe) explicit_bzero(msg->start, static_cast<size_t>(msg->end - msg->start));
-    free(msg->start);
+    const size_t length = static_cast<size_t>(msg->end - msg->start);
+    vx_msg::ReleaseBlock(vx_msg::Block{msg->start, msg->map, msg->map_length}, wipe ? length : 0);
   } else {
     GrowBufFree(&msg->buf, wipe ? 1 : 0);
   }
@@ -436,22 +561,55 @@ uint32_t MsgGetString(Msg *msg, char **value) {
 uint32_t MsgGetStringSet(Msg *msg, char ***value) {
   if (value != nullptr) *value = nullptr;
   uint32_t count;
-  uint32_t status = EnterField(msg, MDT_STRINGSET);
-  if (status == MSG_OK) status = ReadCount(msg, &count);
+  uint32_t status = EnterSet(msg, &count);
   if (status != MSG_OK) return status;
-  if (count == NULL_LENGTH) return MSG_ERR_INVALID;
-  if (count > Unread(msg).left / MSG_COUNT_SIZE) return MSG_ERR_END;
-  if (value == nullptr) return SkipSetItems(msg, count);
+  uint32_t done = 0;
+  if (value == nullptr) return WalkSetItems(msg, count, nullptr, &done);
   // Every slot is written below or the array is released, so no zeroing.
   auto **strings = static_cast<char **>(malloc((static_cast<size_t>(count) + 1) * sizeof(char *)));
   if (strings == nullptr) return MSG_ERR_NOMEM;
-  uint32_t done = 0;
-  status = CopySetItems(msg, count, strings, &done);
+  status = WalkSetItems(msg, count, strings, &done);
   if (status != MSG_OK) {
     FreeStrings(strings, done);
     return status;
   }
   strings[count] = nullptr;
   *value = strings;
+  return MSG_OK;
+}
+
+uint32_t MsgOpenStringSet(Msg *msg, MsgSetReader *reader, uint32_t *count) {
+  if (reader != nullptr) *reader = MsgSetReader{};
+  if (count != nullptr) *count = 0;
+  uint32_t items;
+  const uint32_t status = EnterSet(msg, &items);
+  if (status != MSG_OK) return status;
+  if (count != nullptr) *count = items;
+  uint32_t done = 0;
+  if (reader == nullptr) return WalkSetItems(msg, items, nullptr, &done);
+  *reader = MsgSetReader{msg, items};
+  return MSG_OK;
+}
+
+uint32_t MsgNextSetItem(MsgSetReader *reader, const char **item, uint32_t *length) {
+  if (item != nullptr) *item = nullptr;
+  if (length != nullptr) *length = 0;
+  if (reader == nullptr || (reader->left > 0 && !IsComplete(reader->msg))) return MSG_ERR_INVALID;
+  if (reader->left == 0) return MSG_ERR_END;
+  Msg *msg = reader->msg;
+  unsigned char *p = msg->cur;
+  PrefetchAhead(p);
+  uint32_t size;
+  if (static_cast<size_t>(msg->end - p) < MSG_COUNT_SIZE) return EndReader(reader);
+  memcpy(&size, p, MSG_COUNT_SIZE);
+  p += MSG_COUNT_SIZE;
+  msg->cur = p;
+  if (size != NULL_LENGTH) {
+    if (static_cast<size_t>(msg->end - p) < size) return EndReader(reader);
+    if (item != nullptr) *item = reinterpret_cast<const char *>(p);
+    if (length != nullptr) *length = size;
+    msg->cur = p + size;
+  }
+  --reader->left;
   return MSG_OK;
 }

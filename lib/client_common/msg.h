@@ -144,6 +144,35 @@ VX_API uint32_t MsgGetUInt(Msg *msg, uint32_t *value);
 VX_API uint32_t MsgGetString(Msg *msg, char **value);
 VX_API uint32_t MsgGetStringSet(Msg *msg, char ***value);
 
+/* A string set read in place: the items stay in the message's block and
+ * are read one at a time with MsgNextSetItem, nothing is allocated or
+ * copied. The reader moves the message's cursor: each item read steps past
+ * it, so once the reader is exhausted the next field can be read. Valid
+ * while the message lives. A zeroed reader is empty. */
+typedef struct MsgSetReader {
+  Msg *msg;      /* the message whose set is read */
+  uint32_t left; /* items not yet read */
+} MsgSetReader;
+
+/* Enters a string-set field at the cursor and sets *reader over its items;
+ * *count (may be null) gets their number. Statuses as MsgGetStringSet: 205
+ * unless complete or for a count of NULL_LENGTH, 203 at the end or for a
+ * count the remaining bytes cannot hold, 202 for another kind of field (the
+ * cursor then does not move). A null reader skips the whole set, like
+ * MsgGetStringSet with a null out-location. After a failure *reader is
+ * empty and *count 0. */
+VX_API uint32_t MsgOpenStringSet(Msg *msg, MsgSetReader *reader, uint32_t *count);
+
+/* The reader's next item: *item points at its bytes inside the message's
+ * block and *length is their number. The bytes are not NUL-terminated and
+ * may hold NUL bytes. A null item gives a null *item and length 0.
+ * 203 when no item is left, 205 for a null reader or one whose message is
+ * not complete. An item that runs past the block gives 203 with the cursor
+ * past its length, as MsgGetStringSet, and empties the reader; a message
+ * from NewMsgFromBuffer or MsgComplete never holds one. After any failure
+ * *item is null and *length 0. Null out-locations are allowed. */
+VX_API uint32_t MsgNextSetItem(MsgSetReader *reader, const char **item, uint32_t *length);
+
 /* One-line text of the message for debug logs; new heap string that the
  * caller frees, null only on exhausted memory. A null message is "Msg=0".
  * Otherwise the bytes after the header (those written so far while building)

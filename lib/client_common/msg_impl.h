@@ -28,6 +28,10 @@ struct Msg {
   unsigned char *start; /* the whole block once complete */
   unsigned char *end;
   unsigned char *cur; /* next unread byte */
+  /* An anonymous mapping that holds the complete block (a large received
+   * reply), released with munmap; null when the block is a heap block. */
+  void *map;
+  size_t map_length;
 };
 
 namespace vx_msg {

@@ -24,6 +24,9 @@ constexpr double kRunLimitSeconds = 60;
 const char kEntries[] =
     "alice:x:1001:1001:Alice Archer:/home/alice:/bin/bash\nbob:x:1002:1002::/home/bob:/bin/sh\n";
 const char kOpen[] = "Failed to open connection to vxagent through '/var/vorlex/daemon2' ";
+// Users of the large list: enough that the reply (over 1 MiB) is read into a
+// mapping rather than a heap block.
+constexpr int kLargeListUsers = 20000;
 
 struct End {
   int status;
@@ -40,6 +43,7 @@ struct Action {
                 // records gathered at start go out before the session, so it is gone by then
   bool manage;  // vxagent.local.account.manage in the configuration
   End answered, failed;
+  bool large = false;  // the agent holds kLargeListUsers users instead of kEntries
 };
 // clang-format off
 const Action kActions[] = {
@@ -48,6 +52,7 @@ const Action kActions[] = {
     {"List", {"-l", "all", "-u"}, 113, 111, true, {0, kEntries, ""}, {159, "", "Failed to list local account\n"}},
     {"Dump", {"-d", "user"}, 114, 901, true, {0, kEntries, ""}, {255, "", ""}},
     {"LogForwarding", {"-l", "all", "-u"}, 107, 107, true, {0, kEntries, ""}, {}},
+    {"LargeList", {"-l", "all", "-u"}, 113, 111, true, {0, kEntries, ""}, {159, "", "Failed to list local account\n"}, true},
 };
 
 // Per column, how a cell ends: A the answer (`answered`), C the status from
@@ -65,19 +70,19 @@ struct Failure {
   const char *reason;   // transport text of the failed request, open or log send
   int waits;            // configured time-outs the run waits for
   int fixed_waits;      // fixed 5-second connect time-outs of the support library (user lookup, audit)
-  const char *outcome;  // per column: status, reload, list, dump, log forwarding
+  const char *outcome;  // per column: status, reload, list, dump, log forwarding, large list
 };
 const Failure kFailures[] = {
-    {"RefusedHandshake", kHandshake, "refuse", "Invalid message handle or operation", 0, 0, "CNNNN"},
-    {"SilentHandshake", kHandshake, "silent", "Timeout during operation", 2, 2, "C-N--"},
-    {"SilentAgent", kRequest, "silent", "Timeout during operation", 1, 0, "CFFFA"},
-    {"CloseMidFrame", kRequest, "close-mid", "Socket closed", 0, 0, "CFFFA"},
-    {"WrongMagic", kRequest, "bad-magic", "Socket error", 0, 0, "CFFFA"},
-    {"ShortLength", kRequest, "short-length", "Socket error", 0, 0, "--F--"},
-    {"HugeLength", kRequest, "huge-length", "Socket error", 0, 0, "---F-"},
-    {"InvalidBody", kRequest, "invalid-body", "Socket error", 0, 0, "-F---"},
-    {"EndlessChallenges", kRequest, "challenge=20", "Process authentication failed", 0, 0, "CFFFA"},
-    {"AgentKilled", kKilled, "exit", "Socket closed", 0, 0, "AFFNN"},
+    {"RefusedHandshake", kHandshake, "refuse", "Invalid message handle or operation", 0, 0, "CNNNNN"},
+    {"SilentHandshake", kHandshake, "silent", "Timeout during operation", 2, 2, "C-N---"},
+    {"SilentAgent", kRequest, "silent", "Timeout during operation", 1, 0, "CFFFAF"},
+    {"CloseMidFrame", kRequest, "close-mid", "Socket closed", 0, 0, "CFFFAF"},
+    {"WrongMagic", kRequest, "bad-magic", "Socket error", 0, 0, "CFFFAF"},
+    {"ShortLength", kRequest, "short-length", "Socket error", 0, 0, "--F---"},
+    {"HugeLength", kRequest, "huge-length", "Socket error", 0, 0, "---F-F"},
+    {"InvalidBody", kRequest, "invalid-body", "Socket error", 0, 0, "-F---F"},
+    {"EndlessChallenges", kRequest, "challenge=20", "Process authentication failed", 0, 0, "CFFFAF"},
+    {"AgentKilled", kKilled, "exit", "Socket closed", 0, 0, "AFFNNF"},
 };
 // clang-format on
 
@@ -134,6 +139,18 @@ std::vector<Rec> WantedRecords(const Cell &cell, const std::string &requests_log
   return want;
 }
 
+// The passwd file of the agent for a column, which is also what a list that
+// succeeds prints.
+std::string Passwd(const Action &a) {
+  if (!a.large) return kEntries;
+  std::string text;
+  for (int i = 0; i < kLargeListUsers; ++i) {
+    const std::string id = std::to_string(10000 + i);
+    text += "user" + id + ":x:" + id + ":100:Generated User " + id + ":/home/user" + id + ":/bin/bash\n";
+  }
+  return text;
+}
+
 class FaultMatrix : public SandboxTest<Cell> {};
 
 TEST_P(FaultMatrix, EndsWithItsStatusWithinTimeOutAndKeepsEveryRecord) {
@@ -142,7 +159,8 @@ TEST_P(FaultMatrix, EndsWithItsStatusWithinTimeOutAndKeepsEveryRecord) {
                "\nlrpc.timeout: 1\nlrpc.connect.timeout: 1\nlog.vxaccounts: trace\n"),
              0644);
   vxtest::TempDir data, record;
-  data.write("passwd", kEntries);
+  const std::string passwd = Passwd(*cell.a);
+  data.write("passwd", passwd);
   data.write("group", "staff:x:2001:alice,bob\n");
   Agent agent;
   ASSERT_EQ(agent.Start(data.path(), record.path(), {Fault(cell)}), "");
@@ -152,7 +170,7 @@ TEST_P(FaultMatrix, EndsWithItsStatusWithinTimeOutAndKeepsEveryRecord) {
   ASSERT_FALSE(run.timed_out) << "vxaccounts did not end within " << kRunLimitSeconds << " s";
   EXPECT_EQ(run.signal, 0) << "vxaccounts was ended by signal " << run.signal;
   EXPECT_EQ(run.status, cell.end.status);
-  EXPECT_EQ(run.out, cell.end.out);
+  EXPECT_EQ(run.out, cell.end.out == kEntries ? passwd : cell.end.out);
   EXPECT_EQ(run.err, cell.end.err);
   EXPECT_LE(run.seconds,
             cell.f->waits * kTimeoutSeconds + cell.f->fixed_waits * kFixedConnectSeconds + kSlackSeconds)

@@ -4,7 +4,10 @@
 // lock, and the per-thread state is plain thread-local data.
 #include "alloc_fail.h"
 
+#include <sys/mman.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -190,6 +193,27 @@ void *__wrap_realloc(void *ptr, size_t size) {
     Track(p, size);
   }
   return p;
+}
+
+// An anonymous mapping is memory like a heap block: it counts, fails and is
+// tracked until the mapping is unmapped from its start. Mappings of files
+// are not allocations and pass through.
+void *__real_mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset);
+void *__wrap_mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {
+  const bool anonymous = (flags & MAP_ANONYMOUS) != 0;
+  if (anonymous && ShouldFail(__builtin_return_address(0))) {
+    errno = ENOMEM;
+    return MAP_FAILED;
+  }
+  void *p = __real_mmap(addr, length, prot, flags, fd, offset);
+  if (anonymous && p != MAP_FAILED) Track(p, length);
+  return p;
+}
+
+int __real_munmap(void *addr, size_t length);
+int __wrap_munmap(void *addr, size_t length) {
+  Untrack(addr);
+  return __real_munmap(addr, length);
 }
 
 }  // extern "C"

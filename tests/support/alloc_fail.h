@@ -1,6 +1,7 @@
 // Test-only allocator that fails chosen allocations and counts the blocks
 // left behind. A test executable linked with `--wrap` for malloc, calloc,
-// realloc, free, strdup, strndup and operator new and delete (see
+// realloc, free, strdup, strndup, operator new and delete, and mmap and
+// munmap of anonymous memory (see
 // tests/unit/allocfail/CMakeLists.txt) sends those calls, its own and the
 // product's static modules', to the hooks of alloc_fail.cc; the product's
 // code is not changed. Elsewhere the link fails on the missing __real_*.
@@ -10,7 +11,8 @@
 // every block the thread allocates is tracked until it is freed (from any
 // thread). A failed malloc, calloc, realloc, strdup or strndup returns null
 // (realloc leaves the old block alone); a failed operator new throws
-// std::bad_alloc, its nothrow form returns null.
+// std::bad_alloc, its nothrow form returns null; a failed anonymous mmap
+// returns MAP_FAILED with ENOMEM.
 #pragma once
 
 #include <cstddef>

@@ -78,6 +78,18 @@ constexpr auto kSlowRun = std::chrono::milliseconds(1500);
 constexpr size_t kFaultsShown = 8;
 constexpr uint16_t kReload = 112;
 
+// Entries of a dump reply that is read into a mapping: 24,000 lines of 60
+// bytes, about 1.5 MB.
+const std::vector<std::string> &LargeSet() {
+  static const std::vector<std::string> set = [] {
+    std::vector<std::string> lines;
+    for (int i = 0; i < 24000; ++i)
+      lines.push_back("user" + std::to_string(100000 + i) + std::string(50, 'x'));
+    return lines;
+  }();
+  return set;
+}
+
 // The agent's replies by request type; 112 is challenged twice first.
 vxtest::Agent::Answers ReplyTo(const vxtest::Bytes &frame) {
   using namespace vxtest;
@@ -89,6 +101,8 @@ vxtest::Agent::Answers ReplyTo(const vxtest::Bytes &frame) {
       return {Frame(3, Str("nonce")), Frame(3, Str("nonce")), Frame(type, Int(0))};
     case 113:
       return {Frame(type, Int(0) + Set({"alice", "bob", "carol"}))};
+    case 114:
+      return {Frame(type, Int(0) + Set(LargeSet()))};
     case MSGTYPE_AUDIT_TRAIL_EVENT:
       return {};
     default:

@@ -1,6 +1,7 @@
 // The session transport against the test agent.
 #include "client_common/lrpc2.h"
 #include "client_common/msg.h"
+#include "client_common/msg_impl.h"
 #include "sweep.h"
 
 namespace allocfail {
@@ -65,10 +66,41 @@ void Session(Observation &o) {
   LRPC2Close(s);
 }
 
+// A dump reply large enough to be read into a mapping, read in place.
+void LargeReplyInPlace(Observation &o) {
+  const Env &e = GetEnv();
+  uint32_t status = 0;
+  LRPC2Session *s =
+      LRPC2Open(e.agent.path().c_str(), GetMsgTypeTable(), kConnectTimeout, kConnectTimeout, &status);
+  o.Result(0, status, {LRPC_ERR_NOMEM}, "open");
+  if (s == nullptr) return;
+  Msg *request = Request(o, 1, MSGTYPE_DUMP_LOCAL_ACCT);
+  Msg *reply = request != nullptr ? LRPC2Transact(s, request, kTimeout, &status) : nullptr;
+  if (request != nullptr) o.Result(2, status, kTransactNoMem, "transact");
+  if (reply != nullptr) {
+    MsgSetReader reader;
+    uint32_t count = 0, st = MsgGetInt(reply, nullptr);
+    if (st == MSG_OK) st = MsgOpenStringSet(reply, &reader, &count);
+    const char *item = nullptr;
+    uint32_t length = 0;
+    Digest d{0, 2166136261u};
+    while (st == MSG_OK && MsgNextSetItem(&reader, &item, &length) == MSG_OK) {
+      const Digest one = DigestOf(item, length);
+      d = Digest{d.length + one.length, (d.hash ^ one.hash) * 16777619u};
+    }
+    o.Result(3, st, {}, "%u items, %zu bytes, %08x, mapped %d", count, d.length, d.hash,
+             reply->map != nullptr);
+  }
+  MsgFree(reply);
+  MsgFree(request);
+  LRPC2Close(s);
+}
+
 }  // namespace
 
 std::vector<Scenario> TransportScenarios() {
-  return {{"lrpc2_open_transact_challenge_oneway", Session}};
+  return {{"lrpc2_open_transact_challenge_oneway", Session},
+          {"lrpc2_large_reply_in_place", LargeReplyInPlace}};
 }
 
 }  // namespace allocfail

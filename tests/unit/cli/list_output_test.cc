@@ -1,64 +1,142 @@
-// Account list output: entries unchanged, one per line, up to a null one.
+// Account list output: entries unchanged, one per line, up to a null one,
+// read in place from a reply's string set.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/cli_managelocal.h"
+#include "client_common/msg_types.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-// Prints `entries` (a null pointer in the vector stands for a null item)
-// into a file and returns what was written.
-std::string Printed(std::vector<const char *> entries, bool *ok = nullptr) {
+using Entry = std::optional<std::string>;  // nullopt: a null item
+
+std::string U32(uint32_t v) { return std::string(reinterpret_cast<const char *>(&v), 4); }
+
+// A received list reply whose string set holds `entries`; the reader over
+// it stays valid while the returned message lives.
+struct Reply {
+  Msg *msg = nullptr;
+  MsgSetReader entries{};
+  explicit Reply(const std::vector<Entry> &items) {
+    const uint16_t type = MSGTYPE_LIST_LOCAL_ACCT;
+    std::string block = std::string(8, '\0') + std::string(reinterpret_cast<const char *>(&type), 2) +
+                        "\x07" + U32(static_cast<uint32_t>(items.size()));
+    for (const Entry &e : items) block += e ? U32(static_cast<uint32_t>(e->size())) + *e : U32(NULL_LENGTH);
+    block += std::string(1, '\0');
+    msg =
+        NewMsgFromBuffer(block.data(), static_cast<uint32_t>(block.size()), 1, GetMsgTypeTable(), 8, nullptr);
+    EXPECT_EQ(MsgOpenStringSet(msg, &entries, nullptr), MSG_OK);
+  }
+  ~Reply() { MsgFree(msg); }
+};
+
+// Prints `entries` into a file and returns what was written.
+std::string Printed(const std::vector<Entry> &entries, bool *ok = nullptr) {
   vxtest::TempDir dir;
   const std::string path = dir.file("out");
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  entries.push_back(nullptr);
-  bool done = PrintListTo(fd, const_cast<char *const *>(entries.data()));
+  Reply reply(entries);
+  bool done = PrintListTo(fd, reply.entries);
   if (ok != nullptr) *ok = done;
   close(fd);
   return vxtest::ReadFile(path);
 }
 
 TEST(PrintList, EntriesAreWrittenUnchangedOnePerLine) {
-  const std::pair<std::vector<const char *>, std::string> cases[] = {
+  using namespace std::string_literals;
+  const std::pair<std::vector<Entry>, std::string> cases[] = {
       {{}, ""},
       {{"a", "", "b"}, "a\n\nb\n"},
       {{"two\nlines", "x"}, "two\nlines\nx\n"},
       {{"100%s %d %n", "%"}, "100%s %d %n\n%\n"},
-      {{"a", nullptr, "b"}, "a\n"},
-      {{nullptr, "b"}, ""},
+      {{"a", std::nullopt, "b"}, "a\n"},
+      {{std::nullopt, "b"}, ""},
+      {{"nul\0inside"s, "\0"s, "z"}, "nul\n\nz\n"},
   };
   for (const auto &[entries, expected] : cases) EXPECT_EQ(Printed(entries), expected);
-  EXPECT_TRUE(PrintListTo(-1, nullptr));
+  EXPECT_TRUE(PrintListTo(-1, MsgSetReader{})) << "an empty reader writes nothing";
 }
 
 TEST(PrintList, LongListsAndEntriesLongerThanTheBufferKeepTheirOrder) {
-  std::vector<std::string> storage;
+  std::vector<Entry> entries;
   std::string expected;
   for (int i = 0; i < 20000; ++i)
-    storage.push_back("user" + std::to_string(i) + ":x:" + std::to_string(i) + ":");
-  storage.insert(storage.begin() + 7000, std::string(200000, 'L'));
-  std::vector<const char *> entries;
-  for (const std::string &s : storage) {
-    entries.push_back(s.c_str());
-    expected += s + "\n";
-  }
+    entries.push_back("user" + std::to_string(i) + ":x:" + std::to_string(i) + ":");
+  entries.insert(entries.begin() + 7000, std::string(200000, 'L'));
+  for (const Entry &e : entries) expected += *e + "\n";
   bool ok = false;
   EXPECT_EQ(Printed(entries, &ok), expected);
   EXPECT_TRUE(ok);
 }
 
-TEST(PrintList, OutputThatCannotBeWrittenIsReported) {
-  vxtest::TempDir dir;
-  int fd = open(dir.write("ro", "").c_str(), O_RDONLY | O_CLOEXEC);
-  const char *entries[] = {"a", nullptr};
-  EXPECT_FALSE(PrintListTo(fd, const_cast<char *const *>(entries)));
-  close(fd);
+// Writes cut short and interrupted by a signal (no SA_RESTART) go on where
+// they stopped: a slow reader on a small pipe, a timer signal every 200 µs.
+TEST(PrintList, ShortAndInterruptedWritesGoOn) {
+  std::vector<Entry> entries;
+  std::string expected;
+  for (int i = 0; i < 30000; ++i) {
+    entries.push_back("entry " + std::to_string(i));
+    expected += *entries.back() + "\n";
+  }
+  Reply reply(entries);
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  fcntl(fds[1], F_SETPIPE_SZ, 4096);
+  std::string got;
+  std::thread reader([&] {
+    // The signals are for the writer.
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+    char buf[1000];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) != 0;) {
+      if (n > 0) got.append(buf, static_cast<size_t>(n));
+      if (n < 0 && errno != EINTR) break;
+    }
+  });
+  struct sigaction action = {}, old_action;
+  action.sa_handler = [](int) {};
+  sigaction(SIGALRM, &action, &old_action);
+  const struct itimerval every = {{0, 200}, {0, 200}}, off = {};
+  setitimer(ITIMER_REAL, &every, nullptr);
+  const bool ok = PrintListTo(fds[1], reply.entries);
+  setitimer(ITIMER_REAL, &off, nullptr);
+  sigaction(SIGALRM, &old_action, nullptr);
+  close(fds[1]);
+  reader.join();
+  close(fds[0]);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(got, expected);
+}
+
+// A failed write is reported with its errno (EPIPE must stay recognisable
+// to the caller), through a full block and through the last one.
+TEST(PrintList, OutputThatCannotBeWrittenIsReportedWithItsErrno) {
+  const std::vector<Entry> lists[] = {{"a"}, std::vector<Entry>(40000, Entry("abcdefgh"))};
+  for (const auto &list : lists) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    close(fds[0]);
+    Reply reply(list);
+    errno = 0;
+    // MSG_NOSIGNAL does not exist for pipes: SIGPIPE is ignored for the call.
+    sighandler_t old = signal(SIGPIPE, SIG_IGN);
+    EXPECT_FALSE(PrintListTo(fds[1], reply.entries));
+    EXPECT_EQ(errno, EPIPE);
+    signal(SIGPIPE, old);
+    close(fds[1]);
+  }
 }
 
 }  // namespace
