@@ -198,8 +198,16 @@ void *__wrap_realloc(void *ptr, size_t size) {
 // An anonymous mapping is memory like a heap block: it counts, fails and is
 // tracked until the mapping is unmapped from its start. Mappings of files
 // are not allocations and pass through.
+// The failing-syscall wrapper, when linked in, may fail any mapping first.
+int vxtest_sysfail_mmap_errno() __attribute__((weak));
 void *__real_mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset);
 void *__wrap_mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {
+  if (vxtest_sysfail_mmap_errno != nullptr) {
+    if (const int e = vxtest_sysfail_mmap_errno(); e > 0) {
+      errno = e;
+      return MAP_FAILED;
+    }
+  }
   const bool anonymous = (flags & MAP_ANONYMOUS) != 0;
   if (anonymous && ShouldFail(__builtin_return_address(0))) {
     errno = ENOMEM;

@@ -184,11 +184,9 @@ FILE *__wrap_fdopen(int fd, const char *mode) {
   return __real_fdopen(fd, mode);
 }
 
-void *__real_mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset);
-void *__wrap_mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {
-  if (int e = Injected(Call::kMmap); e > 0) return errno = e, MAP_FAILED;
-  return __real_mmap(addr, length, prot, flags, fd, offset);
-}
+// mmap is wrapped once, by the failing allocator (a mapping is memory it
+// tracks); its wrapper asks here first whether this call is to fail.
+int vxtest_sysfail_mmap_errno() { return Injected(Call::kMmap); }
 
 // Records of the armed thread are counted and kept from the system's log;
 // other threads' records pass through.
