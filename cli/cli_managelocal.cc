@@ -55,7 +55,7 @@ bool PrintEntries(MsgSetReader entries) {
   return PrintList(entries) || errno == EPIPE;
 }
 
-// Step 7: configuration, client log and the session to the agent.
+// Opens the configuration, the client log and the session to the agent.
 void OpenContext(ClientContext &context) {
   InitClientContext(&context, nullptr, nullptr, kLogDestinationKey, CLIENT_DEFAULT_EMERGENCY_LOG, kLogLevelKey,
                     kDefaultLogLevel);
@@ -72,7 +72,7 @@ int StatusReport(const LoggerPtr &logger, uint32_t enabled) {
   return code;
 }
 
-// Step 8: no agent. --status answers from the configuration; anything else
+// Without an agent, --status answers from the configuration; anything else
 // fails with 13.
 int WithoutAgent(const LoggerPtr &logger, const CommandOptions &options, const RunIdentity &identity) {
   if (options.action == ACTION_STATUS) {
@@ -87,7 +87,7 @@ int WithoutAgent(const LoggerPtr &logger, const CommandOptions &options, const R
   return EXIT_CODE_AGENT_UNAVAILABLE;
 }
 
-// Step 9: the hidden dump. 0 when the entries were printed, else -1.
+// The hidden dump: 0 when the entries were printed, else -1.
 int Dump(ClientContext &context, const CommandOptions &options) {
   MsgSetReader entries{};
   const bool done = SendDumpLocalAccount(&context, options.dumpName, &entries) != 0 && PrintEntries(entries);
@@ -126,7 +126,7 @@ void List(RunState &run, const CommandOptions &options) {
   run.message = LocalText(EXIT_CODE_LIST_FAILED);
 }
 
-// Step 12: the outcome's message, logged and shown.
+// Logs and shows the message of the outcome, if any.
 void ReportMessage(const LoggerPtr &logger, const std::string &message) {
   if (message.empty()) return;
   LogText(logger, kest::Logger::ERROR, __LINE__, kMain2, message.c_str());
