@@ -142,17 +142,17 @@ void Connection::OnInputComplete() {
 }
 
 void Connection::OnHello() {
-  if (LoadU32(in_.data()) != kHello) return Drop("unknown handshake word");
+  if (LoadU32(in_.data()) != LRPC_HELLO) return Drop("unknown handshake word");
   HandshakePlan plan = services_.faults.ForHandshake();
   if (plan.close) return Finish();
   if (plan.silent) return StartRead(0, Phase::kIgnore);
-  Send(OutFrame{EncodeWord(plan.refuse.value_or(kWelcome)), nullptr}, Then::kRead, plan.delay);
+  Send(OutFrame{EncodeWord(plan.refuse.value_or(LRPC_WELCOME)), nullptr}, Then::kRead, plan.delay);
 }
 
 void Connection::OnHeader() {
   uint32_t magic = LoadU32(in_.data());
   uint32_t total = LoadU32(in_.data() + sizeof magic);
-  if (magic != kFrameMagic) return Drop("bad frame magic");
+  if (magic != LRPC_MAGIC) return Drop("bad frame magic");
   if (total < kMinFrameSize || total > kMaxFrameSize) return Drop("bad frame length");
   want_ = total;  // the body follows the header in the same buffer
   phase_ = Phase::kBody;
@@ -161,7 +161,7 @@ void Connection::OnHeader() {
 void Connection::OnFrame() {
   uint32_t status = 0;
   MsgPtr msg(NewMsgFromBuffer(in_.data(), static_cast<uint32_t>(in_.size()), 1,
-                                                        GetMsgTypeTable(), kHeaderSize, &status));
+                                                        GetMsgTypeTable(), LRPC_HEADER_SIZE, &status));
   uint32_t type = 0;
   if (msg == nullptr || MsgGetType(msg.get(), &type) != MSG_OK) return Drop("invalid frame body");
   if (credentials_) {
@@ -174,10 +174,10 @@ void Connection::OnFrame() {
   }
   credentials_.reset();
   if (awaiting_answer_) {
-    if (type != kChallengeType) return Drop("challenge answered with another message type");
+    if (type != MSGTYPE_AUTH_CHALLENGE2) return Drop("challenge answered with another message type");
     return ContinueExchange();
   }
-  if (type == kChallengeType) return Drop("challenge answer without a challenge");
+  if (type == MSGTYPE_AUTH_CHALLENGE2) return Drop("challenge answer without a challenge");
   OnRequest(type, msg.get());
 }
 
@@ -189,7 +189,7 @@ void Connection::OnRequest(uint32_t type, Msg *request) {
   Reply reply = HandleRequest(type, request, plan, services_);
   exit_pending_ = plan.exit;
   if (plan.close || (exit_pending_ && (reply.one_way || plan.silent))) return Finish();
-  if (reply.one_way || plan.silent) return StartRead(kHeaderSize, Phase::kHeader);
+  if (reply.one_way || plan.silent) return StartRead(LRPC_HEADER_SIZE, Phase::kHeader);
   reply_ = EncodeReplyFrame(type, reply.fields, plan.form);
   after_reply_ = FormClosesConnection(plan.form) ? Then::kClose : Then::kRead;
   reply_delay_ = plan.delay;
@@ -201,7 +201,7 @@ void Connection::ContinueExchange() {
   if (challenges_left_ > 0) {
     --challenges_left_;
     awaiting_answer_ = true;
-    return Send(OutFrame{EncodeReply(kChallengeType, {}, ReplyForm::kNormal), nullptr}, Then::kRead);
+    return Send(OutFrame{EncodeReply(MSGTYPE_AUTH_CHALLENGE2, {}, ReplyForm::kNormal), nullptr}, Then::kRead);
   }
   awaiting_answer_ = false;
   Send(std::move(reply_), after_reply_, reply_delay_);
@@ -245,7 +245,7 @@ void Connection::OnWritable() {
 void Connection::AfterSend() {
   out_ = OutFrame{};
   if (then_ == Then::kClose || (exit_pending_ && !awaiting_answer_)) return Finish();
-  StartRead(kHeaderSize, Phase::kHeader);
+  StartRead(LRPC_HEADER_SIZE, Phase::kHeader);
 }
 
 void Connection::Drop(const char *reason) {

@@ -66,65 +66,10 @@ void PutField(std::string *out, const Field &field) {
   std::visit(visitor, field);
 }
 
-// Bounded reader over the bytes of a message body.
-struct Cursor {
-  const unsigned char *p;
-  size_t left;
-
-  bool Take(size_t n, const unsigned char **at) {
-    if (left < n) return false;
-    *at = p;
-    p += n;
-    left -= n;
-    return true;
-  }
-  bool U32(uint32_t *v) {
-    const unsigned char *at;
-    if (!Take(sizeof *v, &at)) return false;
-    std::memcpy(v, at, sizeof *v);
-    return true;
-  }
-  bool Counted(std::optional<std::string> *item) {
-    uint32_t length;
-    const unsigned char *at;
-    if (!U32(&length)) return false;
-    if (length == NULL_LENGTH) {
-      item->reset();
-      return true;
-    }
-    if (!Take(length, &at)) return false;
-    item->emplace(reinterpret_cast<const char *>(at), length);
-    return true;
-  }
-  bool SkipCounted(uint32_t count) {
-    std::optional<std::string> ignored;
-    for (uint32_t i = 0; i < count; ++i) {
-      if (!Counted(&ignored)) return false;
-    }
-    return true;
-  }
-  // Skips the payload of a field with `tag`.
-  bool SkipPayload(unsigned char tag) {
-    const unsigned char *at;
-    uint32_t count;
-    switch (tag) {
-      case MDT_BOOL: return Take(1, &at);
-      case MDT_INT:
-      case MDT_UINT: return Take(4, &at);
-      case MDT_STRING:
-      case MDT_PASSWORD:
-      case MDT_BLOB: return SkipCounted(1);
-      case MDT_STRINGSET: return U32(&count) && SkipCounted(count);
-      case MDT_KEYVALUES: return U32(&count) && count <= UINT32_MAX / 2 && SkipCounted(2 * count);
-      default: return false;
-    }
-  }
-};
-
 // Header (length left open), type and `fields`, without the end mark.
 std::string EncodeHead(uint32_t type, std::span<const Field> fields) {
-  std::string out(kHeaderSize, '\0');
-  SetU32(&out, 0, kFrameMagic);
+  std::string out(LRPC_HEADER_SIZE, '\0');
+  SetU32(&out, 0, LRPC_MAGIC);
   uint16_t type16 = static_cast<uint16_t>(type);
   out.append(reinterpret_cast<const char *>(&type16), sizeof type16);
   for (const Field &field : fields) PutField(&out, field);
@@ -132,27 +77,6 @@ std::string EncodeHead(uint32_t type, std::span<const Field> fields) {
 }
 
 }  // namespace
-
-uint32_t ReadStringSetField(const Msg *msg, size_t index, std::vector<std::optional<std::string>> *out) {
-  uint32_t length = 0, status = 0;
-  const unsigned char *block = MsgGetBuffer(msg, &length, &status);
-  if (block == nullptr || status != MSG_OK || length < kHeaderSize + 2) return MSG_ERR_INVALID;
-  Cursor cur{block + kHeaderSize + 2, length - kHeaderSize - 2};
-  const unsigned char *tag;
-  for (size_t i = 0; i < index; ++i) {
-    if (!cur.Take(1, &tag) || *tag == MDT_END) return MSG_ERR_END;
-    if (!cur.SkipPayload(*tag)) return MSG_ERR_INVALID;
-  }
-  if (!cur.Take(1, &tag) || *tag == MDT_END) return MSG_ERR_END;
-  if (*tag != MDT_STRINGSET) return MSG_ERR_TYPE;
-  uint32_t count = 0;
-  if (!cur.U32(&count) || count == NULL_LENGTH) return MSG_ERR_INVALID;
-  out->clear();
-  for (uint32_t i = 0; i < count; ++i) {
-    if (!cur.Counted(&out->emplace_back())) return MSG_ERR_INVALID;
-  }
-  return MSG_OK;
-}
 
 std::string EncodeWord(uint32_t word) {
   std::string out;
@@ -169,7 +93,7 @@ OutFrame EncodeReplyFrame(uint32_t type, const std::vector<Field> &fields, Reply
 }
 
 std::string EncodeReply(uint32_t type, const std::vector<Field> &fields, ReplyForm form) {
-  std::string out(kHeaderSize, '\0');
+  std::string out(LRPC_HEADER_SIZE, '\0');
   uint16_t type16 = static_cast<uint16_t>(type);
   out.append(reinterpret_cast<const char *>(&type16), sizeof type16);
   if (form != ReplyForm::kNoFields) {
@@ -177,7 +101,7 @@ std::string EncodeReply(uint32_t type, const std::vector<Field> &fields, ReplyFo
   }
   if (form == ReplyForm::kInvalidBody) out += char(kInvalidTag);
   out += char(MDT_END);
-  SetU32(&out, 0, form == ReplyForm::kBadMagic ? kBadMagic : kFrameMagic);
+  SetU32(&out, 0, form == ReplyForm::kBadMagic ? kBadMagic : LRPC_MAGIC);
   uint32_t length = static_cast<uint32_t>(out.size());
   if (form == ReplyForm::kShortLength) length = kShortLength;
   if (form == ReplyForm::kHugeLength) length = kHugeLength;

@@ -14,8 +14,6 @@ namespace {
 // selection, category or login, or a request it cannot read).
 constexpr int32_t kStatusUnknown = 1;
 constexpr const char *kPrincipalAttribute = "userPrincipalName";
-// The audit event's text arguments follow suite, category, event, user, pid.
-constexpr size_t kAuditArgsField = 5;
 
 using OptString = std::optional<std::string>;
 
@@ -24,6 +22,21 @@ uint32_t ReadString(Msg *msg, OptString *out) {
   uint32_t status = MsgGetString(msg, &raw);
   vx::FreePtr<char> owned(raw);
   if (status == MSG_OK) *out = raw != nullptr ? OptString(raw) : std::nullopt;
+  return status;
+}
+
+// The items of the string set at the cursor, null items kept as nullopt
+// (MsgGetStringSet's array cannot show the items after a null one).
+uint32_t ReadStringSet(Msg *msg, std::vector<OptString> *out) {
+  MsgSetReader reader{};
+  uint32_t count = 0;
+  uint32_t status = MsgOpenStringSet(msg, &reader, &count);
+  for (uint32_t i = 0; status == MSG_OK && i < count; ++i) {
+    const char *item = nullptr;
+    uint32_t length = 0;
+    status = MsgNextSetItem(&reader, &item, &length);
+    if (status == MSG_OK) out->push_back(item != nullptr ? OptString(std::string(item, length)) : std::nullopt);
+  }
   return status;
 }
 
@@ -152,7 +165,7 @@ Reply HandleAuditEvent(Msg *request, const FaultPlan &, Services &services) {
   if (st == MSG_OK) st = MsgGetInt(request, &event);
   if (st == MSG_OK) st = ReadString(request, &user);
   if (st == MSG_OK) st = MsgGetInt(request, &pid);
-  if (st == MSG_OK) st = ReadStringSetField(request, kAuditArgsField, &args);
+  if (st == MSG_OK) st = ReadStringSet(request, &args);
   if (st != MSG_OK) {
     services.recorder.Write(RecordFile::kAudit, {"MALFORMED", ErrText(st)});
     return Reply{};
