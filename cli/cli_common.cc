@@ -179,6 +179,6 @@ int rootCheck(const std::string &loggerName) {
     logger->log(kest::Logger::DEBUG, kCommonLogSource, __LINE__, "rootCheck", "Error: %s may only be run by root.",
                 program.c_str());
   }
-  fprintf(stderr, "Error: %s may only be run by root.\n", program.c_str());
+  (void)fprintf(stderr, "Error: %s may only be run by root.\n", program.c_str());
   return EXIT_CODE_NOT_ROOT;
 }

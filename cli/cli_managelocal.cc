@@ -83,7 +83,7 @@ int WithoutAgent(const LoggerPtr &logger, const CommandOptions &options, const R
   const std::string text = CommonText(EXIT_CODE_AGENT_UNAVAILABLE);
   AuditFailure(identity, text);
   LogText(logger, kest::Logger::ERROR, __LINE__, kMain2, text.c_str());
-  fprintf(stderr, "%s\n", text.c_str());
+  (void)fprintf(stderr, "%s\n", text.c_str());
   return EXIT_CODE_AGENT_UNAVAILABLE;
 }
 
@@ -130,7 +130,7 @@ void List(RunState &run, const CommandOptions &options) {
 void ReportMessage(const LoggerPtr &logger, const std::string &message) {
   if (message.empty()) return;
   LogText(logger, kest::Logger::ERROR, __LINE__, kMain2, message.c_str());
-  fprintf(stderr, "%s\n", message.c_str());
+  (void)fprintf(stderr, "%s\n", message.c_str());
 }
 
 void SendAudit(const RunIdentity &identity, int event, const char *message) {
@@ -209,7 +209,7 @@ int main2(int argc, char **argv) {
     if (logger && logger->isEnabled(kest::Logger::DEBUG)) {
       logger->log(kest::Logger::DEBUG, kCommandLogSource, __LINE__, kMain2, "Error: %s", text);
     }
-    if (options.verbose) fprintf(stderr, "Error: %s\n", text);
+    if (options.verbose) (void)fprintf(stderr, "Error: %s\n", text);
     run.message = text;
   }
 
@@ -225,7 +225,7 @@ int main(int argc, char **argv) {
   if (!OpenStandardDescriptors()) return EXIT_CODE_MISC;
   // Writes to a pipe without a reader fail with EPIPE instead of killing the
   // process, so the run still ends with its audit event.
-  signal(SIGPIPE, SIG_IGN);
+  (void)signal(SIGPIPE, SIG_IGN);
   const LoggerPtr logger = kest::Logger::GetThreadPrivateLogger(kCommandLogger);
   std::string text = kUnknownException;
   try {
@@ -238,6 +238,6 @@ int main(int argc, char **argv) {
   if (logger && logger->isEnabled(kest::Logger::DEBUG)) {
     logger->log(kest::Logger::DEBUG, kCommandLogSource, __LINE__, "main", "Error: %s", text.c_str());
   }
-  fprintf(stderr, "Error: %s\n", text.c_str());
+  (void)fprintf(stderr, "Error: %s\n", text.c_str());
   return EXIT_CODE_MISC;
 }

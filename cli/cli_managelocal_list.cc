@@ -13,7 +13,7 @@ namespace {
 // Entries are copied from the reply into a block of this size, which is
 // written with write(2) whenever it is full: a long list costs a few system
 // calls and one copy per entry, nothing per entry beyond that.
-constexpr size_t kOutputBlock = 64 * 1024;
+constexpr size_t kOutputBlock = size_t{64} * 1024;
 
 // Writes all `length` bytes, going on after short writes and EINTR. False
 // on a failed write, with its errno.
@@ -101,6 +101,6 @@ bool PrintListTo(int fd, MsgSetReader entries) {
 
 bool PrintList(MsgSetReader entries) {
   // Whatever stdio holds goes first, so the output keeps its order.
-  fflush(stdout);
+  (void)fflush(stdout);
   return PrintListTo(STDOUT_FILENO, entries);
 }

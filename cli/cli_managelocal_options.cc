@@ -101,7 +101,7 @@ OptionExitFunction g_option_exit = nullptr;
   if (logger && logger->isEnabled(kest::Logger::ERROR)) {
     logger->log(kest::Logger::ERROR, kCommandLogSource, __LINE__, "CheckOptions", "%s", text.c_str());
   }
-  fprintf(stderr, "%s\n", text.c_str());
+  (void)fprintf(stderr, "%s\n", text.c_str());
   EndProcess(EXIT_CODE_USAGE);
 }
 
@@ -118,7 +118,7 @@ void CheckFinal(const CommandOptions &options) {
     std::string action = ActionOptionName(options.action);
     std::string category = CategoryOptionName(options.category);
     char text[sizeof kCannotCombine + 32];
-    snprintf(text, sizeof text, kCannotCombine, action.c_str(), category.c_str());
+    (void)snprintf(text, sizeof text, kCannotCombine, action.c_str(), category.c_str());
     OptionError(text);
   }
   if ((options.force || options.profileOnly) && options.action != ACTION_RELOAD) OptionError(kFlagsNeedReload);
@@ -177,7 +177,7 @@ std::string CategoryOptionName(AccountCategory category) {
   return "--" + CategoryName(category);
 }
 
-void PrintUsage() { fputs(kUsageText, stdout); }
+void PrintUsage() { (void)fputs(kUsageText, stdout); }
 
 void SetOptionExitFunction(OptionExitFunction function) { g_option_exit = function; }
 

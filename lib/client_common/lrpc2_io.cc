@@ -90,8 +90,8 @@ uint32_t MoveFull(int fd, unsigned char *p, size_t n, uint32_t timeout, bool sen
   return LRPC_OK;
 }
 
-constexpr int64_t kNsPerSecond = 1000 * 1000 * 1000;
-constexpr int64_t kNsPerMs = 1000 * 1000;
+constexpr int64_t kNsPerSecond = int64_t{1000} * 1000 * 1000;
+constexpr int64_t kNsPerMs = int64_t{1000} * 1000;
 
 // Monotonic nanoseconds: a change of the wall clock neither shortens nor
 // stretches a wait.

@@ -118,7 +118,8 @@ constexpr uintptr_t kPrefetchAhead = 512;
 // A prefetch never faults, so the address may lie past the block; it is
 // computed as an integer because a pointer may not point there.
 inline void PrefetchAhead(const unsigned char *p) {
-  __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(p) + kPrefetchAhead));
+  __builtin_prefetch(
+      reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(p) + kPrefetchAhead));  // NOLINT(performance-no-int-to-ptr)
 }
 
 // Payload bytes that follow a tag before any counted item: a BOOL's byte,
@@ -501,12 +502,11 @@ uint32_t MsgIsOneWay(const Msg *msg, uint32_t *oneway) {
 }
 
 unsigned char *MsgGetBuffer(const Msg *msg, uint32_t *length, uint32_t *status) {
+  const bool building = msg != nullptr && msg->state != MSG_BROKEN && (msg->state & MSG_BUILDING) != 0;
   uint32_t result = MSG_OK;
-  if (msg == nullptr || msg->state == MSG_BROKEN) {
-    result = MSG_ERR_INVALID;
-  } else if (msg->state & MSG_BUILDING) {
+  if (building) {
     result = MSG_ERR_INCOMPLETE;
-  } else if (!IsComplete(msg)) {
+  } else if (msg == nullptr || msg->state == MSG_BROKEN || !IsComplete(msg)) {
     result = MSG_ERR_INVALID;
   }
   SetStatus(status, result);

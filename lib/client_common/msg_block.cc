@@ -17,9 +17,9 @@ Block MapBlock(size_t length) {
   const size_t map_length = rounded + MSG_MAP_ALIGN;
   void *map = mmap(nullptr, map_length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (map == MAP_FAILED) return Block{nullptr, nullptr, 0};
-  const uintptr_t aligned =
-      (reinterpret_cast<uintptr_t>(map) + MSG_MAP_ALIGN - 1) & ~uintptr_t{MSG_MAP_ALIGN - 1};
-  auto *bytes = reinterpret_cast<unsigned char *>(aligned);
+  auto *base = static_cast<unsigned char *>(map);
+  const size_t misalignment = reinterpret_cast<uintptr_t>(base) % MSG_MAP_ALIGN;
+  unsigned char *bytes = base + (misalignment == 0 ? 0 : MSG_MAP_ALIGN - misalignment);
   // Advice only: where huge pages are off the block keeps ordinary pages.
   (void)madvise(bytes, rounded, MADV_HUGEPAGE);
   return Block{bytes, map, map_length};
