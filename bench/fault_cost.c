@@ -53,7 +53,9 @@ int main(int argc, char **argv) {
     perror("fault_cost: mmap");
     return 1;
   }
-  printf("4k %.3f us/fault %.1f us/MiB\n", small * 1e6 / (double)(length / SMALL_PAGE), small * 1e6 / (double)mib);
-  printf("2m %.3f us/fault %.1f us/MiB\n", huge * 1e6 / (double)(length / HUGE_PAGE), huge * 1e6 / (double)mib);
+  printf("4k %.3f us/fault %.1f us/MiB\n", small * 1e6 / (double)(length / SMALL_PAGE),
+         small * 1e6 / (double)mib);
+  printf("2m %.3f us/fault %.1f us/MiB\n", huge * 1e6 / (double)(length / HUGE_PAGE),
+         huge * 1e6 / (double)mib);
   return 0;
 }

@@ -127,8 +127,8 @@ void BM_ReceiveReadReleaseListReply(benchmark::State &state) {
     void *owned = malloc(block.size());
     memcpy(owned, block.data(), block.size());
     state.ResumeTiming();
-    Msg *msg = NewMsgFromBuffer(owned, static_cast<uint32_t>(block.size()), 0, GetMsgTypeTable(), kHeader,
-                                nullptr);
+    Msg *msg =
+        NewMsgFromBuffer(owned, static_cast<uint32_t>(block.size()), 0, GetMsgTypeTable(), kHeader, nullptr);
     int32_t status = -1;
     char **set = nullptr;
     MsgGetInt(msg, &status);

@@ -38,9 +38,11 @@ std::string ConfigText(size_t bytes, size_t *lines = nullptr) {
   char line[160];
   size_t n = 0;
   while (text.size() < bytes) {
-    int len = (n % 50 == 0) ? snprintf(line, sizeof line, "# section %zu of the generated file\n", n)
-              : (n % 7 == 0) ? snprintf(line, sizeof line, "agent.section%zu.path = \"/var/lib/agent %zu\"\n", n, n)
-                             : snprintf(line, sizeof line, "agent.section%zu.value%zu : some value text %zu\n", n % 97, n, n);
+    int len =
+        (n % 50 == 0) ? snprintf(line, sizeof line, "# section %zu of the generated file\n", n)
+        : (n % 7 == 0)
+            ? snprintf(line, sizeof line, "agent.section%zu.path = \"/var/lib/agent %zu\"\n", n, n)
+            : snprintf(line, sizeof line, "agent.section%zu.value%zu : some value text %zu\n", n % 97, n, n);
     text.append(line, static_cast<size_t>(len));
     ++n;
   }
@@ -92,7 +94,8 @@ void BM_LoadAndQueryEveryKey(benchmark::State &state) {
     }
     for (int i = 0; i < 200000; i += 2000) {
       snprintf(line, sizeof line, "agent.key%06d", i);
-      total += strlen(GetProperty(set, line, "", nullptr)) + static_cast<size_t>(GetPropertyInt(set, line, 0, nullptr));
+      total += strlen(GetProperty(set, line, "", nullptr)) +
+               static_cast<size_t>(GetPropertyInt(set, line, 0, nullptr));
     }
     benchmark::DoNotOptimize(total);
     FreeProperties(set);
@@ -121,13 +124,15 @@ BENCHMARK(BM_SingleValue1MB)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 // and look up the last element.
 void BM_Include100kLines(benchmark::State &state) {
   std::string list;
-  for (int i = 0; i < 100000; ++i) list += (i % 10 == 0 ? "# comment\n" : "") + ("user" + std::to_string(i) + "\n");
+  for (int i = 0; i < 100000; ++i)
+    list += (i % 10 == 0 ? "# comment\n" : "") + ("user" + std::to_string(i) + "\n");
   DataFile list_file("list", list);
   DataFile main_file("main", "users = file:" + list_file.path + "\n");
   for (auto _ : state) {
     Properties *set = Load(main_file.path, state);
     benchmark::DoNotOptimize(GetProperty(set, "users", nullptr, nullptr));
-    if (IsStringInPropertyList(set, "users", "user99999", nullptr, nullptr) != 1) state.SkipWithError("not found");
+    if (IsStringInPropertyList(set, "users", "user99999", nullptr, nullptr) != 1)
+      state.SkipWithError("not found");
     FreeProperties(set);
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * list_file.size));

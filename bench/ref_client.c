@@ -73,7 +73,8 @@ static unsigned char *Receive(int fd, uint32_t *total) {
   uint32_t header[2];
   if (MoveAll(fd, header, sizeof header, 0) != 0 || header[0] != MAGIC || header[1] < HEADER + 3) return NULL;
   const size_t rounded = ((size_t)header[1] + HUGE_PAGE - 1) & ~(size_t)(HUGE_PAGE - 1);
-  unsigned char *raw = mmap(NULL, rounded + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  unsigned char *raw =
+      mmap(NULL, rounded + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return NULL;
   unsigned char *block = (unsigned char *)(((uintptr_t)raw + HUGE_PAGE - 1) & ~(uintptr_t)(HUGE_PAGE - 1));
   (void)madvise(block, rounded, MADV_HUGEPAGE);

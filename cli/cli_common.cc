@@ -156,7 +156,8 @@ std::string JoinArguments(int argc, char **argv) {
 std::string GetUserUPN(const std::string &userName) {
   const auto logger = kest::Logger::GetThreadPrivateLogger(kCommonLogger);
   try {
-    kest::LocalRpcSession session(ReadSupportProperty(kest::PN::KESTD_SOCKET, kDefaultKestdSocket), false, false);
+    kest::LocalRpcSession session(ReadSupportProperty(kest::PN::KESTD_SOCKET, kDefaultKestdSocket), false,
+                                  false);
     session.authenticateProcess();
     const std::shared_ptr<kest::ADObject> user = session.getUserObj(userName, kest::UNIX_ONLY);
     return user ? PrincipalName(*user) : std::string();
@@ -176,8 +177,8 @@ int rootCheck(const std::string &loggerName) {
   const std::string &program = kest::progname();
   const auto logger = kest::Logger::GetThreadPrivateLogger(loggerName);
   if (logger && logger->isEnabled(kest::Logger::DEBUG)) {
-    logger->log(kest::Logger::DEBUG, kCommonLogSource, __LINE__, "rootCheck", "Error: %s may only be run by root.",
-                program.c_str());
+    logger->log(kest::Logger::DEBUG, kCommonLogSource, __LINE__, "rootCheck",
+                "Error: %s may only be run by root.", program.c_str());
   }
   (void)fprintf(stderr, "Error: %s may only be run by root.\n", program.c_str());
   return EXIT_CODE_NOT_ROOT;

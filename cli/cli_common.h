@@ -12,9 +12,9 @@
 // unchanged, followed by a newline.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
-#include <stddef.h>
 #include <optional>
 #include <span>
 #include <string>

@@ -40,7 +40,9 @@ struct RunState {
 };
 
 std::string CommonText(int code) { return std::string(ExitCodeMessage(CommonExitCodes, code).value_or("")); }
-std::string LocalText(int code) { return std::string(ExitCodeMessage(LocalAccountExitCodes, code).value_or("")); }
+std::string LocalText(int code) {
+  return std::string(ExitCodeMessage(LocalAccountExitCodes, code).value_or(""));
+}
 
 void LogText(const LoggerPtr &logger, int level, int line, const char *function, const char *text) {
   if (logger && logger->isEnabled(level)) logger->log(level, kCommandLogSource, line, function, "%s", text);
@@ -57,8 +59,8 @@ bool PrintEntries(MsgSetReader entries) {
 
 // Opens the configuration, the client log and the session to the agent.
 void OpenContext(ClientContext &context) {
-  InitClientContext(&context, nullptr, nullptr, kLogDestinationKey, CLIENT_DEFAULT_EMERGENCY_LOG, kLogLevelKey,
-                    kDefaultLogLevel);
+  InitClientContext(&context, nullptr, nullptr, kLogDestinationKey, CLIENT_DEFAULT_EMERGENCY_LOG,
+                    kLogLevelKey, kDefaultLogLevel);
   EnableLogForwarding(&context);
   OpenLRPC2Session(&context);
 }
@@ -100,7 +102,8 @@ void Reload(RunState &run, const CommandOptions &options) {
     return;
   }
   uint32_t result = 0;
-  if (SendReloadLocalAccounts(&run.context, options.force, options.profileOnly, &result) != 0 && result == 0) {
+  if (SendReloadLocalAccounts(&run.context, options.force, options.profileOnly, &result) != 0 &&
+      result == 0) {
     run.status = EXIT_CODE_SUCCESS;
     return;
   }
@@ -116,8 +119,8 @@ void List(RunState &run, const CommandOptions &options) {
     return;
   }
   MsgSetReader entries{};
-  const bool done =
-      SendListLocalAccount(&run.context, options.listType, options.category, &entries) != 0 && PrintEntries(entries);
+  const bool done = SendListLocalAccount(&run.context, options.listType, options.category, &entries) != 0 &&
+                    PrintEntries(entries);
   if (done) {
     run.status = EXIT_CODE_SUCCESS;
     return;
@@ -135,13 +138,14 @@ void ReportMessage(const LoggerPtr &logger, const std::string &message) {
 
 void SendAudit(const RunIdentity &identity, int event, const char *message) {
   if (message == nullptr) {
-    kest::SetAuditTrailEvent(kAuditSuite, kAuditCategory, event, 0, 0, identity.user.c_str(), 0, 0, identity.pid,
-                             kest::AUDIT_ARG_STRING, identity.arguments.c_str(), kest::AUDIT_ARG_END);
+    kest::SetAuditTrailEvent(kAuditSuite, kAuditCategory, event, 0, 0, identity.user.c_str(), 0, 0,
+                             identity.pid, kest::AUDIT_ARG_STRING, identity.arguments.c_str(),
+                             kest::AUDIT_ARG_END);
     return;
   }
-  kest::SetAuditTrailEvent(kAuditSuite, kAuditCategory, event, 0, 0, identity.user.c_str(), 0, 0, identity.pid,
-                           kest::AUDIT_ARG_STRING, identity.arguments.c_str(), kest::AUDIT_ARG_STRING, message,
-                           kest::AUDIT_ARG_END);
+  kest::SetAuditTrailEvent(kAuditSuite, kAuditCategory, event, 0, 0, identity.user.c_str(), 0, 0,
+                           identity.pid, kest::AUDIT_ARG_STRING, identity.arguments.c_str(),
+                           kest::AUDIT_ARG_STRING, message, kest::AUDIT_ARG_END);
 }
 
 // Never null, whatever the exception gives.

@@ -44,7 +44,7 @@ struct CommandOptions {
 
 // Who ran the command, for every audit event of the run.
 struct RunIdentity {
-  std::string user;       // principal name, else login name, else "uid N"
+  std::string user;  // principal name, else login name, else "uid N"
   long pid = 0;
   std::string arguments;  // the command line after the program name
 };

@@ -16,12 +16,12 @@ namespace {
 constexpr char kShortOptions[] = "sRfpd:l:ugVvh";
 
 const struct option kLongOptions[] = {
-    {"status", no_argument, nullptr, 's'},      {"reload", no_argument, nullptr, 'R'},
-    {"force", no_argument, nullptr, 'f'},       {"profileonly", no_argument, nullptr, 'p'},
-    {"dump", required_argument, nullptr, 'd'},  {"list", required_argument, nullptr, 'l'},
-    {"user", no_argument, nullptr, 'u'},        {"group", no_argument, nullptr, 'g'},
-    {"verbose", no_argument, nullptr, 'V'},     {"version", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0},
+    {"status", no_argument, nullptr, 's'},     {"reload", no_argument, nullptr, 'R'},
+    {"force", no_argument, nullptr, 'f'},      {"profileonly", no_argument, nullptr, 'p'},
+    {"dump", required_argument, nullptr, 'd'}, {"list", required_argument, nullptr, 'l'},
+    {"user", no_argument, nullptr, 'u'},       {"group", no_argument, nullptr, 'g'},
+    {"verbose", no_argument, nullptr, 'V'},    {"version", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0},
 };
 
 struct ListTypeRow {
@@ -40,7 +40,8 @@ struct ActionRow {
   ActionType action;
   const char *option;
 };
-constexpr ActionRow kActions[] = {{ACTION_STATUS, "--status"}, {ACTION_RELOAD, "--reload"}, {ACTION_LIST, "--list"}};
+constexpr ActionRow kActions[] = {
+    {ACTION_STATUS, "--status"}, {ACTION_RELOAD, "--reload"}, {ACTION_LIST, "--list"}};
 
 // Arguments of --dump that select a dump; anything else is ignored.
 constexpr const char *kDumpNames[] = {"user", "group"};
@@ -52,10 +53,13 @@ constexpr char kUsageText[] =
     "                      [--reload, -R [--force, -f] [--profileonly, -p]]\n"
     "                      [--list, -l <all, visible, remove> <--user, -u>|<--group, -g>]\n"
     "options:\n"
-    "   -s, --status       Check if management of local account is currently enabled or disable in UNIX agent.\n"
+    "   -s, --status       Check if management of local account is currently enabled or disable in UNIX "
+    "agent.\n"
     "                      If Unix agent is not running, get the value from vorlex.conf,\n"
-    "                      at the same time 156 and 157 code is returned for Enable and Display status correspondingly\n"
-    "   -R, --reload       Sync local user, local group file and APU list with information in Active Directory.\n"
+    "                      at the same time 156 and 157 code is returned for Enable and Display status "
+    "correspondingly\n"
+    "   -R, --reload       Sync local user, local group file and APU list with information in Active "
+    "Directory.\n"
     "                      This should fail with error if UNIX agent is disconnected or not running,\n"
     "                      or local account management is disabled.\n"
     "   -f, --force        Use with --reload option.\n"
@@ -66,14 +70,16 @@ constexpr char kUsageText[] =
     "   -p, --profileonly  Use with --reload option.\n"
     "                      Reload the local user profile, local group profile only.\n"
     "   -l, --list <all, visible, remove>\n"
-    "                      Use in conjunction with --user or --group option to list local users or local groups.\n"
+    "                      Use in conjunction with --user or --group option to list local users or local "
+    "groups.\n"
     "                      Each of the entries display is in the file native format.\n"
     "                      User can specify what type of local account to list, and acceptable values\n"
     "                      are:\n"
     "                          visible: local profile accounts that are visible in the computer\n"
     "                          remove: local accounts that are marked for removal in the computer\n"
     "                          all: complete list of local accounts currently cached in UNIX agent\n"
-    "                      This should fail with error if UNIX agent is not running, or local account management is disabled\n"
+    "                      This should fail with error if UNIX agent is not running, or local account "
+    "management is disabled\n"
     "   -u, --user         Use with --list, when specify, return local user information\n"
     "   -g, --group        Use with --list, when specify, return local group information\n"
     "   -V, --verbose      Display verbose step by step information to help debug problem.\n"
@@ -84,9 +90,11 @@ constexpr char kUsageText[] =
 
 constexpr char kMultipleActions[] = "Error: multiple action are not allowed.";
 constexpr char kMultipleCategories[] = "Error: multiple categories are not allowed.";
-constexpr char kListNeedsCategory[] = "Error: options --list should be used in conjunction with --user/--group.";
+constexpr char kListNeedsCategory[] =
+    "Error: options --list should be used in conjunction with --user/--group.";
 constexpr char kCannotCombine[] = "Error: options %s and %s cannot be used together.";
-constexpr char kFlagsNeedReload[] = "Error: options --force/--profileonly should be used in conjunction with --reload.";
+constexpr char kFlagsNeedReload[] =
+    "Error: options --force/--profileonly should be used in conjunction with --reload.";
 
 OptionExitFunction g_option_exit = nullptr;
 
@@ -121,7 +129,8 @@ void CheckFinal(const CommandOptions &options) {
     (void)snprintf(text, sizeof text, kCannotCombine, action.c_str(), category.c_str());
     OptionError(text);
   }
-  if ((options.force || options.profileOnly) && options.action != ACTION_RELOAD) OptionError(kFlagsNeedReload);
+  if ((options.force || options.profileOnly) && options.action != ACTION_RELOAD)
+    OptionError(kFlagsNeedReload);
 }
 
 bool IsDumpName(const char *text) {

@@ -14,8 +14,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -40,7 +40,9 @@ struct Endpoint {
     addr.sun_family = AF_UNIX;
     strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (bind(listener, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 || listen(listener, 8) != 0) abort();
+    if (bind(listener, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(listener, 8) != 0)
+      abort();
   }
 };
 
@@ -95,7 +97,9 @@ class AgentThread {
   }
 
  private:
-  explicit AgentThread(int listener) : listener_(listener) { std::thread([this] { Run(); }).detach(); }
+  explicit AgentThread(int listener) : listener_(listener) {
+    std::thread([this] { Run(); }).detach();
+  }
 
   void Run() {
     for (;;) {

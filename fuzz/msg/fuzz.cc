@@ -76,11 +76,21 @@ uint32_t ReadAny(Msg *msg) {
   const InPlace in_place = is_set ? ReadInPlace(msg) : InPlace{};
   for (int reader = 0; reader < 5 && status == MSG_ERR_TYPE; ++reader) {
     switch (reader) {
-      case 0: status = MsgGetBool(msg, &u); break;
-      case 1: status = MsgGetInt(msg, &i); break;
-      case 2: status = MsgGetUInt(msg, &u); break;
-      case 3: status = MsgGetString(msg, &s); break;
-      default: status = MsgGetStringSet(msg, &set); break;
+      case 0:
+        status = MsgGetBool(msg, &u);
+        break;
+      case 1:
+        status = MsgGetInt(msg, &i);
+        break;
+      case 2:
+        status = MsgGetUInt(msg, &u);
+        break;
+      case 3:
+        status = MsgGetString(msg, &s);
+        break;
+      default:
+        status = MsgGetStringSet(msg, &set);
+        break;
     }
   }
   free(s);
@@ -98,8 +108,9 @@ uint32_t ReadAny(Msg *msg) {
 }
 
 Msg *Receive(const uint8_t *data, size_t size, int copy, uint32_t *status) {
-  if (copy) return NewMsgFromBuffer(const_cast<uint8_t *>(data), static_cast<uint32_t>(size), 1,
-                                    GetMsgTypeTable(), kHeader, status);
+  if (copy)
+    return NewMsgFromBuffer(const_cast<uint8_t *>(data), static_cast<uint32_t>(size), 1, GetMsgTypeTable(),
+                            kHeader, status);
   void *owned = malloc(size + 1);
   Check(owned != nullptr);
   if (size != 0) memcpy(owned, data, size);
@@ -172,11 +183,16 @@ std::vector<Field> Script(const uint8_t *data, size_t size) {
 
 uint32_t Append(Msg *msg, const Field &f) {
   switch (f.op) {
-    case 0: return MsgAddBool(msg, static_cast<int>(f.number));
-    case 1: return MsgAddInt(msg, static_cast<int32_t>(f.number));
-    case 2: return MsgAddUInt(msg, f.number);
-    case 3: return MsgAddString(msg, f.text.c_str());
-    default: return MsgAddString(msg, nullptr);
+    case 0:
+      return MsgAddBool(msg, static_cast<int>(f.number));
+    case 1:
+      return MsgAddInt(msg, static_cast<int32_t>(f.number));
+    case 2:
+      return MsgAddUInt(msg, f.number);
+    case 3:
+      return MsgAddString(msg, f.text.c_str());
+    default:
+      return MsgAddString(msg, nullptr);
   }
 }
 
@@ -185,11 +201,22 @@ void ReadBack(Msg *msg, const Field &f) {
   int32_t i = 0;
   char *s = reinterpret_cast<char *>(1);
   switch (f.op) {
-    case 0: Check(MsgGetBool(msg, &u) == MSG_OK && u == (f.number != 0)); break;
-    case 1: Check(MsgGetInt(msg, &i) == MSG_OK && i == static_cast<int32_t>(f.number)); break;
-    case 2: Check(MsgGetUInt(msg, &u) == MSG_OK && u == f.number); break;
-    case 3: Check(MsgGetString(msg, &s) == MSG_OK && s != nullptr && f.text == s); free(s); break;
-    default: Check(MsgGetString(msg, &s) == MSG_OK && s == nullptr); break;
+    case 0:
+      Check(MsgGetBool(msg, &u) == MSG_OK && u == (f.number != 0));
+      break;
+    case 1:
+      Check(MsgGetInt(msg, &i) == MSG_OK && i == static_cast<int32_t>(f.number));
+      break;
+    case 2:
+      Check(MsgGetUInt(msg, &u) == MSG_OK && u == f.number);
+      break;
+    case 3:
+      Check(MsgGetString(msg, &s) == MSG_OK && s != nullptr && f.text == s);
+      free(s);
+      break;
+    default:
+      Check(MsgGetString(msg, &s) == MSG_OK && s == nullptr);
+      break;
   }
 }
 

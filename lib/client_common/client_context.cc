@@ -28,7 +28,7 @@ struct LevelRow {
 
 // Level names, matched without regard to case; any other name is INFO.
 constexpr LevelRow kLevels[] = {
-    {"TRACE", LOG_LEVEL_TRACE}, {"DEBUG", LOG_LEVEL_DEBUG},     {"INFO", LOG_LEVEL_INFO},
+    {"TRACE", LOG_LEVEL_TRACE},  {"DEBUG", LOG_LEVEL_DEBUG},     {"INFO", LOG_LEVEL_INFO},
     {"WARN", LOG_LEVEL_WARNING}, {"WARNING", LOG_LEVEL_WARNING}, {"ERROR", LOG_LEVEL_ERROR},
 };
 
@@ -70,7 +70,8 @@ void ReportNegative(ClientContext *context, const char *key, int32_t value, int3
   if (value >= 0) return;
   if (!ClientLogEnabled(context->log, LOG_LEVEL_DEBUG)) return;
   ClientLogWrite(context->log, LOG_LEVEL_DEBUG, kSource, __LINE__, "InitClientContext",
-                 "Illegal value for property %s: %d -- value must be non-negative. Using %d", key, value, used);
+                 "Illegal value for property %s: %d -- value must be non-negative. Using %d", key, value,
+                 used);
 }
 
 // The process name in the text of /proc/self/stat: after the first "(" up to
@@ -109,11 +110,12 @@ void InitClientContext(ClientContext *context, Properties *properties, const cha
   if (context == nullptr) return;
   memset(context, 0, sizeof *context);
   uint32_t status = 0;
-  context->properties = properties != nullptr ? properties : LoadProperties(CLIENT_CONF_PATH, load_prefixes, &status);
+  context->properties =
+      properties != nullptr ? properties : LoadProperties(CLIENT_CONF_PATH, load_prefixes, &status);
   // Without a configuration set every read below gives its default.
   const char *dest = ClientGetProperty(context, log_dest_key, default_log_dest);
-  const char *level_name = FindLevelName(context, log_level_key,
-                                         default_level != nullptr ? default_level : kFallbackLevelName);
+  const char *level_name =
+      FindLevelName(context, log_level_key, default_level != nullptr ? default_level : kFallbackLevelName);
   uint32_t level = LevelFromName(level_name);
   const char *socket = ClientGetProperty(context, CLIENT_SOCKET_KEY, CLIENT_DEFAULT_SOCKET);
   if (socket == nullptr) socket = CLIENT_DEFAULT_SOCKET;
@@ -144,8 +146,9 @@ int OpenLRPC2Session(ClientContext *context) {
   if (context->session != nullptr) return 1;
   int saved_errno = errno;
   const char *reason = LRPC2Err2Str(status);
-  CLIENT_LOG(context->log, LOG_LEVEL_DEBUG, kSource, "Failed to open connection to vxagent through '%s' %s (%s)",
-             path, reason != nullptr ? reason : "(null)", strerror(saved_errno));
+  CLIENT_LOG(context->log, LOG_LEVEL_DEBUG, kSource,
+             "Failed to open connection to vxagent through '%s' %s (%s)", path,
+             reason != nullptr ? reason : "(null)", strerror(saved_errno));
   return 0;
 }
 

@@ -46,14 +46,14 @@ VX_BEGIN_DECLS
 #define CLIENT_UNLISTED_MAX 8
 
 typedef struct ClientContext {
-  Properties *properties;       /* owned; null when no file could be loaded */
-  ClientLog *log;               /* owned */
-  char *process_name;           /* owned, filled by GetProcessName */
-  uint32_t connect_timeout;     /* seconds, connect and handshake */
-  uint32_t operation_timeout;   /* seconds, every read and write of a transaction */
+  Properties *properties;     /* owned; null when no file could be loaded */
+  ClientLog *log;             /* owned */
+  char *process_name;         /* owned, filled by GetProcessName */
+  uint32_t connect_timeout;   /* seconds, connect and handshake */
+  uint32_t operation_timeout; /* seconds, every read and write of a transaction */
   const MsgTypeTable *msg_types;
-  LRPC2Session *session;        /* owned; null until OpenLRPC2Session succeeds */
-  CleanupList *messages;        /* owned; created on the first registration */
+  LRPC2Session *session;              /* owned; null until OpenLRPC2Session succeeds */
+  CleanupList *messages;              /* owned; created on the first registration */
   Msg *unlisted[CLIENT_UNLISTED_MAX]; /* owned; messages the list could not take */
 } ClientContext;
 

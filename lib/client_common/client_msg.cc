@@ -66,8 +66,9 @@ Msg *Send(ClientContext *context, Msg *request) {
   if (status != 0) {
     uint32_t type = 0;
     MsgGetType(request, &type);
-    CLIENT_LOG(context->log, LOG_LEVEL_WARNING, CLIENT_MSG_LOG_SOURCE, "Failed to send message: %s, MsgType: %d.",
-               Text(LRPC2Err2Str(status)), static_cast<int>(type));
+    CLIENT_LOG(context->log, LOG_LEVEL_WARNING, CLIENT_MSG_LOG_SOURCE,
+               "Failed to send message: %s, MsgType: %d.", Text(LRPC2Err2Str(status)),
+               static_cast<int>(type));
     MsgFree(reply);
     FreeClientMessages(context);
     return nullptr;

@@ -43,8 +43,9 @@ int32_t ClientGetPropertyTime(ClientContext *context, const char *key, char defa
              Text(key), default_amount, static_cast<int>(status), value);
   if (status != 0) {
     value = 0;
-    CLIENT_LOG(LogOf(context), LOG_LEVEL_ERROR, kSource, "Failed to read time property '%s' from file '%s': %s",
-               Text(key), CLIENT_CONF_PATH, Text(CPropsErr2Str(status)));
+    CLIENT_LOG(LogOf(context), LOG_LEVEL_ERROR, kSource,
+               "Failed to read time property '%s' from file '%s': %s", Text(key), CLIENT_CONF_PATH,
+               Text(CPropsErr2Str(status)));
   }
   return value;
 }

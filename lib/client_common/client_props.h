@@ -20,8 +20,7 @@ VX_BEGIN_DECLS
  * it is freed), or `default_value` when the key is absent; null when the
  * value could not be processed (an unreadable include file, exhausted
  * memory). */
-VX_API const char *ClientGetProperty(ClientContext *context, const char *key,
-                                     const char *default_value);
+VX_API const char *ClientGetProperty(ClientContext *context, const char *key, const char *default_value);
 
 /* The time span of `key` in seconds, or default_amount times the factor of
  * default_unit ('s', 'm', 'h', ...) when the key is absent or not a time;

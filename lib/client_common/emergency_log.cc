@@ -26,8 +26,8 @@ constexpr const char *kTimeFormat = "%b %d %T";
 constexpr size_t kTimeSize = 64;
 
 // Syslog priority of each level, indexed like LEVEL_NAMES.
-constexpr int kLevelPriority[LOG_LEVEL_COUNT] = {LOG_DEBUG, LOG_DEBUG,   LOG_INFO,
-                                                 LOG_WARNING, LOG_ERR, LOG_EMERG};
+constexpr int kLevelPriority[LOG_LEVEL_COUNT] = {LOG_DEBUG,   LOG_DEBUG, LOG_INFO,
+                                                 LOG_WARNING, LOG_ERR,   LOG_EMERG};
 
 constexpr vx::StatusText kErrTexts[] = {
     {ELOG_ERR_NOT_ABSOLUTE, "An absolute pathname was not given"},
@@ -80,9 +80,9 @@ uint32_t WriteFileLine(const EmergencyLog *log, int32_t level, const char *forma
   struct tm local;
   if (localtime_r(&now, &local) != nullptr) (void)strftime(stamp, sizeof stamp, kTimeFormat, &local);
   char line[EMERGENCY_LOG_LINE_MAX + 1];
-  int n = snprintf(line, sizeof line, "%s %s[%d] %s: %s\n", stamp,
-                   log->ident != nullptr ? log->ident : kNoIdent, static_cast<int>(getpid()),
-                   LevelName(level), text);
+  int n =
+      snprintf(line, sizeof line, "%s %s[%d] %s: %s\n", stamp, log->ident != nullptr ? log->ident : kNoIdent,
+               static_cast<int>(getpid()), LevelName(level), text);
   if (n < 0) return ELOG_ERR_ERRNO;
   size_t length = static_cast<size_t>(n);
   if (length > EMERGENCY_LOG_LINE_MAX) {
@@ -164,6 +164,4 @@ void CloseEmergencyLog(EmergencyLog *log) {
   free(log);
 }
 
-const char *EmergencyLogErr2Str(uint32_t status) {
-  return vx::FindStatusText(kErrTexts, status);
-}
+const char *EmergencyLogErr2Str(uint32_t status) { return vx::FindStatusText(kErrTexts, status); }

@@ -7,6 +7,7 @@
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
+
 #include "util/scope.h"
 
 const char *const LEVEL_NAMES[LOG_LEVEL_COUNT] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
@@ -27,11 +28,10 @@ struct Facility {
 
 // Syslog facilities accepted as a destination, searched in this order.
 constexpr Facility kFacilities[] = {
-    {"auth", 32},     {"cron", 72},     {"daemon", 24},   {"kern", 0},      {"lpr", 48},
-    {"mail", 16},     {"news", 56},     {"security", 32}, {"syslog", 40},   {"user", 8},
-    {"uucp", 64},     {"local0", 128},  {"local1", 136},  {"local2", 144},  {"local3", 152},
-    {"local4", 160},  {"local5", 168},  {"local6", 176},  {"local7", 184},  {"authpriv", 80},
-    {"ftp", 88},      {"cron", 72},
+    {"auth", 32},    {"cron", 72},     {"daemon", 24},  {"kern", 0},     {"lpr", 48},     {"mail", 16},
+    {"news", 56},    {"security", 32}, {"syslog", 40},  {"user", 8},     {"uucp", 64},    {"local0", 128},
+    {"local1", 136}, {"local2", 144},  {"local3", 152}, {"local4", 160}, {"local5", 168}, {"local6", 176},
+    {"local7", 184}, {"authpriv", 80}, {"ftp", 88},     {"cron", 72},
 };
 
 // Why ConfigureEmergencyLog had to fall back to a discard log.
@@ -49,10 +49,10 @@ const char *Text(const char *text) { return text != nullptr ? text : "(null)"; }
 // Writes a report about the log itself on behalf of `function`, but only
 // once an emergency log exists: before that the record would be gathered and
 // could start another send attempt from within a failed one.
-#define SELF_REPORT(log, level, function, ...)                                              \
-  do {                                                                                     \
-    if ((log)->emergency != nullptr && ClientLogEnabled((log), (level)))                   \
-      (void)ClientLogWrite((log), (level), kSource, __LINE__, (function), __VA_ARGS__);    \
+#define SELF_REPORT(log, level, function, ...)                                          \
+  do {                                                                                  \
+    if ((log)->emergency != nullptr && ClientLogEnabled((log), (level)))                \
+      (void)ClientLogWrite((log), (level), kSource, __LINE__, (function), __VA_ARGS__); \
   } while (0)
 
 const Facility *FindFacility(const char *name) {
@@ -111,8 +111,9 @@ uint32_t OpenSession(ClientLog *log) {
       LRPC2Open(log->socket_path, log->msg_types, log->connect_timeout, log->connect_timeout, &status);
   if (log->session != nullptr) return 0;
   ConfigureEmergencyLog(log);
-  SELF_REPORT(log, LOG_LEVEL_DEBUG, "ConnectAndSend", "Failed to open logging connection to vxagent through '%s': %s",
-              Text(log->socket_path), Text(LRPC2Err2Str(status)));
+  SELF_REPORT(log, LOG_LEVEL_DEBUG, "ConnectAndSend",
+              "Failed to open logging connection to vxagent through '%s': %s", Text(log->socket_path),
+              Text(LRPC2Err2Str(status)));
   ReplayPending(log);
   return status;
 }
@@ -131,7 +132,8 @@ uint32_t SendPending(ClientLog *log) {
     LRPC2Close(log->session);
     log->session = nullptr;
     ConfigureEmergencyLog(log);
-    SELF_REPORT(log, LOG_LEVEL_WARNING, "ConnectAndSend", "Failed to send log message: %s", Text(LRPC2Err2Str(status)));
+    SELF_REPORT(log, LOG_LEVEL_WARNING, "ConnectAndSend", "Failed to send log message: %s",
+                Text(LRPC2Err2Str(status)));
     ReplayToEmergencyLog(log, log->pending);
   }
   return status;
@@ -238,8 +240,8 @@ void ConfigureEmergencyLog(ClientLog *log) {
     case OpenFailure::kNone:
       break;
     case OpenFailure::kFile:
-      SELF_REPORT(log, LOG_LEVEL_DEBUG, __func__, "Failed to open file log '%s': %s", dest + kFilePrefixLength,
-                  Text(EmergencyLogErr2Str(status)));
+      SELF_REPORT(log, LOG_LEVEL_DEBUG, __func__, "Failed to open file log '%s': %s",
+                  dest + kFilePrefixLength, Text(EmergencyLogErr2Str(status)));
       break;
     case OpenFailure::kFacility:
       SELF_REPORT(log, LOG_LEVEL_ERROR, __func__, "Failed to open syslog facility '%s': %s", dest,

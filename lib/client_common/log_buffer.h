@@ -65,26 +65,25 @@ VX_API extern const char *const LEVEL_NAMES[LOG_LEVEL_COUNT];
 #define CLIENT_LOG_ERR_NOMEM 2u
 
 typedef struct ClientLog {
-  char *process_name;          /* owned; sent with every record, emergency ident */
-  char *destination;           /* owned or null; emergency log destination */
-  uint32_t threshold;          /* lowest level written */
-  char *socket_path;           /* owned; the agent's client socket */
-  uint32_t connect_timeout;    /* seconds, connect and handshake of the log session */
-  uint32_t operation_timeout;  /* seconds, sending one log message */
-  Msg *pending;                /* ControlLog2 message gathering unsent records */
+  char *process_name;         /* owned; sent with every record, emergency ident */
+  char *destination;          /* owned or null; emergency log destination */
+  uint32_t threshold;         /* lowest level written */
+  char *socket_path;          /* owned; the agent's client socket */
+  uint32_t connect_timeout;   /* seconds, connect and handshake of the log session */
+  uint32_t operation_timeout; /* seconds, sending one log message */
+  Msg *pending;               /* ControlLog2 message gathering unsent records */
   const MsgTypeTable *msg_types;
-  LRPC2Session *session;       /* the log's own session, once opened */
-  int send_now;                /* set by ClientLogStartSending */
-  EmergencyLog *emergency;     /* once set, every record goes here */
+  LRPC2Session *session;   /* the log's own session, once opened */
+  int send_now;            /* set by ClientLogStartSending */
+  EmergencyLog *emergency; /* once set, every record goes here */
 } ClientLog;
 
 /* Creates a gathering client log holding copies of the three strings (null
  * stays null). The caller releases it with FreeClientLog. Null with status
  * CLIENT_LOG_ERR_NOMEM on exhausted memory. */
 VX_API ClientLog *NewClientLog(const char *process_name, const char *destination, uint32_t threshold,
-                               const char *socket_path, uint32_t connect_timeout,
-                               uint32_t operation_timeout, const MsgTypeTable *msg_types,
-                               uint32_t *status);
+                               const char *socket_path, uint32_t connect_timeout, uint32_t operation_timeout,
+                               const MsgTypeTable *msg_types, uint32_t *status);
 
 /* Closes the log's session and its emergency log and frees the pending
  * message (records still in it are dropped: see ReplayToEmergencyLog), the
@@ -107,9 +106,9 @@ VX_API uint32_t ClientLogWrite(ClientLog *log, int32_t level, const char *file, 
 /* Writes a record from the calling function when the log admits `level`, so
  * that nothing is formatted for a disabled level. `source` is the module
  * name the record carries. */
-#define CLIENT_LOG(log, level, source, ...)                                   \
-  do {                                                                        \
-    if (ClientLogEnabled((log), (level)))                                     \
+#define CLIENT_LOG(log, level, source, ...)                                            \
+  do {                                                                                 \
+    if (ClientLogEnabled((log), (level)))                                              \
       (void)ClientLogWrite((log), (level), (source), __LINE__, __func__, __VA_ARGS__); \
   } while (0)
 

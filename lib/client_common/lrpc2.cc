@@ -1,7 +1,6 @@
 // LRPC2 sessions: open with handshake, request/reply transactions with the
 // process-authentication challenge, close, status texts.
 #include "client_common/lrpc2.h"
-#include "client_common/lrpc2_io.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -16,9 +15,10 @@
 #include <algorithm>
 #include <memory>
 
+#include "client_common/lrpc2_io.h"
 #include "client_common/msg_block.h"
-#include "util/safe_string.h"
 #include "client_common/msg_ptr.h"
+#include "util/safe_string.h"
 #include "util/status_text.h"
 
 namespace {
@@ -268,6 +268,4 @@ void LRPC2Close(LRPC2Session *session) {
   errno = saved_errno;
 }
 
-const char *LRPC2Err2Str(uint32_t status) {
-  return vx::FindStatusText(kErrTexts, status);
-}
+const char *LRPC2Err2Str(uint32_t status) { return vx::FindStatusText(kErrTexts, status); }

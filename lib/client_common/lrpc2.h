@@ -65,10 +65,10 @@ typedef enum LRPCErr {
 } LRPCErr;
 
 typedef struct LRPC2Session {
-  int read_fd;             /* the connected socket */
-  int write_fd;            /* the same socket */
+  int read_fd;  /* the connected socket */
+  int write_fd; /* the same socket */
   const MsgTypeTable *table;
-  uint32_t is_socket;      /* 1: I/O through sendmsg/recvmsg */
+  uint32_t is_socket; /* 1: I/O through sendmsg/recvmsg */
 } LRPC2Session;
 
 /* Opens a session to the socket at the absolute `path`.

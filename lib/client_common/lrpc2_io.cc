@@ -1,4 +1,6 @@
 // Whole-buffer socket I/O with time-outs, and the readiness waits.
+#include "client_common/lrpc2_io.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,7 +11,6 @@
 #include <algorithm>
 
 #include "client_common/lrpc2.h"
-#include "client_common/lrpc2_io.h"
 
 namespace {
 
@@ -21,7 +22,8 @@ class BlockingScope {
   BlockingScope(int fd, uint32_t timeout) : fd_(fd) {
     if (timeout != 0) return;
     int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK) != 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) saved_ = flags;
+    if (flags >= 0 && (flags & O_NONBLOCK) != 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+      saved_ = flags;
   }
   ~BlockingScope() {
     if (saved_ < 0) return;

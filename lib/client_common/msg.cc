@@ -1,11 +1,12 @@
 // LRPC2 message objects: building, completion, validation of received
 // blocks, field readers and release.
+#include "client_common/msg.h"
+
 #include <stdlib.h>
 #include <string.h>
 
 #include <memory>
 
-#include "client_common/msg.h"
 #include "client_common/msg_block.h"
 #include "client_common/msg_impl.h"
 #include "util/scope.h"
@@ -118,8 +119,8 @@ constexpr uintptr_t kPrefetchAhead = 512;
 // A prefetch never faults, so the address may lie past the block; it is
 // computed as an integer because a pointer may not point there.
 inline void PrefetchAhead(const unsigned char *p) {
-  __builtin_prefetch(
-      reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(p) + kPrefetchAhead));  // NOLINT(performance-no-int-to-ptr)
+  __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(p) +
+                                                    kPrefetchAhead));  // NOLINT(performance-no-int-to-ptr)
 }
 
 // Payload bytes that follow a tag before any counted item: a BOOL's byte,
@@ -431,8 +432,8 @@ bool ValidBlock(const unsigned char *bytes, uint32_t length, uint32_t header_siz
 
 }  // namespace
 
-Msg *NewMsgFromBuffer(void *block, uint32_t length, int copy, const MsgTypeTable *table,
-                      uint32_t header_size, uint32_t *status) {
+Msg *NewMsgFromBuffer(void *block, uint32_t length, int copy, const MsgTypeTable *table, uint32_t header_size,
+                      uint32_t *status) {
   auto *bytes = static_cast<unsigned char *>(block);
   if (!ValidBlock(bytes, length, header_size)) {
     SetStatus(status, MSG_ERR_INVALID);
@@ -481,9 +482,7 @@ void MsgFree(Msg *msg) {
   free(msg);
 }
 
-const char *MsgErr2Str(uint32_t status) {
-  return vx::FindStatusText(kErrTexts, status);
-}
+const char *MsgErr2Str(uint32_t status) { return vx::FindStatusText(kErrTexts, status); }
 
 // ---- queries ----
 

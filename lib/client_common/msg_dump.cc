@@ -159,11 +159,16 @@ bool RenderField(Text &out, ByteSpan *span, uint8_t tag) {
       out.Char('u');
       out.Number(word);
       return true;
-    case MDT_STRING: return RenderString(out, span);
-    case MDT_PASSWORD: return RenderPassword(out, span);
-    case MDT_BLOB: return RenderBlob(out, span);
-    case MDT_STRINGSET: return RenderStringSet(out, span);
-    default: return RenderKeyValues(out, span);
+    case MDT_STRING:
+      return RenderString(out, span);
+    case MDT_PASSWORD:
+      return RenderPassword(out, span);
+    case MDT_BLOB:
+      return RenderBlob(out, span);
+    case MDT_STRINGSET:
+      return RenderStringSet(out, span);
+    default:
+      return RenderKeyValues(out, span);
   }
 }
 

@@ -1,7 +1,7 @@
 // The constant message type table and its lookups.
-#include <stdlib.h>
-
 #include "client_common/msg_types.h"
+
+#include <stdlib.h>
 
 namespace {
 

@@ -22,14 +22,14 @@ VX_BEGIN_DECLS
 /* Message type ids this system builds or expects by name. */
 enum {
   MSGTYPE_DISCONNECT = 0,
-  MSGTYPE_AUTH_CHALLENGE2 = 3,      /* _ProcessAuthChallenge2 */
-  MSGTYPE_CONTROL_LOG2 = 107,       /* ControlLog2 */
-  MSGTYPE_GET_LOCAL_ACCT_MGMT = 111,/* ControlGetLocalAcctMgmtStatus */
-  MSGTYPE_RELOAD_LOCAL_ACCT = 112,  /* ControlReloadLocalAccount */
-  MSGTYPE_LIST_LOCAL_ACCT = 113,    /* ControlListLocalAccount */
-  MSGTYPE_DUMP_LOCAL_ACCT = 114,    /* ControlDumpLocalAccount */
-  MSGTYPE_GET_OBJECT_BY_NAME = 901, /* VXAPIGetObjectByName */
-  MSGTYPE_AUDIT_TRAIL_EVENT = 1200  /* ATProxySetAuditTrailEvent */
+  MSGTYPE_AUTH_CHALLENGE2 = 3,       /* _ProcessAuthChallenge2 */
+  MSGTYPE_CONTROL_LOG2 = 107,        /* ControlLog2 */
+  MSGTYPE_GET_LOCAL_ACCT_MGMT = 111, /* ControlGetLocalAcctMgmtStatus */
+  MSGTYPE_RELOAD_LOCAL_ACCT = 112,   /* ControlReloadLocalAccount */
+  MSGTYPE_LIST_LOCAL_ACCT = 113,     /* ControlListLocalAccount */
+  MSGTYPE_DUMP_LOCAL_ACCT = 114,     /* ControlDumpLocalAccount */
+  MSGTYPE_GET_OBJECT_BY_NAME = 901,  /* VXAPIGetObjectByName */
+  MSGTYPE_AUDIT_TRAIL_EVENT = 1200   /* ATProxySetAuditTrailEvent */
 };
 
 /* Field order is the table's published layout. */

@@ -9,10 +9,10 @@
 
 #include "client_common/lrpc2.h"
 #include "client_common/msg.h"
+#include "client_common/msg_ptr.h"
 #include "client_common/msg_types.h"
 #include "kest/internal.h"
 #include "kest/properties.h"
-#include "client_common/msg_ptr.h"
 
 namespace kest {
 namespace {
@@ -96,8 +96,8 @@ bool DeliverAuditEvent(const AuditEvent &event, const std::string &path) {
   std::string bytes = EncodeAuditEvent(event);
   const MsgTypeTable *table = GetMsgTypeTable();
   uint32_t status = 0;
-  MsgPtr message(NewMsgFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()),
-                                                            1, table, LRPC_HEADER_SIZE, &status));
+  MsgPtr message(NewMsgFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()), 1, table,
+                                  LRPC_HEADER_SIZE, &status));
   if (message == nullptr) return false;
   std::unique_ptr<LRPC2Session, SessionCloser> session(
       LRPC2Open(path.c_str(), table, AUDIT_TIMEOUT, AUDIT_TIMEOUT, &status));

@@ -24,8 +24,8 @@ struct LevelRow {
 };
 
 constexpr LevelRow kLevels[] = {
-    {"TRACE", Logger::TRACE, LOG_DEBUG},     {"DEBUG", Logger::DEBUG, LOG_DEBUG},
-    {"INFO", Logger::INFO, LOG_INFO},        {"WARN", Logger::WARNING, LOG_WARNING},
+    {"TRACE", Logger::TRACE, LOG_DEBUG},       {"DEBUG", Logger::DEBUG, LOG_DEBUG},
+    {"INFO", Logger::INFO, LOG_INFO},          {"WARN", Logger::WARNING, LOG_WARNING},
     {"WARNING", Logger::WARNING, LOG_WARNING}, {"ERROR", Logger::ERROR, LOG_ERR},
     {"FATAL", Logger::FATAL, LOG_CRIT},
 };
@@ -109,7 +109,8 @@ std::shared_ptr<Logger> Logger::GetThreadPrivateLogger(const std::string &name) 
 }
 
 bool Logger::isEnabled(int level) const {
-  return (threshold_ != UNSET && threshold_ <= level) || (secondThreshold_ != UNSET && secondThreshold_ <= level);
+  return (threshold_ != UNSET && threshold_ <= level) ||
+         (secondThreshold_ != UNSET && secondThreshold_ <= level);
 }
 
 void Logger::log(int level, const char *file, int line, const char *function, const char *format, ...) const {

@@ -1,8 +1,9 @@
 // The process's configuration set, loaded once, looked up by key in any case.
+#include "kest/properties.h"
+
 #include <strings.h>
 
 #include "kest/internal.h"
-#include "kest/properties.h"
 #include "props/props.h"
 
 namespace kest {
@@ -52,8 +53,8 @@ unsigned ConfiguredSeconds(Properties &props, const char *key, unsigned fallback
 
 std::unique_ptr<Properties> LoadConfiguration(const char *path, bool secure) {
   uint32_t status = 0;
-  ::Properties *set = secure ? LoadProperties(path, nullptr, &status)
-                             : LoadPropertiesWithoutSecurity(path, nullptr, &status);
+  ::Properties *set =
+      secure ? LoadProperties(path, nullptr, &status) : LoadPropertiesWithoutSecurity(path, nullptr, &status);
   return std::make_unique<Properties>(set);
 }
 

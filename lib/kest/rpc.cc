@@ -6,11 +6,11 @@
 
 #include "client_common/lrpc2.h"
 #include "client_common/msg.h"
+#include "client_common/msg_ptr.h"
 #include "client_common/msg_types.h"
 #include "kest/exception.h"
 #include "kest/internal.h"
 #include "kest/properties.h"
-#include "client_common/msg_ptr.h"
 
 namespace kest {
 
@@ -28,11 +28,13 @@ std::string StatusText(const char *text, uint32_t status) {
 MsgPtr BuildObjectRequest(const std::string &name, ObjectScope scope) {
   uint32_t status = 0;
   MsgPtr request(NewMsg(MSGTYPE_GET_OBJECT_BY_NAME, GetMsgTypeTable(), LRPC_HEADER_SIZE, &status));
-  if (request == nullptr) throw IPCException("Cannot build object request: " + StatusText(MsgErr2Str(status), status));
+  if (request == nullptr)
+    throw IPCException("Cannot build object request: " + StatusText(MsgErr2Str(status), status));
   status = MsgAddString(request.get(), name.c_str());
   if (status == 0) status = MsgAddUInt(request.get(), static_cast<uint32_t>(scope));
   if (status == 0) status = MsgComplete(request.get());
-  if (status != 0) throw IPCException("Cannot build object request: " + StatusText(MsgErr2Str(status), status));
+  if (status != 0)
+    throw IPCException("Cannot build object request: " + StatusText(MsgErr2Str(status), status));
   return request;
 }
 
@@ -51,7 +53,8 @@ std::shared_ptr<ADObject> ObjectFromPairs(char **items) {
 }
 
 unsigned LookupTimeout() {
-  unsigned seconds = internal::ConfiguredSeconds(Props(false, false), RPC_TIMEOUT_KEY, RPC_REQUEST_TIMEOUT_MAX);
+  unsigned seconds =
+      internal::ConfiguredSeconds(Props(false, false), RPC_TIMEOUT_KEY, RPC_REQUEST_TIMEOUT_MAX);
   return seconds == 0 || seconds > RPC_REQUEST_TIMEOUT_MAX ? RPC_REQUEST_TIMEOUT_MAX : seconds;
 }
 
@@ -112,7 +115,8 @@ std::shared_ptr<ADObject> LocalRpcSession::getUserObj(const std::string &name, O
   MsgPtr request = BuildObjectRequest(name, scope);
   uint32_t status = 0;
   MsgPtr reply(LRPC2Transact(session_, request.get(), LookupTimeout(), &status));
-  if (reply == nullptr) throw IOException("Object lookup failed: " + StatusText(LRPC2Err2Str(status), status));
+  if (reply == nullptr)
+    throw IOException("Object lookup failed: " + StatusText(LRPC2Err2Str(status), status));
   int32_t found = 0;
   status = MsgGetInt(reply.get(), &found);
   if (status != 0) throw IPCException("Bad object reply: " + StatusText(MsgErr2Str(status), status));

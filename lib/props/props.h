@@ -209,7 +209,8 @@ VX_API char *ProcessRawValue1(const char *text, Properties *props, uint32_t *sta
  * value does not depend on the order of queries (for chains of up to
  * PROPS_MAX_EXPANSION_DEPTH * PROPS_MAX_EXPANSION_RUNS references). A
  * reference to a property being processed is not expanded. */
-VX_API const char *ExpandVariable(const char *text, Properties *props, uint32_t *name_length, uint32_t *status);
+VX_API const char *ExpandVariable(const char *text, Properties *props, uint32_t *name_length,
+                                  uint32_t *status);
 
 /* 1 when `text`, after leading IsWhitespace characters, begins with
  * "file:/"; 0 otherwise or for null. */
@@ -284,8 +285,8 @@ VX_API void SetProperty(Properties *props, const char *key, const char *value, u
  * commas and whitespace, escapes resolved), else 0. An absent key uses
  * `def_list` (an include reference there is added to the set as the key).
  * 0 for a null set, key or needle, or an empty needle. */
-VX_API int IsStringInPropertyList(Properties *props, const char *key, const char *needle, const char *def_list,
-                                  uint32_t *status);
+VX_API int IsStringInPropertyList(Properties *props, const char *key, const char *needle,
+                                  const char *def_list, uint32_t *status);
 
 /* 1 when `value` equals a number or lies in an inclusive range "a - b" of
  * the key's comma-separated list, else 0. Absent key as above. */

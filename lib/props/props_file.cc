@@ -40,7 +40,8 @@ bool MapStream(FILE *stream, PmFile *reader) {
   if (length == 0) return true;
   // The whole file is read once from start to end: populating the mapping
   // up front spares a page fault per page.
-  void *map = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(stream), 0);
+  void *map =
+      mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(stream), 0);
   if (map == MAP_FAILED) return false;
   reader->start = static_cast<const char *>(map);
   reader->pos = reader->start;
@@ -65,9 +66,7 @@ using vxprops::SetStatus;
 
 extern "C" {
 
-const char *CPropsErr2Str(uint32_t code) {
-  return vx::FindStatusText(kStatusTexts, code);
-}
+const char *CPropsErr2Str(uint32_t code) { return vx::FindStatusText(kStatusTexts, code); }
 
 PmFile *OpenPropFile(const char *path, uint32_t *status, int secure) {
   SetStatus(status, PROPS_OK);
@@ -115,7 +114,8 @@ void pmfungetc(PmFile *reader) {
 int pmfclose(PmFile *reader) {
   if (reader == nullptr) return 0;
   int result = 0;
-  if (reader->start != nullptr) result = munmap(const_cast<char *>(reader->start), static_cast<size_t>(reader->length));
+  if (reader->start != nullptr)
+    result = munmap(const_cast<char *>(reader->start), static_cast<size_t>(reader->length));
   free(reader);
   return result;
 }
@@ -126,12 +126,18 @@ int IsWhitespace(int c) { return vxprops::IsWhitespaceChar(c) ? 1 : 0; }
 
 int ProcessEscape(int c) {
   switch (c) {
-    case 'f': return '\f';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    case 'v': return '\v';
-    default: return c;
+    case 'f':
+      return '\f';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    case 'v':
+      return '\v';
+    default:
+      return c;
   }
 }
 

@@ -261,7 +261,8 @@ void FreeProperties(Properties *props) {
   free(props);
 }
 
-Properties *LoadPropertiesInternal(const char *path, const char *const *prefixes, uint32_t *status, int secure) {
+Properties *LoadPropertiesInternal(const char *path, const char *const *prefixes, uint32_t *status,
+                                   int secure) {
   SetStatus(status, PROPS_OK);
   uint32_t st = PROPS_OK;
   PmFile *reader = OpenPropFile(path, &st, secure);

@@ -34,7 +34,7 @@ struct BoolWord {
 };
 
 constexpr BoolWord kBoolWords[] = {
-    {"true", false, true}, {"yes", false, true}, {"y", false, true},  {"1", true, true},
+    {"true", false, true},   {"yes", false, true}, {"y", false, true},  {"1", true, true},
     {"false", false, false}, {"no", false, false}, {"n", false, false}, {"0", true, false},
 };
 
@@ -165,7 +165,8 @@ void SetProperty(Properties *props, const char *key, const char *value, uint32_t
   if (props == nullptr || key == nullptr || value == nullptr) return;
   char *key_copy = SafeStrDup(key);
   char *value_copy = SafeStrDup(value);
-  if (key_copy == nullptr || value_copy == nullptr || NewProperty(props, key_copy, value_copy, status) == nullptr) {
+  if (key_copy == nullptr || value_copy == nullptr ||
+      NewProperty(props, key_copy, value_copy, status) == nullptr) {
     free(key_copy);
     free(value_copy);
     SetStatus(status, PROPS_ERR_NOMEM);

@@ -36,7 +36,8 @@ bool Sink::PutSlow(const char *data, size_t n) {
 
 bool Sink::Flush() {
   if (failed_) return false;
-  if (GrowBufPutmem(&buf_, static_cast<uint32_t>(stage_len_), stage_) == nullptr) return failed_ = true, false;
+  if (GrowBufPutmem(&buf_, static_cast<uint32_t>(stage_len_), stage_) == nullptr)
+    return failed_ = true, false;
   stage_len_ = 0;
   return true;
 }

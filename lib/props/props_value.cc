@@ -95,7 +95,8 @@ const char *LookUpProperty(Properties *props, const char *name, uint32_t *status
 bool PutListElement(const char *element, bool first, Sink *list) {
   if (!first && !list->Put(',')) return false;
   for (const char *p = element; *p != '\0'; ++p) {
-    bool special = *p == ',' || *p == '\\' || *p == '$' || vxprops::IsWhitespaceChar(static_cast<unsigned char>(*p));
+    bool special =
+        *p == ',' || *p == '\\' || *p == '$' || vxprops::IsWhitespaceChar(static_cast<unsigned char>(*p));
     if ((special && !list->Put('\\')) || !list->Put(*p)) return false;
   }
   return true;
@@ -165,7 +166,8 @@ const char *ExpandVariable(const char *text, Properties *props, uint32_t *name_l
   uint32_t st = PROPS_OK;
   const char *value = nullptr;
   if (props != nullptr) {
-    value = GetJoinParam(name, &props->join_name, &props->join_site, &props->join_domain, &props->join_zone, &st);
+    value =
+        GetJoinParam(name, &props->join_name, &props->join_site, &props->join_domain, &props->join_zone, &st);
   }
   if (value == nullptr && st == PROPS_OK) value = getenv(name);
   if (value == nullptr && st == PROPS_OK) value = LookUpProperty(props, name, &st);

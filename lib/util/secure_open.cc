@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <iterator>
+
 #include "util/scope.h"
 
 namespace {

@@ -46,11 +46,11 @@ enum {
 
 /* Relaxation mask bits; 0 runs every check. */
 enum {
-  SOPEN_FOLLOW_LINK = 1,   /* check the path with stat instead of lstat */
-  SOPEN_ANY_LINKS = 2,     /* allow any number of hard links */
-  SOPEN_WORLD_WRITABLE = 4,/* allow a file writable by others */
-  SOPEN_ANY_OWNER = 8,     /* allow any owner */
-  SOPEN_PLAIN = 15         /* only the regular-file and same-file checks */
+  SOPEN_FOLLOW_LINK = 1,    /* check the path with stat instead of lstat */
+  SOPEN_ANY_LINKS = 2,      /* allow any number of hard links */
+  SOPEN_WORLD_WRITABLE = 4, /* allow a file writable by others */
+  SOPEN_ANY_OWNER = 8,      /* allow any owner */
+  SOPEN_PLAIN = 15          /* only the regular-file and same-file checks */
 };
 
 /* Write modes of the writing functions. Any other value behaves as

@@ -103,7 +103,8 @@ std::vector<Cell> AllCells() {
   std::vector<Cell> cells;
   for (const Failure &f : kFailures)
     for (size_t c = 0; c < std::size(kActions); ++c)
-      if (f.outcome[c] != '-') cells.push_back({&f, &kActions[c], f.outcome[c], EndOf(kActions[c], f.outcome[c])});
+      if (f.outcome[c] != '-')
+        cells.push_back({&f, &kActions[c], f.outcome[c], EndOf(kActions[c], f.outcome[c])});
   return cells;
 }
 

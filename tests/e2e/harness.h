@@ -40,8 +40,8 @@ struct RunResult {
 
 // How the command is started, beyond its arguments.
 struct Launch {
-  int closed_fd = -1;  // a standard descriptor the command starts without
-  int out_fd = -1;     // standard output on this descriptor (RunResult::out stays empty)
+  int closed_fd = -1;                      // a standard descriptor the command starts without
+  int out_fd = -1;                         // standard output on this descriptor (RunResult::out stays empty)
   std::function<void(pid_t)> meanwhile{};  // runs once the command is started
 };
 

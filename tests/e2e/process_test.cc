@@ -85,10 +85,11 @@ TEST_P(ClosedDescriptor, IsDevNullWhileTheCommandRuns) {
   const std::string users = Users(3);
   Scene scene(users, {"113:delay=1"});
   std::string link;
-  Launch launch{.closed_fd = fd, .meanwhile = [&](pid_t pid) {
-                  if (scene.AwaitRequest(113))
-                    link = std::filesystem::read_symlink(S("/proc/", std::to_string(pid), "/fd/", std::to_string(fd)));
-                }};
+  Launch launch{
+      .closed_fd = fd, .meanwhile = [&](pid_t pid) {
+        if (scene.AwaitRequest(113))
+          link = std::filesystem::read_symlink(S("/proc/", std::to_string(pid), "/fd/", std::to_string(fd)));
+      }};
   RunResult run = RunVxaccounts(kListAll, false, kRunLimitSeconds, launch);
   EXPECT_EQ(link, "/dev/null");
   EXPECT_EQ(run.status, 0) << run.err;
@@ -120,27 +121,29 @@ TEST_P(ClosedPipe, EndsQuietlyAndKeepsTheAuditTrail) {
   int pipe_fds[2];
   ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
   std::string first;
-  Launch launch{.out_fd = pipe_fds[1], .meanwhile = [&](pid_t) {
-                  close(pipe_fds[1]);
-                  // Bounded: a command that writes nothing is killed by the run's limit after this.
-                  pollfd readable{pipe_fds[0], POLLIN, 0};
-                  char ch;
-                  while (poll(&readable, 1, kAwaitSeconds * 1000) == 1 && read(pipe_fds[0], &ch, 1) == 1 &&
-                         ch != '\n')
-                    first += ch;
-                  close(pipe_fds[0]);
-                }};
+  Launch launch{
+      .out_fd = pipe_fds[1], .meanwhile = [&](pid_t) {
+        close(pipe_fds[1]);
+        // Bounded: a command that writes nothing is killed by the run's limit after this.
+        pollfd readable{pipe_fds[0], POLLIN, 0};
+        char ch;
+        while (poll(&readable, 1, kAwaitSeconds * 1000) == 1 && read(pipe_fds[0], &ch, 1) == 1 && ch != '\n')
+          first += ch;
+        close(pipe_fds[0]);
+      }};
   RunResult run = RunVxaccounts(c.args, false, kRunLimitSeconds, launch);
   EXPECT_EQ(first, "user10000:x:10000:10000::/home/user10000:/bin/sh");
   EXPECT_EQ(run.signal, 0) << "killed by signal " << run.signal;
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
   std::vector<std::string> audit = scene.Stop();
-  EXPECT_EQ(audit, c.audited ? std::vector<std::string>{Success(run.pid, c.args)} : std::vector<std::string>{});
+  EXPECT_EQ(audit,
+            c.audited ? std::vector<std::string>{Success(run.pid, c.args)} : std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(HeadOne, ClosedPipe,
-                         ::testing::Values(PipeCase{"List", kListAll, true}, PipeCase{"Dump", {"-d", "user"}, false}),
+                         ::testing::Values(PipeCase{"List", kListAll, true},
+                                           PipeCase{"Dump", {"-d", "user"}, false}),
                          [](const auto &param) { return std::string(param.param.name); });
 
 // A client that catches a signal (as a daemon using the library does) waits

@@ -168,7 +168,7 @@ using vxtest::allocfail::Untrack;
 extern "C" {
 
 VX_WRAP_ALLOC(void *, malloc, (size_t size), (size), size, return nullptr)
-VX_WRAP_ALLOC(void *, calloc, (size_t count, size_t size), (count, size), count * size, return nullptr)
+VX_WRAP_ALLOC(void *, calloc, (size_t count, size_t size), (count, size), count *size, return nullptr)
 VX_WRAP_ALLOC(char *, strdup, (const char *s), (s), p != nullptr ? strlen(p) + 1 : 0, return nullptr)
 VX_WRAP_ALLOC(char *, strndup, (const char *s, size_t n), (s, n), p != nullptr ? strlen(p) + 1 : 0,
               return nullptr)

@@ -1,8 +1,8 @@
 #include "accounts.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,7 +26,8 @@ std::string ReadFile(const std::string &dir, const char *name) {
   const std::string path = dir + "/" + name;
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
-    if (errno != ENOENT) (void)std::fprintf(stderr, "vxagent-sim: cannot read %s: %s\n", path.c_str(), strerror(errno));
+    if (errno != ENOENT)
+      (void)std::fprintf(stderr, "vxagent-sim: cannot read %s: %s\n", path.c_str(), strerror(errno));
     return text;
   }
   struct stat st;
@@ -114,9 +115,12 @@ Accounts::Replies Accounts::Encode(const std::vector<std::string_view> &lines) c
 std::shared_ptr<const EncodedSet> Accounts::Listing(Category category, Selection selection) const {
   const Replies &replies = Of(category);
   switch (selection) {
-    case Selection::kAll: return replies.all;
-    case Selection::kVisible: return replies.visible;
-    case Selection::kRemove: return replies.remove;
+    case Selection::kAll:
+      return replies.all;
+    case Selection::kVisible:
+      return replies.visible;
+    case Selection::kRemove:
+      return replies.remove;
   }
   return replies.all;
 }

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <memory>
 
-#include "frame.h"
 #include "client_common/msg_ptr.h"
+#include "frame.h"
 
 namespace agentsim {
 namespace {
@@ -134,10 +134,14 @@ void Connection::OnReadable() {
 
 void Connection::OnInputComplete() {
   switch (phase_) {
-    case Phase::kHello: return OnHello();
-    case Phase::kHeader: return OnHeader();
-    case Phase::kBody: return OnFrame();
-    default: return;
+    case Phase::kHello:
+      return OnHello();
+    case Phase::kHeader:
+      return OnHeader();
+    case Phase::kBody:
+      return OnFrame();
+    default:
+      return;
   }
 }
 
@@ -160,15 +164,15 @@ void Connection::OnHeader() {
 
 void Connection::OnFrame() {
   uint32_t status = 0;
-  MsgPtr msg(NewMsgFromBuffer(in_.data(), static_cast<uint32_t>(in_.size()), 1,
-                                                        GetMsgTypeTable(), LRPC_HEADER_SIZE, &status));
+  MsgPtr msg(NewMsgFromBuffer(in_.data(), static_cast<uint32_t>(in_.size()), 1, GetMsgTypeTable(),
+                              LRPC_HEADER_SIZE, &status));
   uint32_t type = 0;
   if (msg == nullptr || MsgGetType(msg.get(), &type) != MSG_OK) return Drop("invalid frame body");
   if (credentials_) {
-    services_.recorder.Write(RecordFile::kFrames,
-                             {std::to_string(type), "pid=" + std::to_string(credentials_->pid),
-                              "uid=" + std::to_string(credentials_->uid),
-                              "gid=" + std::to_string(credentials_->gid)});
+    services_.recorder.Write(
+        RecordFile::kFrames,
+        {std::to_string(type), "pid=" + std::to_string(credentials_->pid),
+         "uid=" + std::to_string(credentials_->uid), "gid=" + std::to_string(credentials_->gid)});
   } else {
     services_.recorder.Write(RecordFile::kFrames, {std::to_string(type), "pid=?", "uid=?", "gid=?"});
   }
@@ -227,7 +231,8 @@ ssize_t Connection::SendSome() {
   mh.msg_iov = iov;
   const std::string_view head = out_.head, tail = out_.tail ? std::string_view(out_.tail->wire()) : "";
   if (out_sent_ < head.size()) iov[mh.msg_iovlen++] = ToIovec(head.substr(out_sent_));
-  if (!tail.empty()) iov[mh.msg_iovlen++] = ToIovec(tail.substr(out_sent_ - std::min(out_sent_, head.size())));
+  if (!tail.empty())
+    iov[mh.msg_iovlen++] = ToIovec(tail.substr(out_sent_ - std::min(out_sent_, head.size())));
   return ::sendmsg(fd_.get(), &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 

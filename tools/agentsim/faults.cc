@@ -17,7 +17,7 @@ enum class Arg { kNone, kOptionalUInt, kSeconds, kCount, kInt32 };
 struct KindRow {
   std::string_view name;
   Arg arg;
-  void (*on_request)(FaultPlan &, int64_t);      // null: not for requests
+  void (*on_request)(FaultPlan &, int64_t);        // null: not for requests
   void (*on_handshake)(HandshakePlan &, int64_t);  // null: not for the handshake
 };
 
@@ -73,8 +73,8 @@ bool ParseArg(Arg kind, std::optional<std::string_view> text, int64_t *out) {
     case Arg::kCount:
       return text && ParseInt(*text, 0, kMaxChallenges, out);
     case Arg::kInt32:
-      return text && ParseInt(*text, std::numeric_limits<int32_t>::min(),
-                              std::numeric_limits<int32_t>::max(), out);
+      return text &&
+             ParseInt(*text, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), out);
   }
   return false;
 }

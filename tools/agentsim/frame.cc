@@ -86,7 +86,8 @@ std::string EncodeWord(uint32_t word) {
 
 OutFrame EncodeReplyFrame(uint32_t type, const std::vector<Field> &fields, ReplyForm form) {
   const SharedSet *last = fields.empty() ? nullptr : std::get_if<SharedSet>(&fields.back());
-  if (form != ReplyForm::kNormal || last == nullptr) return OutFrame{EncodeReply(type, fields, form), nullptr};
+  if (form != ReplyForm::kNormal || last == nullptr)
+    return OutFrame{EncodeReply(type, fields, form), nullptr};
   OutFrame frame{EncodeHead(type, std::span<const Field>(fields).first(fields.size() - 1)), *last};
   SetU32(&frame.head, kLengthOffset, static_cast<uint32_t>(frame.size()));
   return frame;
@@ -97,7 +98,8 @@ std::string EncodeReply(uint32_t type, const std::vector<Field> &fields, ReplyFo
   uint16_t type16 = static_cast<uint16_t>(type);
   out.append(reinterpret_cast<const char *>(&type16), sizeof type16);
   if (form != ReplyForm::kNoFields) {
-    for (const Field &field : fields) PutField(&out, form == ReplyForm::kWrongKinds ? Field(AsText(field)) : field);
+    for (const Field &field : fields)
+      PutField(&out, form == ReplyForm::kWrongKinds ? Field(AsText(field)) : field);
   }
   if (form == ReplyForm::kInvalidBody) out += char(kInvalidTag);
   out += char(MDT_END);
@@ -110,6 +112,8 @@ std::string EncodeReply(uint32_t type, const std::vector<Field> &fields, ReplyFo
   return out;
 }
 
-bool FormClosesConnection(ReplyForm form) { return form == ReplyForm::kCloseMid || form == ReplyForm::kHugeLength; }
+bool FormClosesConnection(ReplyForm form) {
+  return form == ReplyForm::kCloseMid || form == ReplyForm::kHugeLength;
+}
 
 }  // namespace agentsim

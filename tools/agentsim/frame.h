@@ -18,7 +18,7 @@ namespace agentsim {
 // LRPC_HELLO, LRPC_WELCOME, MSGTYPE_AUTH_CHALLENGE2); these bounds are the
 // agent's own.
 constexpr uint32_t kMinFrameSize = LRPC_HEADER_SIZE + 3;  // type and end mark
-constexpr uint32_t kMaxFrameSize = 64u << 20;            // larger requests are dropped
+constexpr uint32_t kMaxFrameSize = 64u << 20;             // larger requests are dropped
 
 // The handshake word as it goes on the socket.
 std::string EncodeWord(uint32_t word);

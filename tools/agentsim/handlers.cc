@@ -35,7 +35,8 @@ uint32_t ReadStringSet(Msg *msg, std::vector<OptString> *out) {
     const char *item = nullptr;
     uint32_t length = 0;
     status = MsgNextSetItem(&reader, &item, &length);
-    if (status == MSG_OK) out->push_back(item != nullptr ? OptString(std::string(item, length)) : std::nullopt);
+    if (status == MSG_OK)
+      out->push_back(item != nullptr ? OptString(std::string(item, length)) : std::nullopt);
   }
   return status;
 }
@@ -57,7 +58,9 @@ std::optional<Selection> ParseSelection(const OptString &name) {
 
 Reply StatusOnly(int32_t status) { return Reply{false, {status}}; }
 
-Reply StatusAndEntries(std::vector<std::string> entries) { return Reply{false, {int32_t{0}, std::move(entries)}}; }
+Reply StatusAndEntries(std::vector<std::string> entries) {
+  return Reply{false, {int32_t{0}, std::move(entries)}};
+}
 
 Reply StatusAndEntries(SharedSet entries) { return Reply{false, {int32_t{0}, std::move(entries)}}; }
 
@@ -148,10 +151,10 @@ Reply HandleLog2(Msg *request, const FaultPlan &, Services &services) {
       services.recorder.Write(RecordFile::kLog2, {msgno, "END"});
       break;
     }
-    services.recorder.Write(RecordFile::kLog2,
-                            {msgno, std::to_string(r.time), AsCell(r.process), std::to_string(r.pid),
-                             std::to_string(r.level), AsCell(r.file), std::to_string(r.line),
-                             AsCell(r.function), AsCell(r.text)});
+    services.recorder.Write(
+        RecordFile::kLog2,
+        {msgno, std::to_string(r.time), AsCell(r.process), std::to_string(r.pid), std::to_string(r.level),
+         AsCell(r.file), std::to_string(r.line), AsCell(r.function), AsCell(r.text)});
   }
   return Reply{};
 }

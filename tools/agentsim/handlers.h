@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "accounts.h"
-#include "encoded_set.h"
 #include "client_common/msg.h"
+#include "encoded_set.h"
 #include "faults.h"
 #include "record.h"
 

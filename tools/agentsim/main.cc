@@ -36,9 +36,12 @@ struct Options {
 enum OptionId { kSocket = 1, kKestSocket, kData, kRecord, kFault, kHelp };
 
 constexpr option kLongOptions[] = {
-    {"socket", required_argument, nullptr, kSocket}, {"kest-socket", required_argument, nullptr, kKestSocket},
-    {"data", required_argument, nullptr, kData},     {"record", required_argument, nullptr, kRecord},
-    {"fault", required_argument, nullptr, kFault},   {"help", no_argument, nullptr, kHelp},
+    {"socket", required_argument, nullptr, kSocket},
+    {"kest-socket", required_argument, nullptr, kKestSocket},
+    {"data", required_argument, nullptr, kData},
+    {"record", required_argument, nullptr, kRecord},
+    {"fault", required_argument, nullptr, kFault},
+    {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -47,18 +50,30 @@ int ParseOptions(int argc, char **argv, Options *opts) {
   for (int id; (id = getopt_long(argc, argv, "", kLongOptions, nullptr)) != -1;) {
     std::string error;
     switch (id) {
-      case kSocket: opts->socket = optarg; break;
-      case kKestSocket: opts->kest_socket = optarg; break;
-      case kData: opts->data = optarg; break;
-      case kRecord: opts->record = optarg; break;
+      case kSocket:
+        opts->socket = optarg;
+        break;
+      case kKestSocket:
+        opts->kest_socket = optarg;
+        break;
+      case kData:
+        opts->data = optarg;
+        break;
+      case kRecord:
+        opts->record = optarg;
+        break;
       case kFault:
         if (!opts->faults.Add(optarg, &error)) {
           (void)std::fprintf(stderr, "vxagent-sim: %s\n", error.c_str());
           return kExitUsage;
         }
         break;
-      case kHelp: (void)std::fputs(kUsage, stdout); return -1;
-      default: (void)std::fputs(kUsage, stderr); return kExitUsage;
+      case kHelp:
+        (void)std::fputs(kUsage, stdout);
+        return -1;
+      default:
+        (void)std::fputs(kUsage, stderr);
+        return kExitUsage;
     }
   }
   if (optind < argc || opts->socket == opts->kest_socket) {

@@ -19,7 +19,7 @@ constexpr mode_t kDirMode = 0755;
 Recorder::Recorder(std::string dir) : dir_(std::move(dir)) {
   if (enabled() && ::mkdir(dir_.c_str(), kDirMode) != 0 && errno != EEXIST) {
     (void)std::fprintf(stderr, "vxagent-sim: cannot create record directory %s: %s\n", dir_.c_str(),
-                 strerror(errno));
+                       strerror(errno));
   }
 }
 
@@ -29,10 +29,17 @@ std::string EscapeCell(Cell cell) {
   out.reserve(cell->size());
   for (char c : *cell) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      default: out += c;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      default:
+        out += c;
     }
   }
   return out;

@@ -131,7 +131,8 @@ bool Server::ServeOnce(int signal_fd) {
   for (size_t k = 0; k < listeners_.size(); ++k) {
     if (fds[1 + k].revents & POLLIN) AcceptAll(listeners_[k]);
   }
-  bool exit = std::any_of(connections_.begin(), connections_.end(), [](const Connection &c) { return c.wants_exit(); });
+  bool exit = std::any_of(connections_.begin(), connections_.end(),
+                          [](const Connection &c) { return c.wants_exit(); });
   size_t before = connections_.size();
   connections_.remove_if([](const Connection &c) { return c.finished(); });
   if (connections_.size() < before) accept_paused_ = false;

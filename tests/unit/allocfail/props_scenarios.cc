@@ -31,8 +31,8 @@ void Text(Observation &o, Properties *p, int step, const char *key, bool second_
   const long failures = af::Failures();
   const char *v = GetProperty(p, key, kDefault, &status);
   o.Result(step, status, {kNoMem}, "%s", v != nullptr ? v : "(null)");
-  o.Check(status == PROPS_OK || v == kDefault, "GetProperty(%s) failed with %u but did not give the default", key,
-          status);
+  o.Check(status == PROPS_OK || v == kDefault, "GetProperty(%s) failed with %u but did not give the default",
+          key, status);
   o.Check(!second_pass || status == PROPS_OK || af::Failures() != failures || IsIncludeKey(key),
           "GetProperty(%s) still fails with %u although nothing failed this time", key, status);
 }
@@ -69,8 +69,10 @@ void Lists(Observation &o, Properties *p, int step) {
   found = IsStringInPropertyList(p, "absent.key", "bob smith", e.include_ref.c_str(), &status);
   o.Result(step + 3, status, {kNoMem}, "%d", found);
   items = GetValueList(p, "many", &count, &status);
-  o.Result(step + 4, status, {kNoMem}, "%u: %s %s", count, items ? items[0] : "-", items && count > 1 ? items[count - 1] : "-");
-  o.Check(status == PROPS_OK || (items == nullptr && count == UINT32_MAX), "GetValueList failed with %u but gave count %u", status, count);
+  o.Result(step + 4, status, {kNoMem}, "%u: %s %s", count, items ? items[0] : "-",
+           items && count > 1 ? items[count - 1] : "-");
+  o.Check(status == PROPS_OK || (items == nullptr && count == UINT32_MAX),
+          "GetValueList failed with %u but gave count %u", status, count);
   for (uint32_t k = 0; items != nullptr && k < count; ++k) free(items[k]);
   free(items);
 }
@@ -80,11 +82,13 @@ void Iterate(Observation &o, Properties *p, int step) {
   PropertyIter *it = PropertyIterator(p, "e", &status);
   char keys[Observation::kTextSize] = "";
   size_t used = 0;
-  for (const char *k = PropertyNext(it); k != nullptr && used + strlen(k) + 2 < sizeof keys; k = PropertyNext(it)) {
+  for (const char *k = PropertyNext(it); k != nullptr && used + strlen(k) + 2 < sizeof keys;
+       k = PropertyNext(it)) {
     used += static_cast<size_t>(snprintf(keys + used, sizeof keys - used, "%s,", k));
   }
   o.Result(step, status, {kNoMem}, "%s", keys);
-  o.Check((it == nullptr) == (status != PROPS_OK), "PropertyIterator: iterator and status %u disagree", status);
+  o.Check((it == nullptr) == (status != PROPS_OK), "PropertyIterator: iterator and status %u disagree",
+          status);
   FreePropertyIterator(it);
 }
 
@@ -99,7 +103,8 @@ void Configuration(Observation &o) {
   uint32_t status = 0;
   Properties *p = LoadPropertiesWithoutSecurity(e.conf.c_str(), nullptr, &status);
   o.Result(0, status, {kNoMem}, "load");
-  if (!o.Check((p == nullptr) == (status != PROPS_OK), "load: set and status %u disagree", status) || p == nullptr)
+  if (!o.Check((p == nullptr) == (status != PROPS_OK), "load: set and status %u disagree", status) ||
+      p == nullptr)
     return;
   bool added = false;
   for (int pass = 0; pass < 2; ++pass) {

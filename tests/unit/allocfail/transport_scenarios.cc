@@ -38,8 +38,8 @@ bool Exchange(Observation &o, LRPC2Session *s, int step, uint32_t type) {
   int32_t i = 0;
   MsgGetType(reply, &got);
   o.Result(step + 1, status, kTransactNoMem, "reply type %u", got);
-  o.Check((reply == nullptr) == (status != LRPC_OK || type == kAuditType), "LRPC2Transact: reply %p with status %u",
-          static_cast<void *>(reply), status);
+  o.Check((reply == nullptr) == (status != LRPC_OK || type == kAuditType),
+          "LRPC2Transact: reply %p with status %u", static_cast<void *>(reply), status);
   if (reply != nullptr) {
     uint32_t st = MsgGetInt(reply, &i);
     if (st == MSG_OK && type == MSGTYPE_GET_LOCAL_ACCT_MGMT) st = MsgGetBool(reply, &b);
@@ -55,7 +55,8 @@ bool Exchange(Observation &o, LRPC2Session *s, int step, uint32_t type) {
 void Session(Observation &o) {
   const Env &e = GetEnv();
   uint32_t status = 0;
-  LRPC2Session *s = LRPC2Open(e.agent.path().c_str(), GetMsgTypeTable(), kConnectTimeout, kConnectTimeout, &status);
+  LRPC2Session *s =
+      LRPC2Open(e.agent.path().c_str(), GetMsgTypeTable(), kConnectTimeout, kConnectTimeout, &status);
   o.Result(0, status, {LRPC_ERR_NOMEM}, "open");
   if (!o.Check((s == nullptr) == (status != LRPC_OK), "LRPC2Open: session and status %u disagree", status) ||
       s == nullptr)

@@ -26,11 +26,13 @@ void Buffer(Observation &o) {
   bool ok = true;
   for (int i = 0; ok && i <= kPutcCount; ++i) {
     const GrowBuffer before = b;
-    GrowBuffer *r = i < kPutcCount ? GrowBufPutc(&b, 'a' + i % 26)
-                                   : GrowBufPutmem(&b, static_cast<uint32_t>(e.long_text.size()), e.long_text.data());
+    GrowBuffer *r = i < kPutcCount
+                        ? GrowBufPutc(&b, 'a' + i % 26)
+                        : GrowBufPutmem(&b, static_cast<uint32_t>(e.long_text.size()), e.long_text.data());
     if (r == nullptr) {
       ok = false;
-      o.Check(memcmp(&before, &b, sizeof b) == 0, "GrowBufPut* changed the buffer when it failed (append %d)", i);
+      o.Check(memcmp(&before, &b, sizeof b) == 0, "GrowBufPut* changed the buffer when it failed (append %d)",
+              i);
     }
   }
   if (ok) ok = GrowBufPuts(&b, "tail") != nullptr && GrowBufPutc(&b, '\0') != nullptr;
@@ -67,7 +69,8 @@ void Build(Observation &o, uint32_t type) {
   uint32_t status = 0;
   Msg *m = NewMsg(type, GetMsgTypeTable(), kHeader, &status);
   o.Result(0, status, {kNoMem}, "new");
-  if (!o.Check((m == nullptr) == (status != MSG_OK), "NewMsg: result and status %u disagree", status) || m == nullptr)
+  if (!o.Check((m == nullptr) == (status != MSG_OK), "NewMsg: result and status %u disagree", status) ||
+      m == nullptr)
     return;
   bool broken = false;
   Append(o, MsgAddBool(m, 7), &broken, "MsgAddBool");

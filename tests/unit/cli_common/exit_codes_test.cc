@@ -40,7 +40,8 @@ TEST(ExitCodes, EveryRowHasItsExactTextAndNoOtherCodeHasOne) {
   } tables[] = {{CommonExitCodes, golden["common"], {1, 2, 3, 4, 5, 37, 51, 60, -1, 156, 159}},
                 {LocalAccountExitCodes, golden["local"], {0, 13, 155, 160}}};
   for (const auto &t : tables) {
-    for (const auto &[code, text] : t.rows) EXPECT_EQ(ExitCodeMessage(t.table, code), std::string_view(text)) << code;
+    for (const auto &[code, text] : t.rows)
+      EXPECT_EQ(ExitCodeMessage(t.table, code), std::string_view(text)) << code;
     for (int32_t code : t.without) EXPECT_EQ(ExitCodeMessage(t.table, code), std::nullopt) << code;
     EXPECT_EQ(t.table.size(), t.rows.size()) << "no row beyond those listed";
   }

@@ -5,7 +5,6 @@
 
 #include <vector>
 
-
 namespace {
 
 std::vector<intptr_t> released;

@@ -1,10 +1,11 @@
+#include "kest/logger.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 
 #include "kest/internal.h"
-#include "kest/logger.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -41,7 +42,7 @@ TEST(LoggerThreshold, FallsBackThroughDottedPrefixesToDefault) {
 }
 
 TEST(LoggerThreshold, AnyLevelNameInAnyCase) {
-  const std::pair<const char *, int> names[] = {{"trace", 0}, {"Debug", 1}, {"INFO", 2}, {"warn", 3},
+  const std::pair<const char *, int> names[] = {{"trace", 0},   {"Debug", 1}, {"INFO", 2},  {"warn", 3},
                                                 {"Warning", 3}, {"error", 4}, {"FATAL", 5}, {"loud", -1}};
   for (const auto &[name, level] : names) EXPECT_EQ(kest::internal::ParseLevelName(name), level) << name;
 }

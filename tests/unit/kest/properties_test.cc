@@ -1,7 +1,8 @@
+#include "kest/properties.h"
+
 #include <gtest/gtest.h>
 
 #include "kest/internal.h"
-#include "kest/properties.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -12,8 +13,9 @@ std::unique_ptr<kest::Properties> Load(const vxtest::TempDir &dir, const std::st
 
 TEST(KestProperties, KeysMatchInAnyCaseAndTheLastDefinitionWins) {
   vxtest::TempDir dir;
-  auto props = Load(dir, "VXAgent.Local.Account.Manage: first\nvxagent.socket = /run/a\n"
-                         "vxagent.local.account.MANAGE:  second  \n");
+  auto props = Load(dir,
+                    "VXAgent.Local.Account.Manage: first\nvxagent.socket = /run/a\n"
+                    "vxagent.local.account.MANAGE:  second  \n");
   props->lock().doLock();
   EXPECT_EQ(props->get(kest::PN::VXAGENT_LOCAL_ACCOUNT_MANAGE), "second");
   EXPECT_EQ(props->get("VXAGENT.SOCKET", "/var/vorlex/daemon"), "/run/a");

@@ -12,8 +12,8 @@
 #include <memory>
 
 #include "client_common/lrpc2.h"
-#include "support/agent.h"
 #include "client_common/msg_ptr.h"
+#include "support/agent.h"
 
 namespace vxtest {
 namespace {

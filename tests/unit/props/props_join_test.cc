@@ -1,11 +1,10 @@
 // Join facts ($JOINNAME, $SITE, $DOMAIN, $ZONE) from PROPS_TEST_KSET_DIR/kset.<suffix>.
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 #include "props_test_util.h"
 
@@ -21,9 +20,14 @@ void WriteFact(const std::string &suffix, const std::string &content) {
 
 TEST(PropsJoin, ZoneNameComesFromTheCommonName) {
   const std::pair<const char *, const char *> cases[] = {
-      {"CN=west,CN=Zones,DC=example,DC=com\n", "west"}, {"OU=x,CN=east", "east"},
-      {"CN=solo\n", "solo\n"} /* the line end is part of the fact */, {"OU=zones,DC=example\n", "<unknown>"},
-      {"\n", "<unknown>"}, {"cn=lower,OU=x\n", "<unknown>"}, {"CN=,x", ""}, {"", "(null)"}};
+      {"CN=west,CN=Zones,DC=example,DC=com\n", "west"},
+      {"OU=x,CN=east", "east"},
+      {"CN=solo\n", "solo\n"} /* the line end is part of the fact */,
+      {"OU=zones,DC=example\n", "<unknown>"},
+      {"\n", "<unknown>"},
+      {"cn=lower,OU=x\n", "<unknown>"},
+      {"CN=,x", ""},
+      {"", "(null)"}};
   for (auto [content, zone] : cases) {
     WriteFact("zonecase", content);
     uint32_t status = 99;

@@ -1,12 +1,11 @@
 // The loader: golden files, statuses, the mapped-file reader, character
 // classes and the security checks of the secure loader.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 #include "props_test_util.h"
 #include "support/secure_owner.h"
@@ -21,9 +20,12 @@ std::string Quoted(const std::string &line, size_t *pos) {
   std::string out;
   size_t i = line.find('"', *pos) + 1;
   for (; i < line.size() && line[i] != '"'; ++i) {
-    if (line[i] != '\\') out += line[i];
-    else if (line[++i] != 'x') out += line[i];
-    else out += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16)), i += 2;
+    if (line[i] != '\\')
+      out += line[i];
+    else if (line[++i] != 'x')
+      out += line[i];
+    else
+      out += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16)), i += 2;
   }
   *pos = i + 1;
   return out;
@@ -67,9 +69,11 @@ TEST(PropsGolden, EveryCaseLoadsTheExpectedPairs) {
 }
 
 TEST(PropsLoad, PathErrorsAndStatusTexts) {
-  const std::pair<const char *, uint32_t> cases[] = {
-      {nullptr, PROPS_ERR_NOENT}, {"", PROPS_ERR_NOENT}, {"relative/vorlex.conf", PROPS_ERR_NOT_ABSOLUTE},
-      {"/nonexistent/vorlex.conf", PROPS_ERR_NOENT}, {"/", PROPS_ERR_SYSTEM} /* not a regular file */};
+  const std::pair<const char *, uint32_t> cases[] = {{nullptr, PROPS_ERR_NOENT},
+                                                     {"", PROPS_ERR_NOENT},
+                                                     {"relative/vorlex.conf", PROPS_ERR_NOT_ABSOLUTE},
+                                                     {"/nonexistent/vorlex.conf", PROPS_ERR_NOENT},
+                                                     {"/", PROPS_ERR_SYSTEM} /* not a regular file */};
   for (auto [path, expected] : cases) {
     for (int secure = 0; secure < 2; ++secure) {
       uint32_t status = 0;
@@ -78,8 +82,12 @@ TEST(PropsLoad, PathErrorsAndStatusTexts) {
     }
   }
   EXPECT_EQ(LoadProperties(nullptr, nullptr, nullptr), nullptr);  // null status tolerated
-  const char *texts[] = {"Out of memory", "pathname is not absolute", "insufficient permissions",
-                         "file does not exist", "system error", "file is world writable or not root owned"};
+  const char *texts[] = {"Out of memory",
+                         "pathname is not absolute",
+                         "insufficient permissions",
+                         "file does not exist",
+                         "system error",
+                         "file is world writable or not root owned"};
   for (uint32_t code = 300; code <= 305; ++code) EXPECT_STREQ(CPropsErr2Str(code), texts[code - 300]);
   EXPECT_EQ(CPropsErr2Str(0), nullptr);
   EXPECT_EQ(CPropsErr2Str(306), nullptr);
@@ -91,7 +99,7 @@ TEST(PropsLoad, CharacterClassesAndEscapes) {
     EXPECT_EQ(IsLineEnd(c), line_end ? 1 : 0) << c;
     EXPECT_EQ(IsWhitespace(c), line_end || c == ' ' || c == '\t' ? 1 : 0) << c;
   }
-  const std::pair<int, int> escapes[] = {{'f', '\f'}, {'n', '\n'}, {'r', '\r'}, {'t', '\t'},
+  const std::pair<int, int> escapes[] = {{'f', '\f'}, {'n', '\n'}, {'r', '\r'},  {'t', '\t'},
                                          {'v', '\v'}, {'a', 'a'},  {'\\', '\\'}, {':', ':'}};
   for (auto [in, out] : escapes) EXPECT_EQ(ProcessEscape(in), out);
 }
@@ -99,7 +107,11 @@ TEST(PropsLoad, CharacterClassesAndEscapes) {
 TEST(PropsLoad, ReaderGivesHighBytesAsDataAndReadInValueStopsAtItsLineEnd) {
   VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   vxtest::TempDir dir;
-  PmFile *r = OpenPropFile(dir.write("bytes", "\xff" "a").c_str(), nullptr, 1);
+  PmFile *r = OpenPropFile(dir.write("bytes",
+                                     "\xff"
+                                     "a")
+                               .c_str(),
+                           nullptr, 1);
   ASSERT_NE(r, nullptr);
   pmfungetc(r);  // never before the start
   for (int expected : {0xff, int{'a'}, -1}) EXPECT_EQ(pmfgetc(r), expected);

@@ -15,8 +15,9 @@ SetPtr One(const std::string &value) { return NewSet({{"k", value}}); }
 TEST(PropsQuery, BooleansAcceptTheDocumentedWordsOnly) {
   // value, result with default 0, result with default 1
   const std::tuple<const char *, uint32_t, uint32_t> cases[] = {
-      {"Yes", 1, 1}, {"Y", 1, 1}, {"TRUE", 1, 1}, {"1", 1, 1}, {" yes ", 1, 1}, {"0", 0, 0}, {"No", 0, 0},
-      {"N", 0, 0}, {"fAlSe", 0, 0}, {"2", 0, 1}, {"on", 0, 1}, {"", 0, 1}, {"yess", 0, 1}, {"01", 0, 1}};
+      {"Yes", 1, 1}, {"Y", 1, 1},  {"TRUE", 1, 1}, {"1", 1, 1},     {" yes ", 1, 1},
+      {"0", 0, 0},   {"No", 0, 0}, {"N", 0, 0},    {"fAlSe", 0, 0}, {"2", 0, 1},
+      {"on", 0, 1},  {"", 0, 1},   {"yess", 0, 1}, {"01", 0, 1}};
   for (const auto &[value, with0, with1] : cases) {
     SetPtr set = One(value);
     uint32_t status = 99;
@@ -28,9 +29,18 @@ TEST(PropsQuery, BooleansAcceptTheDocumentedWordsOnly) {
 }
 
 TEST(PropsQuery, IntegersInThreeBases) {
-  const std::pair<const char *, int32_t> cases[] = {
-      {"0x10", 16}, {"010", 8}, {"12abc", 12}, {"abc", -1}, {"99999999999", -1}, {"-42", -42}, {" +7", 7},
-      {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN}, {"2147483648", -1}, {"0x", 0}, {"", -1}};
+  const std::pair<const char *, int32_t> cases[] = {{"0x10", 16},
+                                                    {"010", 8},
+                                                    {"12abc", 12},
+                                                    {"abc", -1},
+                                                    {"99999999999", -1},
+                                                    {"-42", -42},
+                                                    {" +7", 7},
+                                                    {"2147483647", INT32_MAX},
+                                                    {"-2147483648", INT32_MIN},
+                                                    {"2147483648", -1},
+                                                    {"0x", 0},
+                                                    {"", -1}};
   for (auto [value, expected] : cases) {
     SetPtr set = One(value);
     EXPECT_EQ(GetPropertyInt(set.get(), "k", -1, nullptr), expected) << value;
@@ -42,12 +52,14 @@ TEST(PropsQuery, IntegersInThreeBases) {
 TEST(PropsQuery, TimeSpansWithEveryUnit) {
   // value, default unit, default amount, seconds; "9999999w" does not fit in 32 bits
   const std::tuple<const char *, char, uint32_t, uint32_t> cases[] = {
-      {"5m", 's', 9, 300}, {"2", 's', 9, 2}, {"1d", 's', 9, 86400}, {"7s", 'm', 9, 7}, {"3h", 's', 9, 10800},
-      {"2w", 's', 9, 1209600}, {"1M", 's', 9, 2628000}, {"1y", 's', 9, 31536000}, {"4", 'h', 9, 14400},
-      {"30sec", 's', 9, 30}, {"10 m", 's', 9, 9}, {"10x", 's', 9, 9}, {"-5", 's', 9, 9}, {"m", 's', 9, 9},
-      {"", 's', 9, 9}, {"0", 's', 9, 0}, {"10 m", 'm', 5, 300}, {"5Y", 's', 1, 1}, {"5S", 's', 1, 1},
-      {"5", 'x', 9, 0}, {"136y", 's', 0, 4288896000u}, {"137y", 'h', 1, 3600}, {"9999999w", 's', 7, 7},
-      {"99999999999", 's', 3, 3}};
+      {"5m", 's', 9, 300},     {"2", 's', 9, 2},         {"1d", 's', 9, 86400},
+      {"7s", 'm', 9, 7},       {"3h", 's', 9, 10800},    {"2w", 's', 9, 1209600},
+      {"1M", 's', 9, 2628000}, {"1y", 's', 9, 31536000}, {"4", 'h', 9, 14400},
+      {"30sec", 's', 9, 30},   {"10 m", 's', 9, 9},      {"10x", 's', 9, 9},
+      {"-5", 's', 9, 9},       {"m", 's', 9, 9},         {"", 's', 9, 9},
+      {"0", 's', 9, 0},        {"10 m", 'm', 5, 300},    {"5Y", 's', 1, 1},
+      {"5S", 's', 1, 1},       {"5", 'x', 9, 0},         {"136y", 's', 0, 4288896000u},
+      {"137y", 'h', 1, 3600},  {"9999999w", 's', 7, 7},  {"99999999999", 's', 3, 3}};
   for (const auto &[value, unit, amount, expected] : cases) {
     uint32_t status = 99;
     EXPECT_EQ(GetPropertyTime(One(value).get(), "k", unit, amount, &status), expected) << value;
@@ -113,18 +125,30 @@ TEST(PropsQuery, TextLookupAndIteration) {
 
 TEST(PropsList, StringMembershipAndIntegerRanges) {
   const std::tuple<const char *, const char *, int> strings[] = {
-      {"a, b, c", "b", 1}, {"a b", "b", 1}, {"a, bc", "b", 0}, {"a, bc", "bc", 1}, {"x\\ y z", "x y", 1},
-      {"x\\ y z", "x", 0}, {"a\\,b,c", "a,b", 1}, {"a\\tb", "a\tb", 1}, {" lead", "lead", 1}, {"", "x", 0},
-      {"end\\", "end", 1}, {"ab", "abc", 0}, {"a,,b", "b", 1}, {"a", "", 0},
-      {"\\\"x\\ y\\\" z", "\"x y\"", 1}};
+      {"a, b, c", "b", 1},   {"a b", "b", 1},       {"a, bc", "b", 0},
+      {"a, bc", "bc", 1},    {"x\\ y z", "x y", 1}, {"x\\ y z", "x", 0},
+      {"a\\,b,c", "a,b", 1}, {"a\\tb", "a\tb", 1},  {" lead", "lead", 1},
+      {"", "x", 0},          {"end\\", "end", 1},   {"ab", "abc", 0},
+      {"a,,b", "b", 1},      {"a", "", 0},          {"\\\"x\\ y\\\" z", "\"x y\"", 1}};
   for (const auto &[list, needle, expected] : strings) {
     EXPECT_EQ(IsStringInPropertyList(One(list).get(), "k", needle, nullptr, nullptr), expected)
         << list << " / " << needle;
   }
-  const std::tuple<const char *, int32_t, int> ranges[] = {
-      {"1,5-9", 7, 1}, {"1 5-9", 7, 0}, {"1 5-9", 1, 1}, {"1, 5-9, 12 - 14", 13, 1}, {"-3--1", -2, 1},
-      {"1, 5-9, 12 - 14", 10, 0}, {"-3--1", 0, 0}, {"9-5", 7, 0}, {"x, 4", 4, 1}, {"x4", 4, 0}, {",,4", 4, 1},
-      {"4-", 4, 1}, {"", 0, 0}, {"99999999999, 5", 5, 1}, {"2147483647", INT32_MAX, 1}};
+  const std::tuple<const char *, int32_t, int> ranges[] = {{"1,5-9", 7, 1},
+                                                           {"1 5-9", 7, 0},
+                                                           {"1 5-9", 1, 1},
+                                                           {"1, 5-9, 12 - 14", 13, 1},
+                                                           {"-3--1", -2, 1},
+                                                           {"1, 5-9, 12 - 14", 10, 0},
+                                                           {"-3--1", 0, 0},
+                                                           {"9-5", 7, 0},
+                                                           {"x, 4", 4, 1},
+                                                           {"x4", 4, 0},
+                                                           {",,4", 4, 1},
+                                                           {"4-", 4, 1},
+                                                           {"", 0, 0},
+                                                           {"99999999999, 5", 5, 1},
+                                                           {"2147483647", INT32_MAX, 1}};
   for (const auto &[list, value, expected] : ranges) {
     EXPECT_EQ(IsIntegerInPropertyList(One(list).get(), "k", value, nullptr, nullptr), expected)
         << list << " / " << value;
@@ -150,10 +174,18 @@ std::vector<std::string> ValueList(Properties *set, const char *key = "k") {
 
 TEST(PropsList, ValueListElements) {
   using V = std::vector<std::string>;
-  const std::pair<const char *, V> cases[] = {
-      {"a , b", {"a", "", "b"}}, {"a, b", {"a", "b"}}, {"a,b", {"a", "b"}}, {"a  b", {"a", "b"}},
-      {"a,,b", {"a", "", "b"}}, {" ,, a,", {"a"}}, {"a\\ b\\,c d", {"a b,c", "d"}}, {"tail\\", {"tail"}},
-      {"\\", {""}}, {"", {}}, {" , ", {}}, {"\\n\\tz", {"\n\tz"}}};
+  const std::pair<const char *, V> cases[] = {{"a , b", {"a", "", "b"}},
+                                              {"a, b", {"a", "b"}},
+                                              {"a,b", {"a", "b"}},
+                                              {"a  b", {"a", "b"}},
+                                              {"a,,b", {"a", "", "b"}},
+                                              {" ,, a,", {"a"}},
+                                              {"a\\ b\\,c d", {"a b,c", "d"}},
+                                              {"tail\\", {"tail"}},
+                                              {"\\", {""}},
+                                              {"", {}},
+                                              {" , ", {}},
+                                              {"\\n\\tz", {"\n\tz"}}};
   for (const auto &[list, expected] : cases) EXPECT_EQ(ValueList(One(list).get()), expected) << list;
   std::string many;
   for (int i = 0; i < 1000; ++i) many += std::to_string(i) + ",";

@@ -1,10 +1,9 @@
 // Value processing: trimming, escapes, variables, self references and
 // include files.
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "props_test_util.h"
 #include "support/secure_owner.h"
@@ -26,12 +25,24 @@ TEST(PropsValue, TrimmingEscapesAndVariablesWithEnvironmentFirst) {
   SetPtr set = NewSet({{"b", "y"}, {"sp", "\\ "}, {name, "v"}, {"VXTEST_VAR", "from-props"}});
   unsetenv("VXTEST_VAR");
   const std::pair<std::string, const char *> cases[] = {
-      {"  plain  ", "plain"}, {"   \\ ", " "}, {"a\\tb", "a\tb"}, {"\\$HOME", "$HOME"}, {"end\\", "end"},
-      {"x \\  ", "x  "}, {"C:\\\\dir", "C:\\dir"}, {"", ""}, {" \t\n", ""}, {"$", "$"},
-      {"cost $ 5", "cost $ 5"}, {"\xff\xfe ", "\xff\xfe"}, {"x $b", "x y"},
+      {"  plain  ", "plain"},
+      {"   \\ ", " "},
+      {"a\\tb", "a\tb"},
+      {"\\$HOME", "$HOME"},
+      {"end\\", "end"},
+      {"x \\  ", "x  "},
+      {"C:\\\\dir", "C:\\dir"},
+      {"", ""},
+      {" \t\n", ""},
+      {"$", "$"},
+      {"cost $ 5", "cost $ 5"},
+      {"\xff\xfe ", "\xff\xfe"},
+      {"x $b", "x y"},
       {"$b.$b", "$b.y"} /* '.' is a name character */,
-      {"x $sp", "x  "}, {"x $sp  ", "x  "} /* inserted text ends the trailing run */,
-      {"$" + name + "XY", "vXY"}, {"$VXTEST_UNKNOWN_NAME stays", "$VXTEST_UNKNOWN_NAME stays"},
+      {"x $sp", "x  "},
+      {"x $sp  ", "x  "} /* inserted text ends the trailing run */,
+      {"$" + name + "XY", "vXY"},
+      {"$VXTEST_UNKNOWN_NAME stays", "$VXTEST_UNKNOWN_NAME stays"},
       {"hi $VXTEST_VAR", "hi from-props"}};
   for (const auto &[raw, expected] : cases) {
     uint32_t status = 99;
