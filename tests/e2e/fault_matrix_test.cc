@@ -45,14 +45,15 @@ struct Action {
   End answered, failed;
   bool large = false;  // the agent holds kLargeListUsers users instead of kEntries
 };
+const End kListFailed{159, "", "Failed to list local account\n"};
 // clang-format off
 const Action kActions[] = {
     {"Status", {"-s"}, 111, 111, false, {156, "Manage Local Account Feature is enabled\n", ""}, {}},
     {"Reload", {"-R"}, 112, 111, true, {0, "", ""}, {158, "", "Failed to reload local account\n"}},
-    {"List", {"-l", "all", "-u"}, 113, 111, true, {0, kEntries, ""}, {159, "", "Failed to list local account\n"}},
+    {"List", {"-l", "all", "-u"}, 113, 111, true, {0, kEntries, ""}, kListFailed},
     {"Dump", {"-d", "user"}, 114, 901, true, {0, kEntries, ""}, {255, "", ""}},
     {"LogForwarding", {"-l", "all", "-u"}, 107, 107, true, {0, kEntries, ""}, {}},
-    {"LargeList", {"-l", "all", "-u"}, 113, 111, true, {0, kEntries, ""}, {159, "", "Failed to list local account\n"}, true},
+    {"LargeList", {"-l", "all", "-u"}, 113, 111, true, {0, kEntries, ""}, kListFailed, true},
 };
 
 // Per column, how a cell ends: A the answer (`answered`), C the status from
