@@ -202,17 +202,30 @@ void CheckOptions(const CommandOptions &options, ActionType newAction, AccountCa
   CheckFinal(options);
 }
 
+namespace {
+
+// An action or a category option: refused when one was given already.
+void SetAction(CommandOptions &options, ActionType action) {
+  CheckOptions(options, action, CATEGORY_NONE);
+  options.action = action;
+}
+
+void SetCategory(CommandOptions &options, AccountCategory category) {
+  CheckOptions(options, ACTION_NONE, category);
+  options.category = category;
+}
+
+}  // namespace
+
 std::optional<int> ParseOptions(int argc, char **argv, CommandOptions &options) {
   optind = 0;  // a fresh scan, also when called more than once
   for (int c; (c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1;) {
     switch (c) {
       case 's':
-        CheckOptions(options, ACTION_STATUS, CATEGORY_NONE);
-        options.action = ACTION_STATUS;
+        SetAction(options, ACTION_STATUS);
         break;
       case 'R':
-        CheckOptions(options, ACTION_RELOAD, CATEGORY_NONE);
-        options.action = ACTION_RELOAD;
+        SetAction(options, ACTION_RELOAD);
         break;
       case 'l':
         if (!ApplyList(options, optarg)) {
@@ -221,12 +234,10 @@ std::optional<int> ParseOptions(int argc, char **argv, CommandOptions &options) 
         }
         break;
       case 'u':
-        CheckOptions(options, ACTION_NONE, CATEGORY_USER);
-        options.category = CATEGORY_USER;
+        SetCategory(options, CATEGORY_USER);
         break;
       case 'g':
-        CheckOptions(options, ACTION_NONE, CATEGORY_GROUP);
-        options.category = CATEGORY_GROUP;
+        SetCategory(options, CATEGORY_GROUP);
         break;
       case 'f':
         options.force = 1;
