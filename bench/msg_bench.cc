@@ -6,34 +6,27 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "client_common/msg.h"
 #include "client_common/msg_impl.h"
+#include "support/wire.h"
 
 namespace {
 
 constexpr uint32_t kHeader = 8;
 constexpr uint16_t kPlainType = MSGTYPE_GET_LOCAL_ACCT_MGMT; /* not wiped on release */
 
-void PutU32(std::string *out, uint32_t v) { out->append(reinterpret_cast<const char *>(&v), 4); }
-
 // A list reply: status 0 and a string set of passwd lines.
 std::string ListReply(uint16_t type, int entries) {
-  std::string block(kHeader, '\0');
-  block.append(reinterpret_cast<const char *>(&type), 2);
-  block += static_cast<char>(MDT_INT);
-  PutU32(&block, 0);
-  block += static_cast<char>(MDT_STRINGSET);
-  PutU32(&block, static_cast<uint32_t>(entries));
+  std::vector<std::string> lines;
   char line[128];
   for (int i = 0; i < entries; ++i) {
     const int n = snprintf(line, sizeof line, "user%06d:x:%d:%d:User %d:/home/user%06d:/bin/sh", i, 10000 + i,
                            10000 + i, i, i);
-    PutU32(&block, static_cast<uint32_t>(n));
-    block.append(line, static_cast<size_t>(n));
+    lines.emplace_back(line, static_cast<size_t>(n));
   }
-  block += static_cast<char>(MDT_END);
-  return block;
+  return vxtest::Block(type, vxtest::Int(0) + vxtest::Set(lines));
 }
 
 // Wraps the block without copying and without taking it over, so that one

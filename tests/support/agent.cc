@@ -20,9 +20,6 @@ constexpr size_t kHandshake = 4;
 constexpr uint32_t kHeader = 8;
 constexpr uint32_t kMaxFrame = 16u << 20;
 
-Bytes Tag(int tag) { return Bytes(1, static_cast<char>(tag)); }
-Bytes Item(const std::string &s) { return U32(static_cast<uint32_t>(s.size())) + s; }
-
 void SendAll(int fd, const Bytes &bytes) {
   for (size_t done = 0; done < bytes.size();) {
     ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -32,33 +29,6 @@ void SendAll(int fd, const Bytes &bytes) {
 }
 
 }  // namespace
-
-Bytes B(std::initializer_list<int> bytes) {
-  Bytes out;
-  for (int b : bytes) out.push_back(static_cast<char>(b));
-  return out;
-}
-Bytes U32(uint32_t v) { return Bytes(reinterpret_cast<const char *>(&v), 4); }
-Bytes Bool(bool v) { return Tag(1) + Tag(v ? 1 : 0); }
-Bytes Int(int32_t v) { return Tag(2) + U32(static_cast<uint32_t>(v)); }
-Bytes UInt(uint32_t v) { return Tag(3) + U32(v); }
-Bytes Str(const std::string &s) { return Tag(4) + Item(s); }
-Bytes Set(const std::vector<std::string> &items) {
-  Bytes out = Tag(7) + U32(static_cast<uint32_t>(items.size()));
-  for (const std::string &s : items) out += Item(s);
-  return out;
-}
-
-Bytes Frame(uint16_t type, const Bytes &fields, uint32_t magic) {
-  Bytes body = Bytes(reinterpret_cast<const char *>(&type), 2) + fields + Tag(0);
-  return U32(magic) + U32(static_cast<uint32_t>(kHeader + body.size())) + body;
-}
-
-uint16_t FrameType(const Bytes &frame) {
-  uint16_t type = 0;
-  if (frame.size() >= kHeader + 2) memcpy(&type, frame.data() + kHeader, 2);
-  return type;
-}
 
 const Bytes Agent::kHangUp = "\xff<hang up>";
 

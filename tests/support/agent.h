@@ -19,22 +19,9 @@
 #include <vector>
 
 #include "temp_dir.h"
+#include "wire.h"
 
 namespace vxtest {
-
-using Bytes = std::string;
-
-// Wire builders, in host byte order like the protocol.
-Bytes B(std::initializer_list<int> bytes);
-Bytes U32(uint32_t v);
-Bytes Bool(bool v);
-Bytes Int(int32_t v);
-Bytes UInt(uint32_t v);
-Bytes Str(const std::string &s);
-Bytes Set(const std::vector<std::string> &items);
-// A whole frame: magic, total length, type, fields, end mark.
-Bytes Frame(uint16_t type, const Bytes &fields = {}, uint32_t magic = 0xABCD8012u);
-uint16_t FrameType(const Bytes &frame);
 
 class Agent {
  public:

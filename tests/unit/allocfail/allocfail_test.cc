@@ -110,17 +110,12 @@ vxtest::Agent::Answers ReplyTo(const vxtest::Bytes &frame) {
   }
 }
 
-std::string U32(uint32_t v) { return std::string(reinterpret_cast<const char *>(&v), 4); }
-std::string Item(const char *s) {
-  return s == nullptr ? U32(NULL_LENGTH) : U32(static_cast<uint32_t>(strlen(s))) + s;
-}
-
 // Body fields of every kind, in the order the read scenario reads them.
 std::string EveryFieldKind() {
-  return "\x01\x01" + vxtest::Int(-5) + vxtest::UInt(7) + "\x04" + Item("abc") + "\x04" + Item(nullptr) +
-         "\x07" + U32(4) + Item("a") + Item(nullptr) + Item("bcd") + Item("") + "\x05" + Item("secret") +
-         "\x06" + U32(2) + std::string("\x01\xff", 2) + "\x08" + U32(2) + Item("k") + Item("v") + Item("k2") +
-         Item(nullptr);
+  using namespace vxtest;
+  return Bool(1) + Int(-5) + UInt(7) + Str("abc") + U8(MDT_STRING) + NullItem() +
+         Set({"a", nullptr, "bcd", ""}) + U8(MDT_PASSWORD) + Item("secret") + U8(MDT_BLOB) +
+         Item("\x01\xff") + U8(MDT_KEYVALUES) + U32(2) + Item("k") + Item("v") + Item("k2") + NullItem();
 }
 
 // A record text after which the end record (eight tagged fields, 40 bytes)

@@ -27,8 +27,8 @@ bool CheckedInParts(const std::string &body, std::initializer_list<size_t> cuts)
 
 TEST(MsgBodyCheck, PartsGiveTheVerdictOfTheWholeBody) {
   const std::string type("\x71\x00", 2);
-  const std::string every_kind = FBool(1) + FInt(-2) + FUInt(3) + FStr("abc") + U8(MDT_PASSWORD) +
-                                 Item("pw") + U8(MDT_BLOB) + NullItem() + FSet({"a", nullptr, "", "bcd"}) +
+  const std::string every_kind = Bool(1) + Int(-2) + UInt(3) + Str("abc") + U8(MDT_PASSWORD) + Item("pw") +
+                                 U8(MDT_BLOB) + NullItem() + Set({"a", nullptr, "", "bcd"}) +
                                  U8(MDT_KEYVALUES) + U32(1) + Item("k") + Item("v");
   const struct {
     const char *name;
@@ -37,8 +37,8 @@ TEST(MsgBodyCheck, PartsGiveTheVerdictOfTheWholeBody) {
   } cases[] = {
       {"every kind", type + every_kind + U8(MDT_END), true},
       {"no field", type + U8(MDT_END), true},
-      {"empty set", type + FSet({}) + U8(MDT_END), true},
-      {"byte after the end mark", type + FBool(0) + U8(MDT_END) + U8(MDT_END), false},
+      {"empty set", type + Set({}) + U8(MDT_END), true},
+      {"byte after the end mark", type + Bool(0) + U8(MDT_END) + U8(MDT_END), false},
       {"no end mark", type + every_kind, false},
       {"unknown tag", type + U8(MDT_LAST + 1) + U8(MDT_END), false},
       {"truncated item", type + U8(MDT_STRINGSET) + U32(2) + Item("a") + U32(9) + "xy" + U8(MDT_END), false},

@@ -52,37 +52,37 @@ TEST(MsgDump, RendersEveryFieldKindAndMarker) {
     std::string block;
     std::string text;
   } cases[] = {
-      {"two booleans", Block(MSGTYPE_RELOAD_LOCAL_ACCT, FBool(1) + FBool(0)),
+      {"two booleans", Block(MSGTYPE_RELOAD_LOCAL_ACCT, Bool(1) + Bool(0)),
        "ControlReloadLocalAccount[True,False]"},
       {"no fields", Block(MSGTYPE_GET_LOCAL_ACCT_MGMT, ""), "ControlGetLocalAcctMgmtStatus[]"},
-      {"string", Block(MSGTYPE_DUMP_LOCAL_ACCT, FStr("root")), "ControlDumpLocalAccount[\"root\"]"},
-      {"raw quotes and line break", Block(kLog2, FStr("a\"b\nc")), "ControlLog2[\"a\"b\nc\"]"},
-      {"null and empty string", Block(kLog2, U8(MDT_STRING) + NullItem() + FStr("")),
+      {"string", Block(MSGTYPE_DUMP_LOCAL_ACCT, Str("root")), "ControlDumpLocalAccount[\"root\"]"},
+      {"raw quotes and line break", Block(kLog2, Str("a\"b\nc")), "ControlLog2[\"a\"b\nc\"]"},
+      {"null and empty string", Block(kLog2, U8(MDT_STRING) + NullItem() + Str("")),
        "ControlLog2[STRING:0,\"\"]"},
       {"blob", Block(kLog2, Blob(Item(std::string("\x01\xff", 2)))), "ControlLog2[BLOB:[2](01 ff)]"},
       {"null and empty blob", Block(kLog2, Blob(NullItem()) + Blob(Item(""))),
        "ControlLog2[BLOB:0,BLOB:[0]()]"},
       {"long blob", Block(kLog2, Blob(Item(long_blob))), long_hex},
       {"password", Block(kLog2, Pw(Item("secret")) + Pw(NullItem())), "ControlLog2[(password),PASSWORD:0]"},
-      {"integers", Block(kLog2, FInt(-7) + FInt(INT32_MIN) + FUInt(5) + FUInt(UINT32_MAX)),
+      {"integers", Block(kLog2, Int(-7) + Int(INT32_MIN) + UInt(5) + UInt(UINT32_MAX)),
        "ControlLog2[-7,-2147483648,u5,u4294967295]"},
-      {"bool byte above 1", Block(kLog2, FBool(2)), "ControlLog2[True]"},
-      {"string set", Block(kLog2, FSet({"a", "b"}) + FSet({}) + FSet({nullptr})),
+      {"bool byte above 1", Block(kLog2, Bool(2)), "ControlLog2[True]"},
+      {"string set", Block(kLog2, Set({"a", "b"}) + Set({}) + Set({nullptr})),
        "ControlLog2[ss(\"a\",\"b\"),ss(),ss(STRING:0)]"},
       {"key values", Block(kLog2, Kv(Item("k") + NullItem() + Item("x") + Item("y"), 2)),
        "ControlLog2[kv((\"k\",STRING:0),(\"x\",\"y\"))]"},
       {"empty key values", Block(kLog2, Kv("", 0)), "ControlLog2[kv()]"},
-      {"unknown type", Block(4242, FBool(0)), "4242[False]"},
+      {"unknown type", Block(4242, Bool(0)), "4242[False]"},
       {"bytes after end mark", Block(kLog2, "") + "junk", "ControlLog2[]"},
       {"empty body", std::string(kHeader, '\0'), "<msg-type-missing>"},
       {"one body byte", std::string(kHeader, '\0') + "\x6b", "<msg-type-missing>"},
       {"shorter than header", std::string(3, '\0'), "<msg-type-missing>"},
-      {"tag 9", Block(kLog2, FBool(1) + U8(9) + FBool(1)), "ControlLog2[True<unknown MsgType>"},
+      {"tag 9", Block(kLog2, Bool(1) + U8(9) + Bool(1)), "ControlLog2[True<unknown MsgType>"},
       {"tag 9 first", Block(kLog2, U8(9)), "ControlLog2[<unknown MsgType>"},
-      {"no end mark", Block(kLog2, FBool(1), false), "ControlLog2[True<incomplete>"},
+      {"no end mark", Block(kLog2, Bool(1), false), "ControlLog2[True<incomplete>"},
       {"type only", Block(kLog2, "", false), "ControlLog2[<incomplete>"},
       {"bool cut", Block(kLog2, U8(MDT_BOOL), false), "ControlLog2[<incomplete>"},
-      {"int cut", Block(kLog2, FBool(0) + U8(MDT_INT) + "\x01\x02", false), "ControlLog2[False,<incomplete>"},
+      {"int cut", Block(kLog2, Bool(0) + U8(MDT_INT) + "\x01\x02", false), "ControlLog2[False,<incomplete>"},
       {"string cut", Block(kLog2, U8(MDT_STRING) + U32(5) + "ab", false), "ControlLog2[<incomplete>"},
       {"length cut", Block(kLog2, U8(MDT_STRING) + "\x05", false), "ControlLog2[<incomplete>"},
       {"set cut", Block(kLog2, U8(MDT_STRINGSET) + U32(3) + Item("a"), false),
@@ -104,7 +104,7 @@ TEST(MsgDump, BuildingReceivedAndNullMessages) {
   EXPECT_EQ(Dump(msg.get()), "ControlReloadLocalAccount[True<incomplete>");
   ASSERT_TRUE(AllOk({MsgAddString(msg.get(), "x"), MsgComplete(msg.get()), MsgGetBool(msg.get(), nullptr)}));
   EXPECT_EQ(Dump(msg.get()), "ControlReloadLocalAccount[True,\"x\"]") << "reading does not change the dump";
-  std::string block = Block(MSGTYPE_LIST_LOCAL_ACCT, FInt(0) + FSet({"root:x:0:0::/root:/bin/sh"}));
+  std::string block = Block(MSGTYPE_LIST_LOCAL_ACCT, Int(0) + Set({"root:x:0:0::/root:/bin/sh"}));
   block.replace(0, 4, U32(0xABCD8012u));  // a header as received
   msg = Receive(block, 0, nullptr);
   EXPECT_EQ(Dump(msg.get()), "ControlListLocalAccount[0,ss(\"root:x:0:0::/root:/bin/sh\")]");

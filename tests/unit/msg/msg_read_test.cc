@@ -21,17 +21,17 @@ TEST(MsgValidation, AcceptsWellFormedAndRefusesEverythingElse) {
   } cases[] = {
       {"type and end mark only", Block(kReply, ""), true},
       {"every tag",
-       Block(kReply, FBool(1) + FInt(-1) + FUInt(2) + FStr("s") + U8(MDT_PASSWORD) + Item("pw") +
-                         U8(MDT_BLOB) + NullItem() + FSet({"a", nullptr}) + kv),
+       Block(kReply, Bool(1) + Int(-1) + UInt(2) + Str("s") + U8(MDT_PASSWORD) + Item("pw") + U8(MDT_BLOB) +
+                         NullItem() + Set({"a", nullptr}) + kv),
        true},
-      {"empty set", Block(kReply, FSet({})), true},
-      {"unknown type", Block(4242, FBool(1)), true},
+      {"empty set", Block(kReply, Set({})), true},
+      {"unknown type", Block(4242, Bool(1)), true},
       {"byte after end mark", Block(kReply, "") + U8(0), false},
       {"tag 9", Block(kReply, U8(9)), false},
       {"counted item too long", Block(kReply, U8(MDT_STRING) + U32(2) + "a"), false},
       {"item length cut short", Block(kReply, U8(MDT_STRING) + "\x01\x00", false), false},
       {"int cut short", Block(kReply, U8(MDT_INT) + "\x01\x02\x03", false), false},
-      {"no end mark", Block(kReply, FBool(1), false), false},
+      {"no end mark", Block(kReply, Bool(1), false), false},
       {"set count NULL_LENGTH", Block(kReply, U8(MDT_STRINGSET) + U32(NULL_LENGTH)), false},
       {"set count above items", Block(kReply, U8(MDT_STRINGSET) + U32(3) + Item("a") + Item("b")), false},
       {"pair without value", Block(kReply, U8(MDT_KEYVALUES) + U32(1) + Item("k")), false},
@@ -60,7 +60,7 @@ TEST(MsgValidation, TypeAndFlagsComeFromTheTableAndACopyIsIndependent) {
     uint32_t oneway;
   } cases[] = {{4242, 0}, {MSGTYPE_AUDIT_TRAIL_EVENT, 1}, {kReply, 0}};
   for (const auto &c : cases) {
-    std::string block = Block(c.type, FStr("abc"));
+    std::string block = Block(c.type, Str("abc"));
     MsgPtr msg = Receive(block, 1, nullptr);
     ASSERT_NE(msg, nullptr);
     block.assign(block.size(), '\x7f');
@@ -91,9 +91,9 @@ uint32_t ReadWith(int reader, Msg *msg) {
 }
 
 TEST(MsgRead, WrongReaderLeavesTheFieldForTheRightOne) {
-  const std::string fields[] = {FBool(1), FInt(3), FUInt(4), FStr(""), FSet({})};
+  const std::string fields[] = {Bool(1), Int(3), UInt(4), Str(""), Set({})};
   for (int field = 0; field < 5; ++field) {
-    MsgPtr msg = Receive(Block(kReply, fields[field] + FBool(0)), 1, nullptr);
+    MsgPtr msg = Receive(Block(kReply, fields[field] + Bool(0)), 1, nullptr);
     ASSERT_NE(msg, nullptr);
     for (int reader = (field + 1) % 5; reader != field; reader = (reader + 1) % 5)
       EXPECT_EQ(ReadWith(reader, msg.get()), MSG_ERR_TYPE) << field << "/" << reader;
@@ -131,8 +131,7 @@ TEST(MsgRead, ValuesComeBackAsWritten) {
 }
 
 TEST(MsgRead, StringSetKeepsNullItemsInPlace) {
-  MsgPtr msg =
-      Receive(Block(kReply, FSet({"a", nullptr, ""}) + FSet({}) + FSet({"y"}) + FBool(1)), 0, nullptr);
+  MsgPtr msg = Receive(Block(kReply, Set({"a", nullptr, ""}) + Set({}) + Set({"y"}) + Bool(1)), 0, nullptr);
   ASSERT_NE(msg, nullptr);
   char **set = nullptr;
   ASSERT_EQ(MsgGetStringSet(msg.get(), &set), MSG_OK);
@@ -158,10 +157,10 @@ TEST(MsgRead, ReadersCheckBoundsOnTheirOwn) {
     bool set_reader;
     uint32_t status;
   } cases[] = {
-      {"set count NULL_LENGTH", FSet({}), kHeader + 3, NULL_LENGTH, true, MSG_ERR_INVALID},
-      {"set count beyond the block", FSet({"a"}), kHeader + 3, 0x40000000u, true, MSG_ERR_END},
-      {"set item beyond the block", FSet({"a"}), kHeader + 7, 0xFFFFFFF0u, true, MSG_ERR_END},
-      {"string beyond the block", FStr("abc"), kHeader + 3, 0xFFFFFFFEu, false, MSG_ERR_END},
+      {"set count NULL_LENGTH", Set({}), kHeader + 3, NULL_LENGTH, true, MSG_ERR_INVALID},
+      {"set count beyond the block", Set({"a"}), kHeader + 3, 0x40000000u, true, MSG_ERR_END},
+      {"set item beyond the block", Set({"a"}), kHeader + 7, 0xFFFFFFF0u, true, MSG_ERR_END},
+      {"string beyond the block", Str("abc"), kHeader + 3, 0xFFFFFFFEu, false, MSG_ERR_END},
   };
   for (const auto &c : cases) {
     MsgPtr msg = Receive(Block(kReply, c.fields), 1, nullptr);

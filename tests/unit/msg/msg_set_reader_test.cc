@@ -64,22 +64,22 @@ TEST(MsgSetReader, GivesWhatMsgGetStringSetGivesWithoutCopies) {
     uint32_t patch = 0;
     bool then_bool = true;  // a BOOL field follows
   } cases[] = {
-      {"null and empty items", FSet({"a", nullptr, ""}), {"a", std::nullopt, ""}, MSG_OK, MSG_ERR_END},
+      {"null and empty items", Set({"a", nullptr, ""}), {"a", std::nullopt, ""}, MSG_OK, MSG_ERR_END},
       {"NUL bytes inside an item",
        U8(MDT_STRINGSET) + U32(1) + Item("x\0y"s),
        {"x\0y"s},
        MSG_OK,
        MSG_ERR_END},
-      {"empty set", FSet({}), {}, MSG_OK, MSG_ERR_END},
-      {"wrong kind", FInt(1), {}, MSG_ERR_TYPE, MSG_ERR_END},
+      {"empty set", Set({}), {}, MSG_OK, MSG_ERR_END},
+      {"wrong kind", Int(1), {}, MSG_ERR_TYPE, MSG_ERR_END},
       {"at the end mark", "", {}, MSG_ERR_END, MSG_ERR_END, 0, 0, false},
-      {"count NULL_LENGTH", FSet({}), {}, MSG_ERR_INVALID, MSG_ERR_END, kHeader + 3, NULL_LENGTH},
-      {"count beyond the block", FSet({"a"}), {}, MSG_ERR_END, MSG_ERR_END, kHeader + 3, 0x40000000u},
-      {"truncated item", FSet({"a", "b"}), {"a"}, MSG_OK, MSG_ERR_END, kHeader + 12, 0xFFFFFFF0u},
+      {"count NULL_LENGTH", Set({}), {}, MSG_ERR_INVALID, MSG_ERR_END, kHeader + 3, NULL_LENGTH},
+      {"count beyond the block", Set({"a"}), {}, MSG_ERR_END, MSG_ERR_END, kHeader + 3, 0x40000000u},
+      {"truncated item", Set({"a", "b"}), {"a"}, MSG_OK, MSG_ERR_END, kHeader + 12, 0xFFFFFFF0u},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string block = Block(kReply, c.fields + (c.then_bool ? FBool(1) : ""));
+    const std::string block = Block(kReply, c.fields + (c.then_bool ? Bool(1) : ""));
     MsgPtr in_place = Receive(block, 1, nullptr), copies = Receive(block, 1, nullptr);
     ASSERT_TRUE(in_place && copies);
     if (c.patch_at != 0) {
@@ -121,7 +121,7 @@ TEST(MsgSetReader, RefusesWhatIsNotACompleteMessage) {
 
 // A null reader skips the set like a null out-location of MsgGetStringSet.
 TEST(MsgSetReader, NullReaderSkipsTheSet) {
-  MsgPtr msg = Receive(Block(kReply, FSet({"a", nullptr}) + FInt(5)), 1, nullptr);
+  MsgPtr msg = Receive(Block(kReply, Set({"a", nullptr}) + Int(5)), 1, nullptr);
   uint32_t count = 0;
   int32_t i = 0;
   EXPECT_EQ(MsgOpenStringSet(msg.get(), nullptr, &count), MSG_OK);

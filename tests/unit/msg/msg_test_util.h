@@ -10,6 +10,7 @@
 #include "client_common/msg.h"
 #include "client_common/msg_impl.h"
 #include "client_common/msg_ptr.h"
+#include "support/wire.h"
 
 namespace msgtest {
 
@@ -17,26 +18,16 @@ constexpr uint32_t kHeader = 8;
 
 using vx::MsgPtr;
 
-inline std::string U8(uint8_t v) { return std::string(1, static_cast<char>(v)); }
-inline std::string U32(uint32_t v) { return std::string(reinterpret_cast<const char *>(&v), 4); }
-inline std::string Item(const std::string &s) { return U32(static_cast<uint32_t>(s.size())) + s; }
-inline std::string NullItem() { return U32(NULL_LENGTH); }
-// Encoded fields (tag and payload).
-inline std::string FBool(uint8_t v) { return U8(MDT_BOOL) + U8(v); }
-inline std::string FInt(int32_t v) { return U8(MDT_INT) + U32(static_cast<uint32_t>(v)); }
-inline std::string FUInt(uint32_t v) { return U8(MDT_UINT) + U32(v); }
-inline std::string FStr(const std::string &s) { return U8(MDT_STRING) + Item(s); }
-inline std::string FSet(std::initializer_list<const char *> items) {
-  std::string out = U8(MDT_STRINGSET) + U32(static_cast<uint32_t>(items.size()));
-  for (const char *item : items) out += item != nullptr ? Item(item) : NullItem();
-  return out;
-}
-
-// A whole block: zero header, type, the given field bytes and an end mark.
-inline std::string Block(uint16_t type, const std::string &fields, bool end = true) {
-  return std::string(kHeader, '\0') + std::string(reinterpret_cast<const char *>(&type), 2) + fields +
-         (end ? U8(MDT_END) : "");
-}
+using vxtest::Block;
+using vxtest::Bool;
+using vxtest::Int;
+using vxtest::Item;
+using vxtest::NullItem;
+using vxtest::Set;
+using vxtest::Str;
+using vxtest::U32;
+using vxtest::U8;
+using vxtest::UInt;
 
 // A received message over a copy of `block`, or over a malloc'd block it owns.
 inline MsgPtr Receive(const std::string &block, int copy, uint32_t *status) {

@@ -113,7 +113,7 @@ TEST(MsgWipe, SensitiveMessagesAreZeroedBeforeFree) {
         ASSERT_EQ(MsgAddString(msg, "hunter2"), MSG_OK);
         ASSERT_TRUE(how != kComplete || MsgComplete(msg) == MSG_OK);
       } else {
-        msg = Receive(Block(static_cast<uint16_t>(c.type), FStr("hunter2")), how == kCopy, nullptr).release();
+        msg = Receive(Block(static_cast<uint16_t>(c.type), Str("hunter2")), how == kCopy, nullptr).release();
         ASSERT_NE(msg, nullptr);
       }
       uint32_t length = GrowBufSize(&msg->buf);
@@ -149,8 +149,8 @@ TEST(MsgWipe, SensitiveMessageNeverReallocatesAndWipesOldBlocks) {
     WatchBlocks(nullptr, 0);
     EXPECT_EQ(g_reallocs == 0, c.wiped) << g_reallocs << " reallocs";
     EXPECT_TRUE(!c.wiped || (moves > 1 && wiped_moves == moves && completion_wiped == 1)) << moves;
-    std::string expected = Block(static_cast<uint16_t>(c.type), FStr("hunter2"), false);
-    for (int i = 0; i < 40; ++i) expected += FStr(kLong);
+    std::string expected = Block(static_cast<uint16_t>(c.type), Str("hunter2"), false);
+    for (int i = 0; i < 40; ++i) expected += Str(kLong);
     EXPECT_EQ(Bytes(msg), expected + U8(MDT_END));
     MsgFree(msg);
   }
@@ -158,7 +158,7 @@ TEST(MsgWipe, SensitiveMessageNeverReallocatesAndWipesOldBlocks) {
 
 // A list reply of `entries` lines of 60 bytes, with its set's count.
 std::string ListReply(uint16_t type, uint32_t entries) {
-  std::string fields = FInt(0) + U8(MDT_STRINGSET) + U32(entries);
+  std::string fields = Int(0) + U8(MDT_STRINGSET) + U32(entries);
   for (uint32_t i = 0; i < entries; ++i)
     fields += Item(std::string(59, 'a' + static_cast<char>(i % 26)) + "\n");
   return Block(type, fields);
@@ -244,7 +244,7 @@ TEST(MsgBlock, InvalidBlockStaysTheCallers) {
 
 // A failed copy leaves the cursor after the string's length.
 TEST(MsgAllocFailure, FailedStringCopyLeavesCursorAfterLength) {
-  MsgPtr msg = Receive(Block(MSGTYPE_LIST_LOCAL_ACCT, FStr("abc") + FBool(1)), 1, nullptr);
+  MsgPtr msg = Receive(Block(MSGTYPE_LIST_LOCAL_ACCT, Str("abc") + Bool(1)), 1, nullptr);
   ASSERT_NE(msg, nullptr);
   char *text = nullptr;
   g_fail_malloc = true;
