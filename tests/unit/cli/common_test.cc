@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "child_run.h"
 #include "cli/cli_common.h"
+#include "support/child_run.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ TEST(RootCheck, DecidesOnTheRealUserIdOnly) {
     bool refused;
   } cases[] = {{0, 65534, false}, {65534, 0, true}};
   for (const auto &c : cases) {
-    clitest::ChildResult r = clitest::RunInChild([&] {
+    vxtest::ChildResult r = vxtest::RunInChild([&] {
       if (setresuid(c.real, c.effective, 0) != 0) return 120;
       return rootCheck("cli.vxaccounts");
     });

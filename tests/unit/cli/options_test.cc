@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "child_run.h"
 #include "cli/cli_managelocal.h"
+#include "support/child_run.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -15,8 +15,8 @@ constexpr int kContinues = 100;  // the child's status when the run would go on
 const std::string kUsage = vxtest::ReadFile(CLI_TEST_DATA "/usage.golden");
 const std::string kAnyDiagnostic = "?";
 
-clitest::ChildResult Parse(std::vector<std::string> words) {
-  return clitest::RunInChild([&] {
+vxtest::ChildResult Parse(std::vector<std::string> words) {
+  return vxtest::RunInChild([&] {
     std::vector<char *> argv;
     static char program[] = "vxaccounts";
     argv.push_back(program);
@@ -46,7 +46,7 @@ TEST(Options, EndingsPrintExactlyTheirTextAndStatus) {
       {{"-s", "-d"}, 7, kUsage, kAnyDiagnostic},
   };
   for (const auto &c : cases) {
-    clitest::ChildResult r = Parse(c.words);
+    vxtest::ChildResult r = Parse(c.words);
     EXPECT_EQ(r.status, c.status) << c.words[0] << " " << c.words[1];
     EXPECT_EQ(r.out, c.out) << c.words[0] << " " << c.words[1];
     if (c.err == kAnyDiagnostic) {
@@ -72,7 +72,7 @@ TEST(Options, AcceptedCommandLinesLeaveTheirOptions) {
        "action=3 list=3 category=2 dump=user force=1 profile=0 verbose=0"},
   };
   for (const auto &[words, options] : cases) {
-    clitest::ChildResult r = Parse(words);
+    vxtest::ChildResult r = Parse(words);
     EXPECT_EQ(r.status, kContinues) << words[0] << " " << r.err;
     EXPECT_EQ(r.out, options) << words[0];
     EXPECT_EQ(r.err, "") << words[0];

@@ -14,6 +14,7 @@
 
 #include "client_common/emergency_log.h"
 #include "client_common/log_buffer.h"
+#include "support/child_run.h"
 
 namespace {
 
@@ -62,24 +63,11 @@ int Scenario(int out) {
 
 TEST(SyslogEmergencyLog, PriorityIdentPidAndText) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a private /dev/log";
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  pid_t child = fork();
-  if (child == 0) {
-    close(fds[0]);
-    _exit(Scenario(fds[1]));
-  }
-  close(fds[1]);
-  std::string all;
-  char buf[4096];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) all.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int wstatus = 0;
-  waitpid(child, &wstatus, 0);
-  if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == kCannotIsolate)
-    GTEST_SKIP() << "no private mount namespace";
-  ASSERT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0);
-  const std::string pid = std::to_string(child);
+  const vxtest::ChildResult child = vxtest::RunInChild([] { return Scenario(STDOUT_FILENO); });
+  if (child.status == kCannotIsolate) GTEST_SKIP() << "no private mount namespace";
+  ASSERT_EQ(child.status, 0) << child.err;
+  const std::string &all = child.out;
+  const std::string pid = std::to_string(child.pid);
   const std::pair<std::string, std::string> expected[] = {
       {"<155>", " ident[" + pid + "]: ERROR: hello 7"},  // local3 (152) | err (3)
       {"<156>", " proc[" + pid + "]: WARNING: warn"},    // local3 | warning (4)

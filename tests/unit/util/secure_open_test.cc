@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "support/child_run.h"
 #include "support/secure_owner.h"
 #include "support/temp_dir.h"
 
@@ -114,16 +115,13 @@ TEST(SecureOpen, PermissionDeniedGivesStatus4) {
     EXPECT_EQ(attempt(), static_cast<int>(SOPEN_ACCESS));
     return;
   }
-  const pid_t pid = fork();  // root reads anything: try as nobody in a child
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  // Root reads anything: try as nobody in a child.
+  const vxtest::ChildResult child = vxtest::RunInChild([&] {
     const bool dropped = setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
                          setresuid(65534, 65534, 65534) == 0;
-    _exit(dropped ? attempt() : 100);
-  }
-  int wstatus = 0;
-  ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
-  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == static_cast<int>(SOPEN_ACCESS)) << wstatus;
+    return dropped ? attempt() : 100;
+  });
+  EXPECT_EQ(child.status, static_cast<int>(SOPEN_ACCESS));
 }
 
 TEST(SecureOpen, OpenThatWouldBlockOnALeaseGivesStatus10) {

@@ -1,6 +1,7 @@
-// Runs a piece of the command in a forked child, the way the command runs
-// it: whatever it writes to standard output and error is captured, and a
-// call to exit() ends only the child.
+// Runs a piece of code in a forked child: whatever it writes to standard
+// output and error is captured, and a call to exit() (or anything else the
+// child does to its process: dropping privileges, entering a namespace) ends
+// with the child.
 #pragma once
 
 #include <stdio.h>
@@ -10,12 +11,13 @@
 #include <functional>
 #include <string>
 
-#include "support/temp_dir.h"
+#include "temp_dir.h"
 
-namespace clitest {
+namespace vxtest {
 
 struct ChildResult {
   int status = -1;  // exit status, or -1 when the child did not exit normally
+  pid_t pid = -1;
   std::string out;
   std::string err;
 };
@@ -34,10 +36,11 @@ inline ChildResult RunInChild(const std::function<int()> &body) {
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
   ChildResult result;
+  result.pid = pid;
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
   result.out = vxtest::ReadFile(out);
   result.err = vxtest::ReadFile(err);
   return result;
 }
 
-}  // namespace clitest
+}  // namespace vxtest
