@@ -119,8 +119,8 @@ constexpr uintptr_t kPrefetchAhead = 512;
 // A prefetch never faults, so the address may lie past the block; it is
 // computed as an integer because a pointer may not point there.
 inline void PrefetchAhead(const unsigned char *p) {
-  __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(p) +
-                                                    kPrefetchAhead));  // NOLINT(performance-no-int-to-ptr)
+  const uintptr_t ahead = reinterpret_cast<uintptr_t>(p) + kPrefetchAhead;
+  __builtin_prefetch(reinterpret_cast<const void *>(ahead));  // NOLINT(performance-no-int-to-ptr)
 }
 
 // Payload bytes that follow a tag before any counted item: a BOOL's byte,
