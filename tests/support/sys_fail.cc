@@ -189,27 +189,26 @@ FILE *__wrap_fdopen(int fd, const char *mode) {
 int vxtest_sysfail_mmap_errno() { return Injected(Call::kMmap); }
 
 // Records of the armed thread are counted and kept from the system's log;
-// other threads' records pass through.
-void __wrap_syslog(int priority, const char *format, ...) {
+// other threads' records pass through. Fortified builds call __syslog_chk.
+static void CountOrLog(int priority, const char *format, va_list args) {
   if (vxtest::sysfail::t_state.armed) {
     ++vxtest::sysfail::t_state.syslog_records;
     return;
   }
+  vsyslog(priority, format, args);
+}
+
+void __wrap_syslog(int priority, const char *format, ...) {
   va_list args;
   va_start(args, format);
-  vsyslog(priority, format, args);
+  CountOrLog(priority, format, args);
   va_end(args);
 }
 
-// The same for fortified builds, where syslog calls become __syslog_chk.
 void __wrap___syslog_chk(int priority, int /*flag*/, const char *format, ...) {
-  if (vxtest::sysfail::t_state.armed) {
-    ++vxtest::sysfail::t_state.syslog_records;
-    return;
-  }
   va_list args;
   va_start(args, format);
-  vsyslog(priority, format, args);
+  CountOrLog(priority, format, args);
   va_end(args);
 }
 
