@@ -137,13 +137,33 @@ Msg *NewRequest(uint32_t type) {
   return m;
 }
 
+// Reads the reply's status and string set twice: in place, which also
+// counts the items, and as MsgGetStringSet's array on a copy of the reply.
+// The array ends at the first null item, so its items are freed by that
+// count, not up to the first null.
 void ReadReply(Msg *reply) {
+  uint32_t length = 0;
+  unsigned char *block = MsgGetBuffer(reply, &length, nullptr);
+  Msg *copy = block != nullptr
+                  ? NewMsgFromBuffer(block, length, 1, GetMsgTypeTable(), LRPC_HEADER_SIZE, nullptr)
+                  : nullptr;
   int32_t value = 0;
-  char **set = nullptr;
   MsgGetInt(reply, &value);
-  if (MsgGetStringSet(reply, &set) == 0 && set != nullptr) {
-    for (char **p = set; *p != nullptr; ++p) free(*p);
-    free(set);
+  MsgSetReader reader{};
+  uint32_t count = 0;
+  if (MsgOpenStringSet(reply, &reader, &count) == MSG_OK) {
+    const char *item = nullptr;
+    while (MsgNextSetItem(&reader, &item, &length) == MSG_OK) {
+    }
+  }
+  if (copy != nullptr) {
+    char **set = nullptr;
+    MsgGetInt(copy, &value);
+    if (MsgGetStringSet(copy, &set) == MSG_OK && set != nullptr) {
+      for (uint32_t i = 0; i < count; ++i) free(set[i]);
+      free(set);
+    }
+    MsgFree(copy);
   }
   free(MsgDump(reply));
 }
