@@ -139,8 +139,7 @@ bool Armed() { return t_state.armed; }
 
 long Failures() { return t_state.failed; }
 
-Pause::Pause() : was_armed_(t_state.armed) { t_state.armed = false; }
-Pause::~Pause() { t_state.armed = was_armed_; }
+Pause::Pause() : FlagOff(t_state.armed) {}
 
 }  // namespace vxtest::allocfail
 

@@ -17,6 +17,8 @@
 
 #include <cstddef>
 
+#include "flag_off.h"
+
 namespace vxtest::allocfail {
 
 enum class Mode {
@@ -51,15 +53,9 @@ long Failures();
 
 // Suspends failures and tracking on the calling thread while it lives, for
 // test-side work inside an armed scenario (building expected values, say).
-class Pause {
+class Pause : FlagOff {
  public:
   Pause();
-  ~Pause();
-  Pause(const Pause &) = delete;
-  Pause &operator=(const Pause &) = delete;
-
- private:
-  bool was_armed_;
 };
 
 }  // namespace vxtest::allocfail

@@ -68,8 +68,7 @@ long SyslogRecords() { return t_state.syslog_records; }
 
 bool Failed() { return t_state.failed; }
 
-Pause::Pause() : was_armed_(t_state.armed) { t_state.armed = false; }
-Pause::~Pause() { t_state.armed = was_armed_; }
+Pause::Pause() : FlagOff(t_state.armed) {}
 
 }  // namespace vxtest::sysfail
 

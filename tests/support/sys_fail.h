@@ -12,6 +12,8 @@
 // reach the system's log.
 #pragma once
 
+#include "flag_off.h"
+
 namespace vxtest::sysfail {
 
 enum class Call {
@@ -62,15 +64,9 @@ bool Failed();
 
 // Suspends failing and counting on the calling thread while it lives, for
 // test-side work inside an armed scenario (reading a log file, say).
-class Pause {
+class Pause : FlagOff {
  public:
   Pause();
-  ~Pause();
-  Pause(const Pause &) = delete;
-  Pause &operator=(const Pause &) = delete;
-
- private:
-  bool was_armed_;
 };
 
 }  // namespace vxtest::sysfail
