@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "client_common/lrpc2.h"
-#include "support/agent.h"
+#include "support/temp_dir.h"
+#include "support/wire.h"
 
 namespace {
 

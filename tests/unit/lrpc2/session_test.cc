@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -30,8 +31,8 @@ MsgPtr Request(uint32_t type, const std::function<void(Msg *)> &fields = {}) {
   return m;
 }
 
-LRPC2Session *Open(const Agent &agent, uint32_t *status = nullptr, uint32_t timeout = 1) {
-  return LRPC2Open(agent.path().c_str(), GetMsgTypeTable(), timeout, 1, status);
+LRPC2Session *Open(const std::string &path, uint32_t *status = nullptr, uint32_t timeout = 1) {
+  return LRPC2Open(path.c_str(), GetMsgTypeTable(), timeout, 1, status);
 }
 
 const Bytes kHello = B({3, 0, 0, 0});
@@ -40,7 +41,7 @@ const Bytes kStatusRequest = B({0x12, 0x80, 0xCD, 0xAB, 0x0B, 0, 0, 0, 0x6F, 0, 
 const Bytes kBoolReply = Frame(111, Bool(true));
 
 void ExpectOwnCredentials(Agent &agent) {
-  struct ucred c = agent.Creds();
+  agentsim::Credentials c = agent.Creds();
   EXPECT_EQ(c.pid, getpid());
   EXPECT_EQ(c.uid, getuid());
   EXPECT_EQ(c.gid, getgid());
@@ -49,7 +50,7 @@ void ExpectOwnCredentials(Agent &agent) {
 TEST(LRPC2Open, SendsHelloAndEnablesCredentialsOnANonBlockingSocket) {
   Agent agent;
   uint32_t status = 1;
-  LRPC2Session *s = Open(agent, &status);
+  LRPC2Session *s = Open(agent.path(), &status);
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(status, 0u);
   EXPECT_EQ(errno, 0);
@@ -99,7 +100,7 @@ TEST(LRPC2Open, BadOrMissingHandshakeAnswersFailAndCloseTheSocket) {
     int fds = CountOpenFds();
     uint32_t status = 0;
     auto start = Clock::now();
-    EXPECT_EQ(Open(agent, &status), nullptr) << c.name;
+    EXPECT_EQ(Open(agent.path(), &status), nullptr) << c.name;
     EXPECT_EQ(status, c.status) << c.name;
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3)) << c.name;
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(c.status == 408 ? 900 : 0));
@@ -109,17 +110,20 @@ TEST(LRPC2Open, BadOrMissingHandshakeAnswersFailAndCloseTheSocket) {
 }
 
 TEST(LRPC2Open, FullListenQueueTimesOutConnecting) {
-  Agent agent({.accept = false, .backlog = 0});  // the queue is full after one connection
-  int filler = socket(AF_UNIX, SOCK_STREAM, 0);
+  TempDir dir;
   struct sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
-  strncpy(addr.sun_path, agent.path().c_str(), sizeof addr.sun_path - 1);
-  ASSERT_EQ(connect(filler, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr), 0);
+  strncpy(addr.sun_path, dir.file("agent.sock").c_str(), sizeof addr.sun_path - 1);
+  const auto *sa = reinterpret_cast<struct sockaddr *>(&addr);
+  int listener = socket(AF_UNIX, SOCK_STREAM, 0), filler = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(listener, sa, sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 0), 0);  // never accepting: the queue is full after one connection
+  ASSERT_EQ(connect(filler, sa, sizeof addr), 0);
   int fds = CountOpenFds();
   for (uint32_t timeout : {0u, 1u}) {
     uint32_t status = 0;
     auto start = Clock::now();
-    EXPECT_EQ(Open(agent, &status, timeout), nullptr);
+    EXPECT_EQ(Open(addr.sun_path, &status, timeout), nullptr);
     auto waited = Clock::now() - start;
     EXPECT_EQ(status, 418u);
     EXPECT_GE(waited, std::chrono::milliseconds(900 * timeout));
@@ -127,6 +131,7 @@ TEST(LRPC2Open, FullListenQueueTimesOutConnecting) {
     EXPECT_EQ(CountOpenFds(), fds);
   }
   close(filler);
+  close(listener);
 }
 
 TEST(LRPC2Transact, RequestsLeaveByteForByteWithCredentials) {
@@ -150,7 +155,7 @@ TEST(LRPC2Transact, RequestsLeaveByteForByteWithCredentials) {
   for (auto &c : cases) {
     Agent agent;
     agent.Reply([](const Bytes &) { return Answers{kBoolReply}; });
-    LRPC2Session *s = Open(agent);
+    LRPC2Session *s = Open(agent.path());
     ASSERT_NE(s, nullptr) << c.name;
     uint32_t status = 1, enabled = 0;
     MsgPtr reply(LRPC2Transact(s, c.request.get(), c.timeout, &status));
@@ -173,7 +178,7 @@ TEST(LRPC2Transact, ChallengesAreAnsweredUpToTheLimit) {
       a.push_back(kBoolReply);
       return a;
     });
-    LRPC2Session *s = Open(agent);
+    LRPC2Session *s = Open(agent.path());
     ASSERT_NE(s, nullptr);
     MsgPtr request = Request(111);
     uint32_t status = 1, type = 0;
@@ -214,7 +219,7 @@ TEST(LRPC2Transact, BadRepliesFail) {
   for (const auto &c : cases) {
     Agent agent;
     agent.Reply([&c](const Bytes &) { return c.reply; });
-    LRPC2Session *s = Open(agent);
+    LRPC2Session *s = Open(agent.path());
     ASSERT_NE(s, nullptr) << c.name;
     MsgPtr request = Request(111);
     uint32_t status = 0;
@@ -226,7 +231,7 @@ TEST(LRPC2Transact, BadRepliesFail) {
 
 TEST(LRPC2Transact, OneWayRequestReturnsAtOnceWithoutReply) {
   Agent agent;  // would answer, but the client must not wait for it
-  LRPC2Session *s = Open(agent);
+  LRPC2Session *s = Open(agent.path());
   ASSERT_NE(s, nullptr);
   MsgPtr request = Request(MSGTYPE_AUDIT_TRAIL_EVENT, [](Msg *m) { MsgAddInt(m, 2000); });
   uint32_t status = 1;
@@ -256,7 +261,7 @@ TEST(LRPC2Transact, RefusesMissingSessionOrUnfinishedRequest) {
 TEST(LRPC2Transact, VanishedPeerIsClosedSocketNotSigpipe) {
   auto previous = signal(SIGPIPE, SIG_DFL);
   Agent agent({.welcome = {U32(1), Agent::kHangUp}});
-  LRPC2Session *s = Open(agent);
+  LRPC2Session *s = Open(agent.path());
   ASSERT_NE(s, nullptr);
   ASSERT_TRUE(agent.AwaitIdle());  // the agent has closed its end
   MsgPtr request = Request(111);
