@@ -90,7 +90,7 @@ void ScriptedAgent::Received(std::string_view bytes, const Credentials *sender) 
 
 Script::Answer ScriptedAgent::Respond(std::string_view bytes) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (bytes.size() == kWordSize) {
+  if (bytes.size() == kWordSize) {  // a handshake word; frames are longer
     ++greeted_;
     return ToAnswer(welcome_);
   }
