@@ -83,6 +83,10 @@ void Connection::OnDeadline(Clock::time_point now) {
   OnWritable();
 }
 
+std::string_view Connection::Input() const {
+  return {reinterpret_cast<const char *>(in_.data()), in_.size()};
+}
+
 void Connection::StartRead(size_t total, Phase phase) {
   if (in_.capacity() > kKeepBuffer) in_ = {};
   in_.clear();
@@ -147,6 +151,10 @@ void Connection::OnInputComplete() {
 
 void Connection::OnHello() {
   if (LoadU32(in_.data()) != LRPC_HELLO) return Drop("unknown handshake word");
+  if (services_.script != nullptr) {
+    services_.script->Received(Input(), Sender());
+    return Play(services_.script->Respond(Input()));
+  }
   HandshakePlan plan = services_.faults.ForHandshake();
   if (plan.close) return Finish();
   if (plan.silent) return StartRead(0, Phase::kIgnore);
@@ -168,15 +176,7 @@ void Connection::OnFrame() {
                               LRPC_HEADER_SIZE, &status));
   uint32_t type = 0;
   if (msg == nullptr || MsgGetType(msg.get(), &type) != MSG_OK) return Drop("invalid frame body");
-  if (credentials_) {
-    services_.recorder.Write(
-        RecordFile::kFrames,
-        {std::to_string(type), "pid=" + std::to_string(credentials_->pid),
-         "uid=" + std::to_string(credentials_->uid), "gid=" + std::to_string(credentials_->gid)});
-  } else {
-    services_.recorder.Write(RecordFile::kFrames, {std::to_string(type), "pid=?", "uid=?", "gid=?"});
-  }
-  credentials_.reset();
+  NoteFrame(type);
   if (awaiting_answer_) {
     if (type != MSGTYPE_AUTH_CHALLENGE2) return Drop("challenge answered with another message type");
     return ContinueExchange();
@@ -185,30 +185,56 @@ void Connection::OnFrame() {
   OnRequest(type, msg.get());
 }
 
+// Records the frame with its sender and shows it to the script.
+void Connection::NoteFrame(uint32_t type) {
+  const Credentials *sender = Sender();
+  if (sender != nullptr) {
+    services_.recorder.Write(RecordFile::kFrames,
+                             {std::to_string(type), "pid=" + std::to_string(sender->pid),
+                              "uid=" + std::to_string(sender->uid), "gid=" + std::to_string(sender->gid)});
+  } else {
+    services_.recorder.Write(RecordFile::kFrames, {std::to_string(type), "pid=?", "uid=?", "gid=?"});
+  }
+  if (services_.script != nullptr) services_.script->Received(Input(), sender);
+  credentials_.reset();
+}
+
 void Connection::OnRequest(uint32_t type, Msg *request) {
-  FreePtr<char> dump(MsgDump(request));
-  services_.recorder.Write(RecordFile::kRequests,
-                           {std::to_string(type), dump ? Cell(dump.get()) : Cell(std::nullopt)});
+  if (services_.recorder.enabled()) {
+    FreePtr<char> dump(MsgDump(request));
+    services_.recorder.Write(RecordFile::kRequests,
+                             {std::to_string(type), dump ? Cell(dump.get()) : Cell(std::nullopt)});
+  }
+  if (services_.script != nullptr) return Play(services_.script->Respond(Input()));
   FaultPlan plan = services_.faults.ForRequest(type);
   Reply reply = HandleRequest(type, request, plan, services_);
   exit_pending_ = plan.exit;
   if (plan.close || (exit_pending_ && (reply.one_way || plan.silent))) return Finish();
   if (reply.one_way || plan.silent) return StartRead(LRPC_HEADER_SIZE, Phase::kHeader);
-  reply_ = EncodeReplyFrame(type, reply.fields, plan.form);
+  const OutFrame challenge{EncodeReply(MSGTYPE_AUTH_CHALLENGE2, {}, ReplyForm::kNormal), nullptr};
+  exchange_.assign(plan.challenges, challenge);
+  exchange_.push_back(EncodeReplyFrame(type, reply.fields, plan.form));
   after_reply_ = FormClosesConnection(plan.form) ? Then::kClose : Then::kRead;
   reply_delay_ = plan.delay;
-  challenges_left_ = plan.challenges;
   ContinueExchange();
 }
 
+void Connection::Play(Script::Answer answer) {
+  exchange_.clear();
+  for (std::string &frame : answer.frames) exchange_.push_back(OutFrame{std::move(frame), nullptr});
+  after_reply_ = answer.close ? Then::kClose : Then::kRead;
+  reply_delay_ = {};
+  if (!exchange_.empty()) return ContinueExchange();
+  if (answer.close) return Finish();
+  StartRead(LRPC_HEADER_SIZE, Phase::kHeader);
+}
+
 void Connection::ContinueExchange() {
-  if (challenges_left_ > 0) {
-    --challenges_left_;
-    awaiting_answer_ = true;
-    return Send(OutFrame{EncodeReply(MSGTYPE_AUTH_CHALLENGE2, {}, ReplyForm::kNormal), nullptr}, Then::kRead);
-  }
-  awaiting_answer_ = false;
-  Send(std::move(reply_), after_reply_, reply_delay_);
+  OutFrame next = std::move(exchange_.front());
+  exchange_.pop_front();
+  awaiting_answer_ = !exchange_.empty();
+  if (awaiting_answer_) return Send(std::move(next), Then::kRead);
+  Send(std::move(next), after_reply_, reply_delay_);
 }
 
 void Connection::Send(OutFrame bytes, Then then, std::chrono::milliseconds delay) {

@@ -11,13 +11,16 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "encoded_set.h"
 #include "faults.h"
 #include "handlers.h"
+#include "script.h"
 #include "unique_fd.h"
 
 namespace agentsim {
@@ -44,13 +47,9 @@ class Connection {
   enum class Phase { kHello, kHeader, kBody, kIgnore, kDelay, kWrite, kDone };
   enum class Then { kRead, kClose };
 
-  struct Credentials {
-    pid_t pid;
-    uid_t uid;
-    gid_t gid;
-  };
-
   bool Reading() const;
+  std::string_view Input() const;  // the bytes of the current step
+  const Credentials *Sender() const { return credentials_ ? &*credentials_ : nullptr; }
   void StartRead(size_t total, Phase phase);
   ssize_t Receive(unsigned char *dst, size_t size);
   void OnReadable();
@@ -60,7 +59,9 @@ class Connection {
   void OnHello();
   void OnHeader();
   void OnFrame();
+  void NoteFrame(uint32_t type);
   void OnRequest(uint32_t type, Msg *request);
+  void Play(Script::Answer answer);
   void ContinueExchange();
   void Send(OutFrame bytes, Then then, std::chrono::milliseconds delay = {});
   void AfterSend();
@@ -83,10 +84,10 @@ class Connection {
   Then then_ = Then::kRead;
   Clock::time_point deadline_;
 
-  // The exchange under way: challenges still to send, then the reply.
+  // The exchange under way: the frames still to send, one per frame
+  // received (challenges), the reply last.
   bool awaiting_answer_ = false;
-  uint32_t challenges_left_ = 0;
-  OutFrame reply_;
+  std::deque<OutFrame> exchange_;
   Then after_reply_ = Then::kRead;
   std::chrono::milliseconds reply_delay_{0};
   bool exit_pending_ = false;

@@ -18,6 +18,7 @@
 #include "encoded_set.h"
 #include "faults.h"
 #include "record.h"
+#include "script.h"
 
 namespace agentsim {
 
@@ -35,6 +36,7 @@ struct Services {
   Accounts &accounts;
   Recorder &recorder;
   uint32_t log2_messages = 0;  // ControlLog2 messages received so far
+  Script *script = nullptr;    // set: it answers instead of the handlers and faults
 };
 
 struct Reply {

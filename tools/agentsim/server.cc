@@ -139,6 +139,13 @@ bool Server::ServeOnce(int signal_fd) {
   return !exit;
 }
 
+bool Server::Idle() const {
+  if (!connections_.empty()) return false;
+  std::vector<pollfd> fds;
+  for (const Listener &l : listeners_) fds.push_back({l.fd.get(), POLLIN, 0});
+  return ::poll(fds.data(), fds.size(), 0) == 0;
+}
+
 void Server::Run(int signal_fd) {
   while (ServeOnce(signal_fd)) {
   }

@@ -26,8 +26,11 @@ class Server {
   bool Listen(const std::string &path, std::string *error);
 
   // Serves until `signal_fd` becomes readable or a request with the `exit`
-  // fault is done.
+  // fault is done. Another Run goes on where this one stopped.
   void Run(int signal_fd);
+
+  // True when no connection is open and none waits to be accepted.
+  bool Idle() const;
 
  private:
   struct Listener {

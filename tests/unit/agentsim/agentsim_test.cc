@@ -5,18 +5,18 @@
 // prepared when it read its data.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "client_common/lrpc2.h"
-#include "support/agent.h"
+#include "support/temp_dir.h"
+#include "support/wire.h"
 
 namespace {
 
@@ -76,25 +76,16 @@ TEST(AgentSim, ConnectionsAreIndependentAndRepliesFollowTheData) {
   for (const std::string &entry : many) passwd += entry + "\n";
   dir.write("passwd", passwd);
   dir.write("remove", "bob\n");
-  const std::string sock = dir.file("d2"), kest = dir.file("d"), rec = dir.file("rec");
-  const std::string ready = "ready " + sock + " " + kest + "\n";
-  const char *argv[] = {VXAGENT_SIM_PATH,   "--socket", sock.c_str(), "--kest-socket", kest.c_str(), "--data",
-                        dir.path().c_str(), "--record", rec.c_str(),  "--fault",       "114:silent", nullptr};
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    execv(argv[0], const_cast<char **>(argv));
-    _exit(127);
-  }
-  close(out[1]);
-  std::string line(ready.size(), '\0');
-  pollfd p{out[0], POLLIN, 0};
-  EXPECT_TRUE(poll(&p, 1, kWaitMs) == 1 && read(out[0], line.data(), line.size()) > 0 && line == ready)
-      << line;
-  close(out[0]);
+  const std::string sock = dir.file("d2"), kest = dir.file("d");
+  const std::string command = "exec " VXAGENT_SIM_PATH " --socket " + sock + " --kest-socket " + kest +
+                              " --data " + dir.path() + " --record " + dir.file("rec") +
+                              " --fault 114:silent --fault 111:exit";
+  FILE *agent = popen(command.c_str(), "r");  // it stops, exit status 0, once it has answered a 111
+  ASSERT_NE(agent, nullptr);
+  char line[512] = "";
+  pollfd p{fileno(agent), POLLIN, 0};
+  EXPECT_TRUE(poll(&p, 1, kWaitMs) == 1 && fgets(line, sizeof line, agent) != nullptr);
+  EXPECT_EQ(line, "ready " + sock + " " + kest + "\n");
 
   const int waiting = Connect(sock, U32(LRPC_HELLO) + Frame(114, Str("user")));  // never answered
   std::string garbage = Frame(113, Str("all") + Str("user"));
@@ -111,13 +102,11 @@ TEST(AgentSim, ConnectionsAreIndependentAndRepliesFollowTheData) {
   EXPECT_EQ(Request(good, Frame(113, Str("visible") + Str("user"))),
             (Entries{"erin:x:5:5::/h:/bin/sh", "bob:x:2:2::/h:/bin/sh"}));
   EXPECT_EQ(Request(good, Frame(113, Str("remove") + Str("user"))), Entries{});
+  EXPECT_EQ(Request(good, Frame(111)), Entries{});
   LRPC2Close(good);
   close(waiting);
   close(bad);
-  kill(pid, SIGTERM);
-  int status = -1;
-  EXPECT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(pclose(agent), 0);
 }
 
 }  // namespace

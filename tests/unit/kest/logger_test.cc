@@ -22,7 +22,6 @@ struct ThresholdCase {
 // case; a name that is no level counts as INFO.
 const ThresholdCase kThresholdCases[] = {
     {"", "cli.vxaccounts", Logger::INFO},
-    {"log.cli.vxaccounts: debug\n", "cli.vxaccounts", Logger::DEBUG},
     {"log.cli: error\nlog: trace\n", "cli.vxaccounts", Logger::ERROR},
     {"log: warn\n", "cli.vxaccounts", Logger::WARNING},
     {"log: WARNING\nlog.cli.common: fatal\n", "cli.vxaccounts", Logger::WARNING},
