@@ -6,6 +6,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -101,7 +102,28 @@ void Untrack(void *ptr) {
   }
 }
 
+Watch *g_watches[2];
+
+// Records the release of a watched block that is `start`, or lies inside
+// [start, start + length) for an unmapping.
+void Released(const void *start, size_t length, Release how) {
+  const auto *s = static_cast<const unsigned char *>(start);
+  for (Watch *w : g_watches) {
+    const auto *p = static_cast<const unsigned char *>(w != nullptr ? w->ptr : nullptr);
+    if (p == nullptr || (how == Release::kUnmap ? p < s || p >= s + length : p != s)) continue;
+    if (w->releases++ > 0) continue;
+    w->how = how;
+    w->zeroed = std::all_of(p, p + w->size, [](unsigned char c) { return c == 0; });
+    if (how == Release::kUnmap) w->unmapped = start, w->unmapped_length = length;
+  }
+}
+
 }  // namespace
+
+void WatchBlocks(Watch *a, Watch *b) {
+  g_watches[0] = a;
+  g_watches[1] = b;
+}
 
 void Arm(long n, Mode mode) {
   {
@@ -143,6 +165,8 @@ Pause::Pause() : FlagOff(t_state.armed) {}
 
 }  // namespace vxtest::allocfail
 
+using vxtest::allocfail::Release;
+using vxtest::allocfail::Released;
 using vxtest::allocfail::ShouldFail;
 using vxtest::allocfail::Track;
 using vxtest::allocfail::Untrack;
@@ -160,6 +184,7 @@ using vxtest::allocfail::Untrack;
 #define VX_WRAP_FREE(name, params, args) \
   void __real_##name params noexcept;    \
   void __wrap_##name params noexcept {   \
+    Released(ptr, 0, Release::kFree);    \
     Untrack(ptr);                        \
     __real_##name args;                  \
   }
@@ -186,6 +211,7 @@ VX_WRAP_FREE(_ZdaPvm, (void *ptr, size_t size), (ptr, size))
 void *__real_realloc(void *ptr, size_t size);
 void *__wrap_realloc(void *ptr, size_t size) {
   if (ShouldFail(__builtin_return_address(0))) return nullptr;  // the old block stays valid
+  Released(ptr, 0, Release::kRealloc);
   void *p = __real_realloc(ptr, size);
   if (p != nullptr || size == 0) {
     Untrack(ptr);
@@ -219,6 +245,7 @@ void *__wrap_mmap(void *addr, size_t length, int prot, int flags, int fd, off_t 
 
 int __real_munmap(void *addr, size_t length);
 int __wrap_munmap(void *addr, size_t length) {
+  Released(addr, length, Release::kUnmap);
   Untrack(addr);
   return __real_munmap(addr, length);
 }

@@ -22,8 +22,8 @@ namespace vxtest::sysfail {
 namespace {
 
 constexpr const char *kNames[] = {
-    "socket", "connect", "poll",  "sendmsg", "recvmsg", "setsockopt", "fcntl",  "open",   "read",
-    "write",  "fstat",   "lstat", "stat",    "unlink",  "ftruncate",  "fdopen", "fseeko", "mmap",
+    "socket", "connect", "poll", "sendmsg", "recvmsg",   "setsockopt", "fcntl",  "open", "read",    "write",
+    "fstat",  "lstat",   "stat", "unlink",  "ftruncate", "fdopen",     "fseeko", "mmap", "madvise",
 };
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Call::kCount));
 
@@ -34,6 +34,7 @@ struct ThreadState {
   int error;
   bool failed;
   long syslog_records;
+  int advice;
   long calls[static_cast<int>(Call::kCount)];
 };
 thread_local ThreadState t_state;
@@ -52,7 +53,7 @@ int Injected(Call call) {
 
 const char *CallName(Call call) { return call < Call::kCount ? kNames[static_cast<int>(call)] : "?"; }
 
-void Arm(Call call, long n, int error) { t_state = ThreadState{true, call, n, error, false, 0, {}}; }
+void Arm(Call call, long n, int error) { t_state = ThreadState{true, call, n, error, false, 0, 0, {}}; }
 
 Stats Disarm() {
   ThreadState &t = t_state;
@@ -61,6 +62,7 @@ Stats Disarm() {
   std::copy(std::begin(t.calls), std::end(t.calls), s.calls);
   s.failed = t.failed;
   s.syslog_records = t.syslog_records;
+  s.advice = t.advice;
   return s;
 }
 
@@ -181,6 +183,13 @@ FILE *__real_fdopen(int fd, const char *mode);
 FILE *__wrap_fdopen(int fd, const char *mode) {
   if (int e = Injected(Call::kFdopen); e > 0) return errno = e, nullptr;
   return __real_fdopen(fd, mode);
+}
+
+int __real_madvise(void *addr, size_t length, int advice);
+int __wrap_madvise(void *addr, size_t length, int advice) {
+  if (vxtest::sysfail::t_state.armed) vxtest::sysfail::t_state.advice = advice;
+  if (int e = Injected(Call::kMadvise); e > 0) return errno = e, -1;
+  return __real_madvise(addr, length, advice);
 }
 
 // mmap is wrapped once, by the failing allocator (a mapping is memory it

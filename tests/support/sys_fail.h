@@ -35,6 +35,7 @@ enum class Call {
   kFdopen,
   kFseeko,
   kMmap,
+  kMadvise,
   kCount,
 };
 const char *CallName(Call call);
@@ -52,6 +53,7 @@ struct Stats {
   long calls[static_cast<int>(Call::kCount)];  // calls made while armed
   bool failed;                                 // the chosen call was reached
   long syslog_records;                         // syslog calls while armed
+  int advice;                                  // of the last madvise while armed
 };
 // Disarms the thread and reports what happened since Arm.
 Stats Disarm();
