@@ -33,7 +33,6 @@ struct ThreadState {
   long fail_at;
   int error;
   bool failed;
-  long syslog_records;
   int advice;
   long calls[static_cast<int>(Call::kCount)];
 };
@@ -53,7 +52,7 @@ int Injected(Call call) {
 
 const char *CallName(Call call) { return call < Call::kCount ? kNames[static_cast<int>(call)] : "?"; }
 
-void Arm(Call call, long n, int error) { t_state = ThreadState{true, call, n, error, false, 0, 0, {}}; }
+void Arm(Call call, long n, int error) { t_state = ThreadState{true, call, n, error, false, 0, {}}; }
 
 Stats Disarm() {
   ThreadState &t = t_state;
@@ -61,12 +60,9 @@ Stats Disarm() {
   Stats s{};
   std::copy(std::begin(t.calls), std::end(t.calls), s.calls);
   s.failed = t.failed;
-  s.syslog_records = t.syslog_records;
   s.advice = t.advice;
   return s;
 }
-
-long SyslogRecords() { return t_state.syslog_records; }
 
 bool Failed() { return t_state.failed; }
 
@@ -196,27 +192,23 @@ int __wrap_madvise(void *addr, size_t length, int advice) {
 // tracks); its wrapper asks here first whether this call is to fail.
 int vxtest_sysfail_mmap_errno() { return Injected(Call::kMmap); }
 
-// Records of the armed thread are counted and kept from the system's log;
-// other threads' records pass through. Fortified builds call __syslog_chk.
-static void CountOrLog(int priority, const char *format, va_list args) {
-  if (vxtest::sysfail::t_state.armed) {
-    ++vxtest::sysfail::t_state.syslog_records;
-    return;
-  }
-  vsyslog(priority, format, args);
+// Records of the armed thread are kept from the system's log; other
+// threads' records pass through. Fortified builds call __syslog_chk.
+static void DropOrLog(int priority, const char *format, va_list args) {
+  if (!vxtest::sysfail::t_state.armed) vsyslog(priority, format, args);
 }
 
 void __wrap_syslog(int priority, const char *format, ...) {
   va_list args;
   va_start(args, format);
-  CountOrLog(priority, format, args);
+  DropOrLog(priority, format, args);
   va_end(args);
 }
 
 void __wrap___syslog_chk(int priority, int /*flag*/, const char *format, ...) {
   va_list args;
   va_start(args, format);
-  CountOrLog(priority, format, args);
+  DropOrLog(priority, format, args);
   va_end(args);
 }
 
