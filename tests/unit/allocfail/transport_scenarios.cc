@@ -20,8 +20,7 @@ const std::initializer_list<uint32_t> kTransactNoMem = {LRPC_ERR_NOMEM, LRPC_ERR
 Msg *Request(Observation &o, int step, uint32_t type) {
   uint32_t status = 0;
   Msg *m = NewMsg(type, GetMsgTypeTable(), LRPC_HEADER_SIZE, &status);
-  if (status == MSG_OK) status = MsgAddString(m, "root");
-  if (status == MSG_OK) status = MsgComplete(m);
+  status = FirstFailure({status, MsgAddString(m, "root"), MsgComplete(m)});
   o.Result(step, status, {MSG_ERR_NOMEM}, "request %u", type);
   if (status == MSG_OK) return m;
   MsgFree(m);
