@@ -77,14 +77,11 @@ using vxtest::sysfail::kShort;
 
 // A plain call that fails with -1 and errno (end of file and short
 // transfers do not apply to it).
-#define VX_WRAP_PLAIN(type, name, call, params, args) \
-  type __real_##name params;                          \
-  type __wrap_##name params {                         \
-    if (int e = Injected(call); e > 0) {              \
-      errno = e;                                      \
-      return -1;                                      \
-    }                                                 \
-    return __real_##name args;                        \
+#define VX_WRAP_PLAIN(type, name, call, params, args)        \
+  type __real_##name params;                                 \
+  type __wrap_##name params {                                \
+    if (int e = Injected(call); e > 0) return errno = e, -1; \
+    return __real_##name args;                               \
   }
 
 extern "C" {
@@ -109,10 +106,7 @@ int __wrap_open(const char *path, int flags, ...) {
   va_start(args, flags);
   mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, unsigned)) : 0;
   va_end(args);
-  if (int e = Injected(Call::kOpen); e > 0) {
-    errno = e;
-    return -1;
-  }
+  if (int e = Injected(Call::kOpen); e > 0) return errno = e, -1;
   return __real_open(path, flags, mode);
 }
 
@@ -122,10 +116,7 @@ int __wrap_fcntl(int fd, int command, ...) {
   va_start(args, command);
   long argument = va_arg(args, long);  // every command the product uses takes an int or none
   va_end(args);
-  if (int e = Injected(Call::kFcntl); e > 0) {
-    errno = e;
-    return -1;
-  }
+  if (int e = Injected(Call::kFcntl); e > 0) return errno = e, -1;
   return __real_fcntl(fd, command, argument);
 }
 
@@ -135,10 +126,7 @@ int __wrap_fcntl(int fd, int command, ...) {
   ssize_t __wrap_##name params {                            \
     const int e = Injected(call);                           \
     if (e == kEof) return 0;                                \
-    if (e > 0) {                                            \
-      errno = e;                                            \
-      return -1;                                            \
-    }                                                       \
+    if (e > 0) return errno = e, -1;                        \
     if (e == kShort) shorten;                               \
     return __real_##name args;                              \
   }

@@ -251,9 +251,6 @@ void ClientLogRun(Obs &o, const std::string &socket) {
           std::to_string(reached) + " records at the agent, " + std::to_string(filed) + " in the file");
 }
 
-void LogToAgent(Obs &o) { ClientLogRun(o, GetEnv().agent.path()); }
-void LogWithoutAgent(Obs &o) { ClientLogRun(o, GetEnv().no_socket); }
-
 // A failure in the log's own session shows in the status of the call that
 // sent; one in the emergency file as 102 (write) or not at all (a file that
 // cannot be opened becomes a discard log).
@@ -328,11 +325,6 @@ void LoadAndRead(Obs &o, bool secure) {
   free(list);
   FreeProperties(p);
 }
-
-void Loader(Obs &o) { LoadAndRead(o, true); }
-// Without the security checks the main file is checked with stat; its
-// include file is still opened with all checks.
-void PlainLoader(Obs &o) { LoadAndRead(o, false); }
 
 std::vector<uint32_t> LoaderStatuses(Fault f) {
   if (f.call == Call::kFseeko || f.call == Call::kMmap) return {PROPS_ERR_NOMEM};
@@ -465,11 +457,15 @@ struct Scenario {
 
 const Scenario kScenarios[] = {
     {"transport", Transport, &kTransportFaults, TransportStatuses},
-    {"client_log_to_agent_file_fallback", LogToAgent, &kLogFaults, LogStatuses},
-    {"client_log_switch_to_file", LogWithoutAgent, &kLogFaults, LogStatuses},
+    {"client_log_to_agent_file_fallback", [](Obs &o) { ClientLogRun(o, GetEnv().agent.path()); }, &kLogFaults,
+     LogStatuses},
+    {"client_log_switch_to_file", [](Obs &o) { ClientLogRun(o, GetEnv().no_socket); }, &kLogFaults,
+     LogStatuses},
     {"emergency_replay_to_file", Replay, &kLogFaults, LogStatuses},
-    {"config_loader_secure_open", Loader, &kLoaderFaults, LoaderStatuses, true},
-    {"config_loader_plain_open", PlainLoader, &kLoaderFaults, LoaderStatuses, true},
+    {"config_loader_secure_open", [](Obs &o) { LoadAndRead(o, true); }, &kLoaderFaults, LoaderStatuses, true},
+    // Without the security checks the main file is checked with stat; its
+    // include file is still opened with all checks.
+    {"config_loader_plain_open", [](Obs &o) { LoadAndRead(o, false); }, &kLoaderFaults, LoaderStatuses, true},
     {"secure_open_for_writing", SecureWrite, &kSecureWriteFaults, SecureWriteStatuses, true},
     {"client_context", Context, &kContextFaults, ContextStatuses},
     {"client_context_without_agent", ContextWithoutAgent, &kLoneContextFaults, ContextStatuses},
