@@ -515,6 +515,8 @@ bool RunOnce(const Scenario &s, Fault f, long n, Obs::Ref *ref, Report &report) 
   return st.failed;
 }
 
+void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
+
 class SysFailSweep : public testing::TestWithParam<Scenario> {};
 
 TEST_P(SysFailSweep, EveryFailureGivesItsStatusAndCleansUp) {
