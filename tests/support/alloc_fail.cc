@@ -6,9 +6,9 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -26,9 +26,9 @@ struct ThreadState {
 };
 thread_local ThreadState t_state;
 
-// Open addressing with linear probing and backward-shift deletion.
-constexpr size_t kSlots = size_t{1} << 15;
-constexpr size_t kMaxLive = kSlots / 2;
+// The blocks allocated while armed and not yet freed, in a fixed table
+// (tracking must not allocate); a freed entry takes the last one's place.
+constexpr size_t kMaxLive = size_t{1} << 14;
 
 struct Slot {
   void *ptr;
@@ -38,9 +38,9 @@ struct Slot {
 
 struct Tracker {
   std::atomic_flag lock = ATOMIC_FLAG_INIT;
-  std::atomic<long> live{0};
+  std::atomic<size_t> live{0};
   bool overflow = false;
-  Slot slots[kSlots];
+  Slot slots[kMaxLive];
 } g_tracker;
 
 class Locked {
@@ -51,11 +51,6 @@ class Locked {
   }
   ~Locked() { g_tracker.lock.clear(std::memory_order_release); }
 };
-
-size_t Home(const void *ptr) {
-  auto v = reinterpret_cast<uintptr_t>(ptr) >> 4;
-  return (v * 0x9E3779B97F4A7C15ull) >> (64 - 15);
-}
 
 // `caller` is where the product (or test) called the allocation function.
 bool ShouldFail(const void *caller) {
@@ -70,44 +65,52 @@ bool ShouldFail(const void *caller) {
 void Track(void *ptr, size_t size) {
   if (ptr == nullptr || !t_state.armed) return;
   Locked guard;
-  if (g_tracker.live.load() >= static_cast<long>(kMaxLive)) {
+  if (g_tracker.live == kMaxLive) {
     g_tracker.overflow = true;
     return;
   }
-  size_t i = Home(ptr);
-  while (g_tracker.slots[i].ptr != nullptr) i = (i + 1) & (kSlots - 1);
-  g_tracker.slots[i] = Slot{ptr, t_state.count, size};
-  g_tracker.live.fetch_add(1);
+  g_tracker.slots[g_tracker.live++] = Slot{ptr, t_state.count, size};
 }
 
 void Untrack(void *ptr) {
   if (ptr == nullptr || g_tracker.live.load() == 0) return;
   Locked guard;
-  size_t i = Home(ptr);
-  while (g_tracker.slots[i].ptr != ptr) {
-    if (g_tracker.slots[i].ptr == nullptr) return;
-    i = (i + 1) & (kSlots - 1);
+  const size_t live = g_tracker.live;
+  for (size_t i = live; i-- > 0;) {  // the newest blocks are freed soonest
+    if (g_tracker.slots[i].ptr != ptr) continue;
+    g_tracker.slots[i] = g_tracker.slots[live - 1];
+    g_tracker.live = live - 1;
+    return;
   }
-  g_tracker.slots[i] = Slot{};
-  g_tracker.live.fetch_sub(1);
-  // Shift later members of the probe run back so that lookups stay correct.
-  for (size_t j = (i + 1) & (kSlots - 1); g_tracker.slots[j].ptr != nullptr; j = (j + 1) & (kSlots - 1)) {
-    const size_t home = Home(g_tracker.slots[j].ptr);
-    const bool movable = (j > i) ? (home <= i || home > j) : (home <= i && home > j);
-    if (!movable) continue;
-    g_tracker.slots[i] = g_tracker.slots[j];
-    g_tracker.slots[j] = Slot{};
-    i = j;
+}
+
+Watch *g_watches[2];
+
+// Records the release of a watched block that is `start`, or lies inside
+// [start, start + length) for an unmapping.
+void Released(const void *start, size_t length, Release how) {
+  const auto *s = static_cast<const unsigned char *>(start);
+  for (Watch *w : g_watches) {
+    const auto *p = static_cast<const unsigned char *>(w != nullptr ? w->ptr : nullptr);
+    if (p == nullptr || (how == Release::kUnmap ? p < s || p >= s + length : p != s)) continue;
+    if (w->releases++ > 0) continue;
+    w->how = how;
+    w->zeroed = std::all_of(p, p + w->size, [](unsigned char c) { return c == 0; });
+    if (how == Release::kUnmap) w->unmapped = start, w->unmapped_length = length;
   }
 }
 
 }  // namespace
 
+void WatchBlocks(Watch *a, Watch *b) {
+  g_watches[0] = a;
+  g_watches[1] = b;
+}
+
 void Arm(long n, Mode mode) {
   {
     Locked guard;
-    memset(g_tracker.slots, 0, sizeof g_tracker.slots);
-    g_tracker.live.store(0);
+    g_tracker.live = 0;
     g_tracker.overflow = false;
   }
   t_state = ThreadState{true, mode, n, 0, 0, nullptr};
@@ -121,17 +124,16 @@ Stats Disarm() {
   s.failed = t.failed;
   s.failed_caller = t.failed_caller;
   Locked guard;
-  for (const Slot &slot : g_tracker.slots) {
-    if (slot.ptr == nullptr) continue;
-    ++s.outstanding;
+  s.outstanding = static_cast<long>(g_tracker.live.load());
+  for (size_t i = 0; i < g_tracker.live; ++i) {
+    const Slot &slot = g_tracker.slots[i];
     if (s.first_leak == 0 || slot.index < s.first_leak) {
       s.first_leak = slot.index;
       s.first_leak_size = slot.size;
     }
   }
   s.overflow = g_tracker.overflow;
-  memset(g_tracker.slots, 0, sizeof g_tracker.slots);
-  g_tracker.live.store(0);
+  g_tracker.live = 0;
   return s;
 }
 
@@ -143,6 +145,8 @@ Pause::Pause() : FlagOff(t_state.armed) {}
 
 }  // namespace vxtest::allocfail
 
+using vxtest::allocfail::Release;
+using vxtest::allocfail::Released;
 using vxtest::allocfail::ShouldFail;
 using vxtest::allocfail::Track;
 using vxtest::allocfail::Untrack;
@@ -160,6 +164,7 @@ using vxtest::allocfail::Untrack;
 #define VX_WRAP_FREE(name, params, args) \
   void __real_##name params noexcept;    \
   void __wrap_##name params noexcept {   \
+    Released(ptr, 0, Release::kFree);    \
     Untrack(ptr);                        \
     __real_##name args;                  \
   }
@@ -186,6 +191,7 @@ VX_WRAP_FREE(_ZdaPvm, (void *ptr, size_t size), (ptr, size))
 void *__real_realloc(void *ptr, size_t size);
 void *__wrap_realloc(void *ptr, size_t size) {
   if (ShouldFail(__builtin_return_address(0))) return nullptr;  // the old block stays valid
+  Released(ptr, 0, Release::kRealloc);
   void *p = __real_realloc(ptr, size);
   if (p != nullptr || size == 0) {
     Untrack(ptr);
@@ -219,6 +225,7 @@ void *__wrap_mmap(void *addr, size_t length, int prot, int flags, int fd, off_t 
 
 int __real_munmap(void *addr, size_t length);
 int __wrap_munmap(void *addr, size_t length) {
+  Released(addr, length, Release::kUnmap);
   Untrack(addr);
   return __real_munmap(addr, length);
 }

@@ -12,7 +12,8 @@
 // thread). A failed malloc, calloc, realloc, strdup or strndup returns null
 // (realloc leaves the old block alone); a failed operator new throws
 // std::bad_alloc, its nothrow form returns null; a failed anonymous mmap
-// returns MAP_FAILED with ENOMEM.
+// returns MAP_FAILED with ENOMEM. A watched block is looked at when it is
+// given back, armed or not.
 #pragma once
 
 #include <cstddef>
@@ -57,5 +58,25 @@ class Pause : FlagOff {
  public:
   Pause();
 };
+
+// How a watched block was given back.
+enum class Release { kNone, kFree, kRealloc, kUnmap };
+
+// A block watched until it is given back by any thread: freed (free or
+// operator delete), passed to realloc, or inside a range given to munmap.
+// The first release records how, whether the first `size` bytes were all
+// zero then (wiped), and the range unmapped; later ones only count.
+struct Watch {
+  const void *ptr = nullptr;
+  size_t size = 0;
+  Release how = Release::kNone;
+  bool zeroed = false;
+  int releases = 0;
+  const void *unmapped = nullptr;
+  size_t unmapped_length = 0;
+};
+
+// Watches `*a` and `*b` (either may be null) instead of the blocks before.
+void WatchBlocks(Watch *a, Watch *b = nullptr);
 
 }  // namespace vxtest::allocfail

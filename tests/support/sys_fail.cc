@@ -22,8 +22,8 @@ namespace vxtest::sysfail {
 namespace {
 
 constexpr const char *kNames[] = {
-    "socket", "connect", "poll",  "sendmsg", "recvmsg", "setsockopt", "fcntl",  "open",   "read",
-    "write",  "fstat",   "lstat", "stat",    "unlink",  "ftruncate",  "fdopen", "fseeko", "mmap",
+    "socket", "connect", "poll", "sendmsg", "recvmsg",   "setsockopt", "fcntl",  "open", "read",    "write",
+    "fstat",  "lstat",   "stat", "unlink",  "ftruncate", "fdopen",     "fseeko", "mmap", "madvise",
 };
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Call::kCount));
 
@@ -33,7 +33,7 @@ struct ThreadState {
   long fail_at;
   int error;
   bool failed;
-  long syslog_records;
+  int advice;
   long calls[static_cast<int>(Call::kCount)];
 };
 thread_local ThreadState t_state;
@@ -60,11 +60,9 @@ Stats Disarm() {
   Stats s{};
   std::copy(std::begin(t.calls), std::end(t.calls), s.calls);
   s.failed = t.failed;
-  s.syslog_records = t.syslog_records;
+  s.advice = t.advice;
   return s;
 }
-
-long SyslogRecords() { return t_state.syslog_records; }
 
 bool Failed() { return t_state.failed; }
 
@@ -79,14 +77,11 @@ using vxtest::sysfail::kShort;
 
 // A plain call that fails with -1 and errno (end of file and short
 // transfers do not apply to it).
-#define VX_WRAP_PLAIN(type, name, call, params, args) \
-  type __real_##name params;                          \
-  type __wrap_##name params {                         \
-    if (int e = Injected(call); e > 0) {              \
-      errno = e;                                      \
-      return -1;                                      \
-    }                                                 \
-    return __real_##name args;                        \
+#define VX_WRAP_PLAIN(type, name, call, params, args)        \
+  type __real_##name params;                                 \
+  type __wrap_##name params {                                \
+    if (int e = Injected(call); e > 0) return errno = e, -1; \
+    return __real_##name args;                               \
   }
 
 extern "C" {
@@ -111,10 +106,7 @@ int __wrap_open(const char *path, int flags, ...) {
   va_start(args, flags);
   mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, unsigned)) : 0;
   va_end(args);
-  if (int e = Injected(Call::kOpen); e > 0) {
-    errno = e;
-    return -1;
-  }
+  if (int e = Injected(Call::kOpen); e > 0) return errno = e, -1;
   return __real_open(path, flags, mode);
 }
 
@@ -124,10 +116,7 @@ int __wrap_fcntl(int fd, int command, ...) {
   va_start(args, command);
   long argument = va_arg(args, long);  // every command the product uses takes an int or none
   va_end(args);
-  if (int e = Injected(Call::kFcntl); e > 0) {
-    errno = e;
-    return -1;
-  }
+  if (int e = Injected(Call::kFcntl); e > 0) return errno = e, -1;
   return __real_fcntl(fd, command, argument);
 }
 
@@ -137,10 +126,7 @@ int __wrap_fcntl(int fd, int command, ...) {
   ssize_t __wrap_##name params {                            \
     const int e = Injected(call);                           \
     if (e == kEof) return 0;                                \
-    if (e > 0) {                                            \
-      errno = e;                                            \
-      return -1;                                            \
-    }                                                       \
+    if (e > 0) return errno = e, -1;                        \
     if (e == kShort) shorten;                               \
     return __real_##name args;                              \
   }
@@ -183,31 +169,34 @@ FILE *__wrap_fdopen(int fd, const char *mode) {
   return __real_fdopen(fd, mode);
 }
 
+int __real_madvise(void *addr, size_t length, int advice);
+int __wrap_madvise(void *addr, size_t length, int advice) {
+  if (vxtest::sysfail::t_state.armed) vxtest::sysfail::t_state.advice = advice;
+  if (int e = Injected(Call::kMadvise); e > 0) return errno = e, -1;
+  return __real_madvise(addr, length, advice);
+}
+
 // mmap is wrapped once, by the failing allocator (a mapping is memory it
 // tracks); its wrapper asks here first whether this call is to fail.
 int vxtest_sysfail_mmap_errno() { return Injected(Call::kMmap); }
 
-// Records of the armed thread are counted and kept from the system's log;
-// other threads' records pass through. Fortified builds call __syslog_chk.
-static void CountOrLog(int priority, const char *format, va_list args) {
-  if (vxtest::sysfail::t_state.armed) {
-    ++vxtest::sysfail::t_state.syslog_records;
-    return;
-  }
-  vsyslog(priority, format, args);
+// Records of the armed thread are kept from the system's log; other
+// threads' records pass through. Fortified builds call __syslog_chk.
+static void DropOrLog(int priority, const char *format, va_list args) {
+  if (!vxtest::sysfail::t_state.armed) vsyslog(priority, format, args);
 }
 
 void __wrap_syslog(int priority, const char *format, ...) {
   va_list args;
   va_start(args, format);
-  CountOrLog(priority, format, args);
+  DropOrLog(priority, format, args);
   va_end(args);
 }
 
 void __wrap___syslog_chk(int priority, int /*flag*/, const char *format, ...) {
   va_list args;
   va_start(args, format);
-  CountOrLog(priority, format, args);
+  DropOrLog(priority, format, args);
   va_end(args);
 }
 

@@ -8,8 +8,8 @@
 // never failed nor counted. While armed, call number n of the chosen
 // function fails with the chosen errno (-1, or null for the stream calls),
 // or, for the transfer calls, moves one byte only (kShort) or reports end
-// of file (kEof). syslog records of the armed thread are counted and never
-// reach the system's log.
+// of file (kEof). syslog records of the armed thread never reach the
+// system's log.
 #pragma once
 
 #include "flag_off.h"
@@ -35,6 +35,7 @@ enum class Call {
   kFdopen,
   kFseeko,
   kMmap,
+  kMadvise,
   kCount,
 };
 const char *CallName(Call call);
@@ -51,13 +52,10 @@ void Arm(Call call, long n, int error);
 struct Stats {
   long calls[static_cast<int>(Call::kCount)];  // calls made while armed
   bool failed;                                 // the chosen call was reached
-  long syslog_records;                         // syslog calls while armed
+  int advice;                                  // of the last madvise while armed
 };
 // Disarms the thread and reports what happened since Arm.
 Stats Disarm();
-
-// Syslog records of the armed thread since Arm.
-long SyslogRecords();
 
 // True once the chosen call has been made to fail since Arm.
 bool Failed();

@@ -94,20 +94,12 @@ const std::vector<std::string> &LargeSet() {
 vxtest::Agent::Answers ReplyTo(const vxtest::Bytes &frame) {
   using namespace vxtest;
   const uint16_t type = FrameType(frame);
-  switch (type) {
-    case 111:
-      return {Frame(type, Int(0) + Bool(true))};
-    case kReload:
-      return {Frame(3, Str("nonce")), Frame(3, Str("nonce")), Frame(type, Int(0))};
-    case 113:
-      return {Frame(type, Int(0) + Set({"alice", "bob", "carol"}))};
-    case 114:
-      return {Frame(type, Int(0) + Set(LargeSet()))};
-    case MSGTYPE_AUDIT_TRAIL_EVENT:
-      return {};
-    default:
-      return {Frame(type)};
-  }
+  if (type == 111) return {Frame(type, Int(0) + Bool(true))};
+  if (type == kReload) return {Frame(3, Str("nonce")), Frame(3, Str("nonce")), Frame(type, Int(0))};
+  if (type == 113) return {Frame(type, Int(0) + Set({"alice", "bob", "carol"}))};
+  if (type == 114) return {Frame(type, Int(0) + Set(LargeSet()))};
+  if (type == MSGTYPE_AUDIT_TRAIL_EVENT) return {};
+  return {Frame(type)};
 }
 
 // Body fields of every kind, in the order the read scenario reads them.
@@ -126,13 +118,8 @@ std::string EndRecordText() {
   for (size_t length = 1; length < 500; ++length) {
     const std::string text(length, 'x');
     Msg *m = NewMsg(MSGTYPE_CONTROL_LOG2, GetMsgTypeTable(), LRPC_HEADER_SIZE, nullptr);
-    MsgAddUInt(m, 0);
-    MsgAddString(m, kLogProcess);
-    MsgAddInt(m, 0);
-    MsgAddInt(m, LOG_LEVEL_INFO);
-    MsgAddString(m, kLogSource);
-    MsgAddInt(m, 0);
-    MsgAddString(m, kEndRecordFunction);
+    MsgAddUInt(m, 0), MsgAddString(m, kLogProcess), MsgAddInt(m, 0), MsgAddInt(m, LOG_LEVEL_INFO);
+    MsgAddString(m, kLogSource), MsgAddInt(m, 0), MsgAddString(m, kEndRecordFunction);
     MsgAddString(m, text.c_str());
     const ptrdiff_t room = m->buf.end - m->buf.cur;
     MsgFree(m);
@@ -187,6 +174,12 @@ Digest DigestOf(const char *text) { return text == nullptr ? Digest{0, 0} : Dige
 void Truncate(const std::string &path) {
   int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (fd >= 0) close(fd);
+}
+
+uint32_t FirstFailure(std::initializer_list<uint32_t> statuses) {
+  for (uint32_t status : statuses)
+    if (status != 0) return status;
+  return 0;
 }
 
 namespace {

@@ -127,14 +127,9 @@ Msg *LogMessage(Observation &o) {
   uint32_t status = 0;
   Msg *m = NewMsg(MSGTYPE_CONTROL_LOG2, GetMsgTypeTable(), LRPC_HEADER_SIZE, &status);
   for (int r = 0; r < 2 && status == MSG_OK; ++r) {
-    status = MsgAddUInt(m, 1);
-    if (status == MSG_OK) status = MsgAddString(m, "proc");
-    if (status == MSG_OK) status = MsgAddInt(m, 42);
-    if (status == MSG_OK) status = MsgAddInt(m, LOG_LEVEL_ERROR);
-    if (status == MSG_OK) status = MsgAddString(m, "file");
-    if (status == MSG_OK) status = MsgAddInt(m, 7);
-    if (status == MSG_OK) status = MsgAddString(m, "function");
-    if (status == MSG_OK) status = MsgAddString(m, r == 0 ? "first" : "second");
+    status = FirstFailure({MsgAddUInt(m, 1), MsgAddString(m, "proc"), MsgAddInt(m, 42),
+                           MsgAddInt(m, LOG_LEVEL_ERROR), MsgAddString(m, "file"), MsgAddInt(m, 7),
+                           MsgAddString(m, "function"), MsgAddString(m, r == 0 ? "first" : "second")});
   }
   if (status == MSG_OK) status = MsgComplete(m);
   o.Result(10, status, {MSG_ERR_NOMEM}, "log message");

@@ -86,6 +86,10 @@ Digest DigestOf(const void *bytes, size_t length);
 Digest DigestOf(const char *text);
 // Empties a file without allocating.
 void Truncate(const std::string &path);
+// The first status that is not 0 (MSG_OK), or 0: the status of a run of
+// appends to one message, where those after a failed one fail without
+// allocating.
+uint32_t FirstFailure(std::initializer_list<uint32_t> statuses);
 
 std::vector<Scenario> UtilMsgScenarios();
 std::vector<Scenario> TransportScenarios();

@@ -20,8 +20,7 @@ const std::initializer_list<uint32_t> kTransactNoMem = {LRPC_ERR_NOMEM, LRPC_ERR
 Msg *Request(Observation &o, int step, uint32_t type) {
   uint32_t status = 0;
   Msg *m = NewMsg(type, GetMsgTypeTable(), LRPC_HEADER_SIZE, &status);
-  if (status == MSG_OK) status = MsgAddString(m, "root");
-  if (status == MSG_OK) status = MsgComplete(m);
+  status = FirstFailure({status, MsgAddString(m, "root"), MsgComplete(m)});
   o.Result(step, status, {MSG_ERR_NOMEM}, "request %u", type);
   if (status == MSG_OK) return m;
   MsgFree(m);
@@ -50,17 +49,21 @@ bool Exchange(Observation &o, LRPC2Session *s, int step, uint32_t type) {
   return status == LRPC_OK;
 }
 
+// A session to the agent (step 0), or null.
+LRPC2Session *Open(Observation &o) {
+  uint32_t status = 0;
+  LRPC2Session *s =
+      LRPC2Open(GetEnv().agent.path().c_str(), GetMsgTypeTable(), kConnectTimeout, kConnectTimeout, &status);
+  o.Result(0, status, {LRPC_ERR_NOMEM}, "open");
+  o.Check((s == nullptr) == (status != LRPC_OK), "LRPC2Open: session and status %u disagree", status);
+  return s;
+}
+
 // Opens a session, makes a plain exchange, one the agent challenges twice
 // and a one-way request, and closes it.
 void Session(Observation &o) {
-  const Env &e = GetEnv();
-  uint32_t status = 0;
-  LRPC2Session *s =
-      LRPC2Open(e.agent.path().c_str(), GetMsgTypeTable(), kConnectTimeout, kConnectTimeout, &status);
-  o.Result(0, status, {LRPC_ERR_NOMEM}, "open");
-  if (!o.Check((s == nullptr) == (status != LRPC_OK), "LRPC2Open: session and status %u disagree", status) ||
-      s == nullptr)
-    return;
+  LRPC2Session *s = Open(o);
+  if (s == nullptr) return;
   bool usable = Exchange(o, s, 1, MSGTYPE_GET_LOCAL_ACCT_MGMT);
   if (usable) usable = Exchange(o, s, 4, MSGTYPE_RELOAD_LOCAL_ACCT);
   if (usable) Exchange(o, s, 7, kAuditType);
@@ -69,12 +72,9 @@ void Session(Observation &o) {
 
 // A dump reply large enough to be read into a mapping, read in place.
 void LargeReplyInPlace(Observation &o) {
-  const Env &e = GetEnv();
-  uint32_t status = 0;
-  LRPC2Session *s =
-      LRPC2Open(e.agent.path().c_str(), GetMsgTypeTable(), kConnectTimeout, kConnectTimeout, &status);
-  o.Result(0, status, {LRPC_ERR_NOMEM}, "open");
+  LRPC2Session *s = Open(o);
   if (s == nullptr) return;
+  uint32_t status = 0;
   Msg *request = Request(o, 1, MSGTYPE_DUMP_LOCAL_ACCT);
   Msg *reply = request != nullptr ? LRPC2Transact(s, request, kTimeout, &status) : nullptr;
   if (request != nullptr) o.Result(2, status, kTransactNoMem, "transact");

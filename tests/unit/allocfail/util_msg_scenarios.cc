@@ -94,9 +94,6 @@ void Build(Observation &o, uint32_t type) {
   MsgFree(m);
 }
 
-void BuildPlain(Observation &o) { Build(o, MSGTYPE_CONTROL_LOG2); }
-void BuildSensitive(Observation &o) { Build(o, MSGTYPE_LIST_LOCAL_ACCT); }
-
 constexpr uint32_t kSetItems = 4;
 
 // Reads the fields in order, stopping at the first failure.
@@ -159,18 +156,16 @@ void Receive(Observation &o, int copy) {
   MsgFree(m);
 }
 
-void ReceiveCopy(Observation &o) { Receive(o, 1); }
-void ReceiveOwned(Observation &o) { Receive(o, 0); }
-
 }  // namespace
 
 std::vector<Scenario> UtilMsgScenarios() {
   return {
       {"util_buffer_and_strdup", Buffer},
-      {"msg_build_plain", BuildPlain},
-      {"msg_build_sensitive", BuildSensitive},
-      {"msg_receive_copy_read_dump", ReceiveCopy},
-      {"msg_receive_owned_read_dump", ReceiveOwned},
+      {"msg_build_plain", [](Observation &o) { Build(o, MSGTYPE_CONTROL_LOG2); }},
+      {"msg_build_sensitive", [](Observation &o) { Build(o, MSGTYPE_LIST_LOCAL_ACCT); }},
+      {"msg_receive_copy_read_dump", [](Observation &o) { Receive(o, 1); }},
+      // Its allocations are those of the copy, but a failure leaves the block the caller's.
+      {"msg_receive_owned_read_dump", [](Observation &o) { Receive(o, 0); }},
   };
 }
 

@@ -7,17 +7,7 @@
 #include <string>
 #include <vector>
 
-// The test is linked with --wrap=free: the hook copies a watched block's
-// bytes just before it goes, which shows whether they were wiped.
-extern "C" void __real_free(void *p);
-namespace {
-const void *g_watched = nullptr;
-std::string g_at_free;
-}  // namespace
-extern "C" void __wrap_free(void *p) {
-  if (p != nullptr && p == g_watched) g_at_free.assign(static_cast<const char *>(p), g_at_free.size());
-  __real_free(p);
-}
+#include "support/alloc_fail.h"
 
 namespace {
 
@@ -153,11 +143,11 @@ TEST(GrowBuf, FreeWipesTheWrittenBytesOnlyWhenAsked) {
     GrowBuffer b;
     NewGrowBuffer(&b, 0);
     GrowBufPuts(&b, "secret!");
-    g_at_free.assign(7, '?');
-    g_watched = b.start;
+    vxtest::allocfail::Watch w{b.start, 7};
+    vxtest::allocfail::WatchBlocks(&w);
     GrowBufFree(&b, wipe);
-    g_watched = nullptr;
-    EXPECT_EQ(g_at_free, wipe ? std::string(7, '\0') : "secret!");
+    vxtest::allocfail::WatchBlocks(nullptr);
+    EXPECT_TRUE(w.how == vxtest::allocfail::Release::kFree && w.zeroed == (wipe == 1));
     EXPECT_EQ(b.start, nullptr);
   }
 }
