@@ -4,7 +4,9 @@
 #include <stdlib.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/alloc_fail.h"
@@ -139,11 +141,12 @@ TEST(GrowBuf, UnputcReleaseAndFreeLeaveAReusableBuffer) {
 }
 
 TEST(GrowBuf, FreeWipesTheWrittenBytesOnlyWhenAsked) {
-  for (int wipe : {1, 0}) {
+  const std::pair<const char *, int> cases[] = {{"secret!", 1}, {"secret!", 0}, {"s", 1}};
+  for (auto [secret, wipe] : cases) {
     GrowBuffer b;
     NewGrowBuffer(&b, 0);
-    GrowBufPuts(&b, "secret!");
-    vxtest::allocfail::Watch w{b.start, 7};
+    GrowBufPuts(&b, secret);
+    vxtest::allocfail::Watch w{b.start, strlen(secret)};
     vxtest::allocfail::WatchBlocks(&w);
     GrowBufFree(&b, wipe);
     vxtest::allocfail::WatchBlocks(nullptr);
