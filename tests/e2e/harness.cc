@@ -90,8 +90,6 @@ void DrainSyslog(std::vector<SyslogRecord> *into) {
     if (into != nullptr) into->push_back(vxtest::ParseSyslog(std::string(buf, static_cast<size_t>(n))));
 }
 
-double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
 // Forks `argv` with stdout and stderr on `out` and `err`, and `closed` (if
 // any) closed; sets its pidfd.
 pid_t Spawn(const std::vector<std::string> &argv, int out, int err, bool as_nobody, int *pidfd,
@@ -134,6 +132,14 @@ int Reap(pid_t pid, int pidfd, double limit, std::vector<SyslogRecord> *syslog) 
 }
 
 }  // namespace
+
+double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+std::string Join(const std::vector<std::string> &words) {
+  std::string text;
+  for (const auto &w : words) text += (text.empty() ? "" : " ") + w;
+  return text;
+}
 
 const std::string &EnterSandbox() {
   static const std::string reason = Enter();

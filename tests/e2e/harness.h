@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <utility>
@@ -23,6 +24,7 @@ using vxtest::SyslogRecord;
 constexpr uid_t kNobody = 65534;
 constexpr double kRunLimitSeconds = 60;  // a run still going then is killed
 constexpr char kEmergencyLog[] = "/var/log/quarnel_client.log";
+constexpr char kUpn[] = "admin@VORLEX.TEST";  // the principal the agent gives root
 
 // Empty once inside the sandbox, else why it is unavailable.
 const std::string &EnterSandbox();
@@ -99,6 +101,10 @@ std::string Users(int count);
 // The agent's backslash, tab and newline escapes undone.
 std::string Unescape(const std::string &field);
 std::vector<std::string> Split(const std::string &text, char sep);
+// The words joined by blanks, as the audit event shows the command line.
+std::string Join(const std::vector<std::string> &words);
+// Seconds since `start` on the steady clock.
+double Since(std::chrono::steady_clock::time_point start);
 template <typename... T>
 std::string S(const T &...parts) {
   return (std::string() + ... + std::string(parts));

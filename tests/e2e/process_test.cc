@@ -22,10 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kAwaitSeconds = 10;
-const char kUpn[] = "admin@VORLEX.TEST";
 const std::vector<std::string> kListAll{"-l", "all", "-u"};
-
-double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // An agent serving `users` passwd lines, with `faults`.
 struct Scene {
@@ -54,9 +51,8 @@ struct Scene {
 };
 
 std::string Success(pid_t pid, const std::vector<std::string> &args) {
-  std::string text;
-  for (const auto &a : args) text += (text.empty() ? "" : " ") + a;
-  return S("Quarnel Suite\tLocal Account Management\t2000\t", kUpn, "\t", std::to_string(pid), "\t", text);
+  return S("Quarnel Suite\tLocal Account Management\t2000\t", kUpn, "\t", std::to_string(pid), "\t",
+           Join(args));
 }
 
 // A standard descriptor closed at start is /dev/null for the whole run, so

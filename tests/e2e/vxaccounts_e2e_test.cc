@@ -26,7 +26,6 @@ const char kFailMark[] = "/var/log/calloc-failed";
 
 // The usage text byte for byte, the same file the option unit tests compare with.
 const std::string kUsage = vxtest::ReadFile(VX_E2E_USAGE);
-const char kUpn[] = "admin@VORLEX.TEST";
 const char kEnabled[] = "vxagent.local.account.manage: true\n";
 const char kDisabled[] = "vxagent.local.account.manage: false\n";
 const char kEnabledMsg[] = "Manage Local Account Feature is enabled\n";
@@ -234,9 +233,7 @@ const Row kRows[] = {
 // clang-format on
 
 std::string ArgumentText(const std::vector<std::string> &args) {
-  std::string text;
-  for (const auto &a : args) text += (text.empty() ? "" : " ") + a;
-  return text.empty() ? "(none)" : text;
+  return args.empty() ? "(none)" : Join(args);
 }
 
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name << " [" << ArgumentText(row.args) << "]"; }
