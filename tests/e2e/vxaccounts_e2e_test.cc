@@ -96,10 +96,6 @@ Row Usage(const char *name, std::vector<std::string> args, const char *err_regex
 Row Conflict(const char *name, std::vector<std::string> args, const char *err) {
   return {.name = name, .args = args, .status = 7, .err = err};
 }
-Row AgentDownStatus(const char *name, std::string conf, bool enabled) {
-  return {.name = name, .args = {"-s"}, .agent = false, .conf = conf, .status = enabled ? 156 : 157,
-          .out = enabled ? kEnabledMsg : kDisabledMsg, .audit = Ok()};
-}
 
 const std::vector<int> kStatusReq{111}, kReloadReq{111, 112}, kListReq{111, 113}, kDumpReq{114};
 const std::vector<std::string> kListAll{"-l", "all", "-u"};
@@ -130,7 +126,8 @@ const Row kRows[] = {
     {.name = "VersionBeforeConflict", .args = {"-v", "-s", "-s"}, .out = "Vorlex 5.3.1-398\n"},
 
     // status
-    AgentDownStatus("StatusAgentDownDisabled", kDisabled, false),
+    {.name = "StatusAgentDownDisabled", .args = {"-s"}, .agent = false, .conf = kDisabled, .status = 157,
+     .out = kDisabledMsg, .audit = Ok()},
     {.name = "StatusAgentDownEnabled", .args = {"--status"}, .agent = false, .status = 156,
      .out = kEnabledMsg, .audit = Ok(), .emergency_empty = true},
     {.name = "StatusAgentWinsOverConfig", .args = {"-s"}, .conf = kDisabled, .status = 156,
