@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "harness.h"
-#include "support/temp_dir.h"
 
 namespace vxe2e {
 namespace {
@@ -19,14 +18,13 @@ namespace {
 constexpr double kTimeoutSeconds = 1;       // lrpc.timeout and lrpc.connect.timeout
 constexpr double kFixedConnectSeconds = 5;  // support library: user lookup and audit event
 constexpr double kSlackSeconds = 1;
-constexpr double kRunLimitSeconds = 60;
 
 const char kEntries[] =
     "alice:x:1001:1001:Alice Archer:/home/alice:/bin/bash\nbob:x:1002:1002::/home/bob:/bin/sh\n";
 const char kOpen[] = "Failed to open connection to vxagent through '/var/vorlex/daemon2' ";
 // Users of the large list: enough that the reply (over 1 MiB) is read into a
 // mapping rather than a heap block.
-constexpr int kLargeListUsers = 20000;
+constexpr int kLargeListUsers = 30000;
 
 struct End {
   int status;
@@ -141,32 +139,17 @@ std::vector<Rec> WantedRecords(const Cell &cell, const std::string &requests_log
   return want;
 }
 
-// The passwd file of the agent for a column, which is also what a list that
-// succeeds prints.
-std::string Passwd(const Action &a) {
-  if (!a.large) return kEntries;
-  std::string text;
-  for (int i = 0; i < kLargeListUsers; ++i) {
-    const std::string id = std::to_string(10000 + i);
-    text += "user" + id + ":x:" + id + ":100:Generated User " + id + ":/home/user" + id + ":/bin/bash\n";
-  }
-  return text;
-}
-
 class FaultMatrix : public SandboxTest<Cell> {};
 
 TEST_P(FaultMatrix, EndsWithItsStatusWithinTimeOutAndKeepsEveryRecord) {
   const Cell &cell = GetParam();
   ResetState(S("vxagent.local.account.manage: ", cell.a->manage ? "true" : "false",
-               "\nlrpc.timeout: 1\nlrpc.connect.timeout: 1\nlog.vxaccounts: trace\n"),
-             0644);
-  vxtest::TempDir data, record;
-  const std::string passwd = Passwd(*cell.a);
-  data.write("passwd", passwd);
-  data.write("group", "staff:x:2001:alice,bob\n");
+               "\nlrpc.timeout: 1\nlrpc.connect.timeout: 1\nlog.vxaccounts: trace\n"));
+  // The passwd file of the agent, which is also what a list that succeeds prints.
+  const std::string passwd = cell.a->large ? Users(kLargeListUsers) : kEntries;
   Agent agent;
-  ASSERT_EQ(agent.Start(data.path(), record.path(), {Fault(cell)}), "");
-  RunResult run = RunVxaccounts(cell.a->args, false, kRunLimitSeconds);
+  ASSERT_EQ(agent.Start({{"passwd", passwd}, {"group", "staff:x:2001:alice,bob\n"}}, {Fault(cell)}), "");
+  RunResult run = RunVxaccounts(cell.a->args);
   agent.Stop(cell.f->scope != kHandshake);
 
   ASSERT_FALSE(run.timed_out) << "vxaccounts did not end within " << kRunLimitSeconds << " s";
@@ -180,10 +163,10 @@ TEST_P(FaultMatrix, EndsWithItsStatusWithinTimeOutAndKeepsEveryRecord) {
   EXPECT_GE(run.seconds, cell.f->waits * kTimeoutSeconds - 0.05)
       << "the configured time-out was not waited for";
 
-  std::string log2 = vxtest::ReadFile(record.file("log2.log")), file = vxtest::ReadFile(kEmergencyLog);
+  std::string log2 = agent.Record("log2.log"), file = vxtest::ReadFile(kEmergencyLog);
   std::vector<LogRecord> got = AgentLog(log2, run.pid), in_file = EmergencyLog(file, run.pid);
   got.insert(got.end(), in_file.begin(), in_file.end());
-  for (const Rec &want : WantedRecords(cell, vxtest::ReadFile(record.file("requests.log"))))
+  for (const Rec &want : WantedRecords(cell, agent.Record("requests.log")))
     EXPECT_TRUE(std::any_of(got.begin(), got.end(), [&](const LogRecord &r) { return Matches(want, r); }))
         << "lost: " << want.level << " \"" << want.text << "\"" << (want.prefix ? "..." : "")
         << "\nlog2.log:\n"

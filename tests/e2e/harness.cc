@@ -4,13 +4,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -19,11 +17,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
-
-#include "support/temp_dir.h"
 
 namespace vxe2e {
 namespace {
@@ -32,7 +27,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 const char *const kPrivateDirs[] = {"/etc/vorlex", "/var/vorlex", "/var/log"};
-const char *const kDevices[] = {"null", "zero", "urandom", "random"};
 const char *const kLevelNames[] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
 constexpr char kClientSocket[] = "/var/vorlex/daemon2";
 constexpr size_t kMaxDatagram = 8192;
@@ -45,9 +39,8 @@ void Check(bool ok, const std::string &what) {
   if (!ok) throw std::runtime_error(what + ": " + strerror(errno));
 }
 
-void Mount(const char *src, const std::string &dir, const char *type, unsigned long flags,
-           const std::string &opts) {
-  Check(mount(src, dir.c_str(), type, flags, opts.empty() ? nullptr : opts.c_str()) == 0, "mount " + dir);
+void Mount(const char *src, const std::string &dir, const char *type, const std::string &opts) {
+  Check(mount(src, dir.c_str(), type, 0, opts.c_str()) == 0, "mount " + dir);
 }
 
 // A fresh file of root's (the test runs as root) with `mode`; throws on failure.
@@ -65,45 +58,24 @@ void EnsureDir(const std::string &dir, const std::string &scratch) {
   std::string base = scratch + "/ov" + std::to_string(std::hash<std::string>{}(parent));
   fs::create_directories(base + "/u");
   fs::create_directories(base + "/w");
-  Mount("overlay", parent, "overlay", 0,
+  Mount("overlay", parent, "overlay",
         "lowerdir=" + parent + ",upperdir=" + base + "/u,workdir=" + base + "/w");
   Check(mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST, "mkdir " + dir);
-}
-
-// A /dev with the few devices the programs need and a /dev/log of our own.
-void PrivateDev(const std::string &scratch) {
-  std::string real = scratch + "/realdev";
-  fs::create_directories(real);
-  Mount("/dev", real, nullptr, MS_BIND | MS_REC, "");
-  Mount("vx-e2e", "/dev", "tmpfs", 0, "mode=0755");
-  for (const char *dev : kDevices) {
-    WriteRootFile(std::string("/dev/") + dev, "", 0666);
-    Mount((real + "/" + dev).c_str(), std::string("/dev/") + dev, nullptr, MS_BIND, "");
-  }
-  (void)!symlink("/proc/self/fd", "/dev/fd");
-  umount2(real.c_str(), MNT_DETACH);
-  g_syslog_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_un addr{AF_UNIX, "/dev/log"};
-  Check(bind(g_syslog_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0, "bind /dev/log");
-  chmod("/dev/log", 0666);
-  int size = 1 << 20;
-  setsockopt(g_syslog_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 std::string Enter() {
   if (geteuid() != 0)
     return "end-to-end tests need root: they run vxaccounts inside a private mount namespace";
   try {
-    Check(unshare(CLONE_NEWNS) == 0, "unshare");
-    Mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, "");
+    Check(vxtest::EnterMountNamespace(), "unshare");
     char scratch[] = "/tmp/vx-e2e-ns.XXXXXX";
     Check(mkdtemp(scratch) != nullptr, "mkdtemp");
-    Mount("vx-e2e", scratch, "tmpfs", 0, "mode=0700");
+    Mount("vx-e2e", scratch, "tmpfs", "mode=0700");
     for (const char *dir : kPrivateDirs) {
       EnsureDir(dir, scratch);
-      Mount("vx-e2e", dir, "tmpfs", 0, "mode=0755");
+      Mount("vx-e2e", dir, "tmpfs", "mode=0755");
     }
-    PrivateDev(scratch);
+    Check((g_syslog_fd = vxtest::PrivateDev(scratch)) >= 0, "private /dev");
     umount2(scratch, MNT_DETACH);  // the overlays keep their upper layers alive
     rmdir(scratch);
   } catch (const std::exception &e) {
@@ -112,21 +84,11 @@ std::string Enter() {
   return "";
 }
 
-SyslogRecord ParseSyslog(const std::string &raw) {
-  static const std::regex kForm(
-      "<([0-9]+)>(?:[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} )?([^:]*): ([\\s\\S]*?)[\n\\x00]*");
-  std::smatch m;
-  if (!std::regex_match(raw, m, kForm)) return {-1, "", raw, raw};
-  return {std::stoi(m[1].str()), m[2].str(), m[3].str(), raw};
-}
-
 void DrainSyslog(std::vector<SyslogRecord> *into) {
   char buf[kMaxDatagram];
   for (ssize_t n; g_syslog_fd >= 0 && (n = recv(g_syslog_fd, buf, sizeof buf, MSG_DONTWAIT)) >= 0;)
-    if (into != nullptr) into->push_back(ParseSyslog(std::string(buf, static_cast<size_t>(n))));
+    if (into != nullptr) into->push_back(vxtest::ParseSyslog(std::string(buf, static_cast<size_t>(n))));
 }
-
-double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // Forks `argv` with stdout and stderr on `out` and `err`, and `closed` (if
 // any) closed; sets its pidfd.
@@ -171,6 +133,14 @@ int Reap(pid_t pid, int pidfd, double limit, std::vector<SyslogRecord> *syslog) 
 
 }  // namespace
 
+double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+std::string Join(const std::vector<std::string> &words) {
+  std::string text;
+  for (const auto &w : words) text += (text.empty() ? "" : " ") + w;
+  return text;
+}
+
 const std::string &EnterSandbox() {
   static const std::string reason = Enter();
   return reason;
@@ -184,8 +154,7 @@ void ResetState(const std::string &config, unsigned mode) {
   DrainSyslog(nullptr);
 }
 
-RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, double limit,
-                        const Launch &launch) {
+RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, const Launch &launch) {
   RunResult r;
   int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC), pidfd = -1;
   std::vector<std::string> argv{VX_E2E_VXACCOUNTS};
@@ -193,7 +162,7 @@ RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, do
   auto start = Clock::now();
   r.pid = Spawn(argv, launch.out_fd >= 0 ? launch.out_fd : out, err, as_nobody, &pidfd, launch.closed_fd);
   if (r.pid > 0 && launch.meanwhile) launch.meanwhile(r.pid);
-  int ws = Reap(r.pid, pidfd, limit, &r.syslog);
+  int ws = Reap(r.pid, pidfd, kRunLimitSeconds, &r.syslog);
   r.seconds = Since(start);
   r.timed_out = ws == -1;
   r.signal = WIFSIGNALED(ws) ? WTERMSIG(ws) : 0;
@@ -205,19 +174,20 @@ RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, do
   return r;
 }
 
-std::string Agent::Start(const std::string &data_dir, const std::string &record_dir,
+std::string Agent::Start(const std::vector<std::pair<std::string, std::string>> &files,
                          const std::vector<std::string> &faults) {
+  for (const auto &[name, content] : files) data_.write(name, content);
   std::vector<std::string> argv{VX_E2E_AGENTSIM, "--socket",           kClientSocket,
                                 "--kest-socket", "/var/vorlex/daemon", "--data",
-                                data_dir,        "--record",           record_dir};
+                                data_.path(),    "--record",           record_.path()};
   for (const auto &f : faults) argv.insert(argv.end(), {"--fault", f});
-  std::string log_path = record_dir + "/agent.log";
+  std::string log_path = record_.file("agent.log");
   int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   pid_ = Spawn(argv, log_fd, log_fd, false, &pidfd_);
   close(log_fd);
   for (auto start = Clock::now(); pid_ > 0 && Since(start) < kReadySeconds; usleep(10000))
-    if (("\n" + vxtest::ReadFile(log_path)).find("\nready ") != std::string::npos) return "";
-  return "the agent did not get ready: " + vxtest::ReadFile(log_path);
+    if (("\n" + Record("agent.log")).find("\nready ") != std::string::npos) return "";
+  return "the agent did not get ready: " + Record("agent.log");
 }
 
 int Agent::Stop(bool sync) {
@@ -236,6 +206,15 @@ int Agent::Stop(bool sync) {
   int ws = Reap(pid_, pidfd_, kStopSeconds, nullptr);
   pid_ = pidfd_ = -1;
   return ws >= 0 && WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+}
+
+std::string Users(int count) {
+  std::string lines;
+  for (int i = 0; i < count; ++i) {
+    std::string n = std::to_string(10000 + i);
+    lines += S("user", n, ":x:", n, ":", n, "::/home/user", n, ":/bin/sh\n");
+  }
+  return lines;
 }
 
 std::string Unescape(const std::string &field) {
@@ -278,15 +257,11 @@ bool Matches(const Rec &want, const LogRecord &got) {
 }
 
 std::vector<LogRecord> EmergencyLog(const std::string &content, pid_t pid) {
-  const std::regex form("[A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} vxaccounts\\[" +
-                        std::to_string(pid) + "\\] ([A-Z]+): (.*)");
   std::vector<LogRecord> records;
-  std::smatch m;
-  for (const auto &line : Split(content, '\n')) {
-    if (!std::regex_match(line, m, form)) continue;
+  for (const std::string &r : vxtest::EmergencyRecords(content, S("vxaccounts[", std::to_string(pid), "]"))) {
     int level = 0;
-    while (level < 6 && m[1] != kLevelNames[level]) ++level;
-    records.push_back({level, "", "", m[2]});
+    while (level < 6 && r.rfind(S(kLevelNames[level], ": "), 0) != 0) ++level;
+    records.push_back({level, "", "", r.substr(r.find(": ") + 2)});
   }
   return records;
 }

@@ -8,26 +8,29 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "support/log_sink.h"
+#include "support/temp_dir.h"
 
 namespace vxe2e {
 
+using vxtest::SyslogRecord;
+
 constexpr uid_t kNobody = 65534;
+constexpr double kRunLimitSeconds = 60;  // a run still going then is killed
 constexpr char kEmergencyLog[] = "/var/log/quarnel_client.log";
+constexpr char kUpn[] = "admin@VORLEX.TEST";  // the principal the agent gives root
 
 // Empty once inside the sandbox, else why it is unavailable.
 const std::string &EnterSandbox();
 // Empties the private directories, writes the configuration (root, `mode`)
 // and an empty emergency log, and drops queued syslog datagrams.
-void ResetState(const std::string &config, unsigned mode);
-
-// A datagram on /dev/log: "<priority>Mmm dd hh:mm:ss ident: text".
-struct SyslogRecord {
-  int priority = -1;
-  std::string ident, text, raw;
-};
+void ResetState(const std::string &config, unsigned mode = 0644);
 
 struct RunResult {
   int status = -1, signal = 0;  // exit status (128 + signal when one ended it)
@@ -45,24 +48,29 @@ struct Launch {
   std::function<void(pid_t)> meanwhile{};  // runs once the command is started
 };
 
-// Runs vxaccounts with `args`, as root or as 65534, killed after `limit` s.
-RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, double limit,
+// Runs vxaccounts with `args`, as root or as 65534.
+RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody = false,
                         const Launch &launch = {});
 
-// vxagent-sim on the standard sockets, serving `data_dir` and recording into
-// `record_dir` (its own output goes to agent.log there).
+// vxagent-sim on the standard sockets, serving a data directory of its own
+// and recording into another (its own output goes to agent.log there).
 class Agent {
  public:
   ~Agent() { Stop(false); }
-  // Starts it and waits (bounded) for its "ready" line: "" or what went wrong.
-  std::string Start(const std::string &data_dir, const std::string &record_dir,
-                    const std::vector<std::string> &faults);
+  // Writes `files` (name, content) into its data directory, starts it and
+  // waits (bounded) for its "ready" line: "" or what went wrong.
+  std::string Start(const std::vector<std::pair<std::string, std::string>> &files,
+                    const std::vector<std::string> &faults = {});
   // With `sync`, first lets it handle all sent before (a handshake on a fresh
   // connection passes its poll loop after it). Then SIGTERM and a bounded
   // wait: its exit status, -1 when it had to be killed.
   int Stop(bool sync = true);
+  // A file of the record directory (requests.log, frames.log, log2.log,
+  // audit.log, agent.log); empty when missing.
+  std::string Record(const std::string &name) const { return vxtest::ReadFile(record_.file(name)); }
 
  private:
+  vxtest::TempDir data_, record_;
   pid_t pid_ = -1;
   int pidfd_ = -1;
 };
@@ -74,7 +82,7 @@ struct LogRecord {
 };
 // Every record of log2.log, each checked to be readable and to come from `pid`.
 std::vector<LogRecord> AgentLog(const std::string &log2, pid_t pid);
-// The lines "Mmm dd hh:mm:ss vxaccounts[pid] LEVEL: text" of `pid`.
+// The records of `pid` in the emergency log; a line of another shape has level 6.
 std::vector<LogRecord> EmergencyLog(const std::string &content, pid_t pid);
 
 constexpr int kTrace = 0, kDebug = 1, kWarning = 3;
@@ -88,9 +96,15 @@ struct Rec {
 };
 bool Matches(const Rec &want, const LogRecord &got);
 
+// `count` passwd lines user10000, user10001...
+std::string Users(int count);
 // The agent's backslash, tab and newline escapes undone.
 std::string Unescape(const std::string &field);
 std::vector<std::string> Split(const std::string &text, char sep);
+// The words joined by blanks, as the audit event shows the command line.
+std::string Join(const std::vector<std::string> &words);
+// Seconds since `start` on the steady clock.
+double Since(std::chrono::steady_clock::time_point start);
 template <typename... T>
 std::string S(const T &...parts) {
   return (std::string() + ... + std::string(parts));

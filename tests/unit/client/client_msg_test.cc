@@ -34,40 +34,32 @@ namespace {
 
 using namespace vxtest;
 
-TEST(ClientMsg, ExchangeAtTraceWritesRequestAndReplyDumps) {
-  DirectContext s("log: trace\n");
-  Agent agent({.path = s.files.socket});
-  ASSERT_EQ(OpenLRPC2Session(&s.ctx), 1);
-  agent.ReplyFields(Bool(true));
-  size_t before = s.Records().size();
-  dump_calls = 0;
-  Msg *request = NewClientMsg(&s.ctx, 111);
-  ASSERT_NE(request, nullptr);
-  Msg *reply = Send(&s.ctx, request);
-  ASSERT_NE(reply, nullptr);
-  uint32_t enabled = 0;
-  EXPECT_EQ(MsgGetBool(reply, &enabled), 0u);
-  EXPECT_EQ(enabled, 1u);
-  EXPECT_EQ(dump_calls, 2);
-  std::vector<std::string> records = s.Records();
-  ASSERT_EQ(records.size(), before + 2);
-  EXPECT_EQ(records[before], "TRACE: Request: ControlGetLocalAcctMgmtStatus[]");
-  EXPECT_EQ(records[before + 1], "TRACE: Reply: ControlGetLocalAcctMgmtStatus[True]");
-  EXPECT_EQ(agent.Frames(), std::vector<Bytes>{Frame(111)});
-  EXPECT_EQ(s.ctx.messages->count, 2) << "request and reply registered";
-}
-
-TEST(ClientMsg, AboveTraceNothingIsLoggedAndNothingDumped) {
-  DirectContext s("log: debug\n");
-  Agent agent({.path = s.files.socket});
-  ASSERT_EQ(OpenLRPC2Session(&s.ctx), 1);
-  dump_calls = 0;
-  Msg *request = NewClientMsg(&s.ctx, 112);
-  MsgAddBool(request, 1);
-  MsgAddBool(request, 0);
-  EXPECT_NE(Send(&s.ctx, request), nullptr);
-  EXPECT_EQ(dump_calls, 0);
-  EXPECT_TRUE(s.Records().empty());
+// At TRACE the request and the reply are dumped and logged; above it
+// nothing is dumped at all.
+TEST(ClientMsg, ExchangeDumpsRequestAndReplyOnlyAtTrace) {
+  for (const char *level : {"trace", "debug"}) {
+    const bool trace = level == std::string("trace");
+    DirectContext s(std::string("log: ") + level + "\n");
+    Agent agent({.path = s.files.socket});
+    ASSERT_EQ(OpenLRPC2Session(&s.ctx), 1);
+    agent.ReplyFields(Bool(true));
+    const size_t before = s.Records().size();  // the traced reads of the configuration
+    EXPECT_EQ(before > 0, trace);
+    dump_calls = 0;
+    Msg *reply = Send(&s.ctx, NewClientMsg(&s.ctx, 111));
+    ASSERT_NE(reply, nullptr);
+    uint32_t enabled = 0;
+    EXPECT_EQ(MsgGetBool(reply, &enabled), 0u);
+    EXPECT_EQ(enabled, 1u);
+    EXPECT_EQ(dump_calls, trace ? 2 : 0);
+    std::vector<std::string> records = s.Records();
+    records.erase(records.begin(), records.begin() + static_cast<long>(before));
+    const std::vector<std::string> dumps = {"TRACE: Request: ControlGetLocalAcctMgmtStatus[]",
+                                            "TRACE: Reply: ControlGetLocalAcctMgmtStatus[True]"};
+    EXPECT_EQ(records, trace ? dumps : std::vector<std::string>{});
+    EXPECT_EQ(agent.Frames(), std::vector<Bytes>{Frame(111)});
+    EXPECT_EQ(s.ctx.messages->count, 2) << "request and reply registered";
+  }
 }
 
 TEST(ClientMsg, TimeOutReleasesEveryMessage) {

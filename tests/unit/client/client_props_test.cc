@@ -40,46 +40,25 @@ TEST(ClientProps, FailedReadsGiveNullOrZeroAndAnError) {
   std::string open = t.files.dir.write("open.list", "a\n", 0666);
   SetProperty(t.ctx.properties, "missing", ("file:" + missing).c_str(), nullptr);
   SetProperty(t.ctx.properties, "open", ("file:" + open).c_str(), nullptr);
+  // A failed read is traced with what GetProperty gave, its default, and
+  // only then turned into null for the caller.
   EXPECT_EQ(ClientGetProperty(&t.ctx, "missing", "d"), nullptr);
   EXPECT_EQ(ClientGetProperty(&t.ctx, "open", nullptr), nullptr);
+  EXPECT_EQ(ClientGetProperty(&t.ctx, "open", "x y"), nullptr);
   EXPECT_EQ(ClientGetPropertyTime(&t.ctx, "missing", 's', 300), 0);
+  const std::string open_error = "ERROR: Failed to read property 'open' from file '" CLIENT_CONF_PATH
+                                 "': file is world writable or not root owned";
   std::vector<std::string> expected = {
       "TRACE: GetProperty('missing', \"d\") => 303, \"d\"",
       "ERROR: Failed to read property 'missing' from file '" CLIENT_CONF_PATH "': file does not exist",
       "TRACE: GetProperty('open', 0) => 305, 0",
-      "ERROR: Failed to read property 'open' from file '" CLIENT_CONF_PATH
-      "': file is world writable or "
-      "not root owned",
+      open_error,
+      "TRACE: GetProperty('open', \"x y\") => 305, \"x y\"",
+      open_error,
       "TRACE: GetPropertyTime('missing', 300) => status=303, value=0",
       "ERROR: Failed to read time property 'missing' from file '" CLIENT_CONF_PATH "': file does not exist",
   };
   EXPECT_EQ(t.Records(), expected);
-}
-
-// A failed read is traced with what GetProperty gave, its default, and only
-// then turned into null for the caller.
-TEST(ClientProps, FailedReadTracesTheDefaultBeforeReturningNull) {
-  struct Row {
-    const char *key;
-    mode_t mode;  // of the include file; 0: no such file
-    const char *def;
-    const char *trace;
-  };
-  const Row rows[] = {
-      {"bad", 0666, "DEFV", "TRACE: GetProperty('bad', \"DEFV\") => 305, \"DEFV\""},
-      {"gone", 0, "x y", "TRACE: GetProperty('gone', \"x y\") => 303, \"x y\""},
-      {"bad", 0666, nullptr, "TRACE: GetProperty('bad', 0) => 305, 0"},
-  };
-  for (const Row &row : rows) {
-    vxtest::DirectContext t("log: trace\n");
-    std::string path =
-        row.mode != 0 ? t.files.dir.write("f.list", "a\n", row.mode) : t.files.dir.file("f.list");
-    SetProperty(t.ctx.properties, row.key, ("file:" + path).c_str(), nullptr);
-    EXPECT_EQ(ClientGetProperty(&t.ctx, row.key, row.def), nullptr) << row.trace;
-    std::vector<std::string> records = t.Records();
-    ASSERT_EQ(records.size(), 2u) << row.trace;
-    EXPECT_EQ(records[0], row.trace);
-  }
 }
 
 }  // namespace

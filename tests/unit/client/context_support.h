@@ -1,10 +1,14 @@
 // Helpers for tests of the client context and what is built on it.
 #pragma once
 
+#include <errno.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
 #include "client_common/client_context.h"
+#include "support/log_sink.h"
 #include "support/temp_dir.h"
 
 namespace vxtest {
@@ -29,15 +33,10 @@ struct ContextFiles {
 
   std::string Emergency() const { return ReadFile(emergency); }
 
-  // Lines of the emergency file without time stamp, ident and pid.
+  // Records of the emergency file ("LEVEL: text"), written by this process.
   std::vector<std::string> Records() const {
-    std::vector<std::string> out;
-    std::string all = Emergency();
-    for (size_t start = 0, end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
-      std::string line = all.substr(start, end - start);
-      out.push_back(line.substr(line.find("] ") + 2));
-    }
-    return out;
+    return EmergencyRecords(
+        Emergency(), std::string(program_invocation_short_name) + "[" + std::to_string(getpid()) + "]");
   }
 };
 

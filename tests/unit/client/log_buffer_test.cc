@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/agent.h"
+#include "support/log_sink.h"
 
 namespace {
 
@@ -24,16 +25,9 @@ struct Fixture {
     return NewClientLog("proc", dest.c_str(), threshold, socket.c_str(), timeout, timeout, GetMsgTypeTable(),
                         nullptr);
   }
-  // The emergency file holds exactly `lines`, in order (each line's text
-  // after its time stamp, ident and pid).
-  void ExpectEmergency(const std::vector<std::string> &lines) const {
-    std::vector<std::string> got;
-    std::string all = ReadFile(file);
-    for (size_t start = 0, end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
-      std::string line = all.substr(start, end - start);
-      got.push_back(line.substr(line.find("] ") + 2));
-    }
-    EXPECT_EQ(got, lines);
+  // The records of the emergency file ("LEVEL: text"), in order.
+  std::vector<std::string> Emergency() const {
+    return EmergencyRecords(ReadFile(file), "proc[" + std::to_string(getpid()) + "]");
   }
 };
 
@@ -75,7 +69,7 @@ TEST(ClientLog, GatheredRecordsArriveInOneMessageInOrderWithEndRecord) {
             "ControlLog2[" + Rec(2, 10, "first") + Rec(4, 12, "second 2") + Rec(3, 13, "third") + kEndRecord);
   EXPECT_EQ(log->pending, nullptr);
   FreeClientLog(log);
-  f.ExpectEmergency({});
+  EXPECT_EQ(f.Emergency(), std::vector<std::string>{});
 }
 
 TEST(ClientLog, AfterStartSendingEachRecordTravelsAtOnceOverOneSession) {
@@ -106,9 +100,10 @@ TEST(ClientLog, UnreachableAgentReplaysGatheredRecordsIntoTheEmergencyLog) {
   EXPECT_EQ(log->emergency->threshold, 1u);
   EXPECT_EQ(Write(log, 2, 3, "later"), 0u);
   FreeClientLog(log);
-  f.ExpectEmergency(
-      {"DEBUG: Failed to open logging connection to vxagent through '" + f.socket + "': Socket error",
-       "INFO: gathered one", "ERROR: gathered two", "INFO: later"});
+  EXPECT_EQ(f.Emergency(),
+            (std::vector<std::string>{"DEBUG: Failed to open logging connection to vxagent through '" +
+                                          f.socket + "': Socket error",
+                                      "INFO: gathered one", "ERROR: gathered two", "INFO: later"}));
 }
 
 TEST(ClientLog, AfterAFailedSendNothingMoreReachesTheAgent) {
@@ -142,7 +137,9 @@ TEST(ClientLog, SilentAgentTimesOutAndRecordGoesToTheEmergencyLog) {
   ClientLogStartSending(log);
   EXPECT_EQ(Write(log, 2, 1, "unanswered"), 408u);
   FreeClientLog(log);
-  f.ExpectEmergency({"WARNING: Failed to send log message: Timeout during operation", "INFO: unanswered"});
+  EXPECT_EQ(f.Emergency(),
+            (std::vector<std::string>{"WARNING: Failed to send log message: Timeout during operation",
+                                      "INFO: unanswered"}));
 }
 
 TEST(ClientLog, DestinationSelectsTheEmergencyLog) {
