@@ -5,11 +5,16 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
 
 #include "client_common/client_context.h"
 #include "client_common/client_msg.h"
 #include "client_common/emergency_log.h"
 #include "client_common/log_buffer.h"
+#include "support/log_sink.h"
 #include "sweep.h"
 
 namespace allocfail {
@@ -61,20 +66,12 @@ void GatherSend(Observation &o) {
   FreeClientLog(log);
 }
 
-// Lines in the emergency log file; *last tells whether the last one holds
-// kLastRecord.
-int EmergencyLines(bool *last) {
-  char buf[8192];
-  int fd = open(GetEnv().emergency.c_str(), O_RDONLY | O_CLOEXEC);
-  ssize_t n = fd >= 0 ? read(fd, buf, sizeof buf - 1) : -1;
-  if (fd >= 0) close(fd);
-  if (n < 0) return -1;
-  buf[n] = '\0';
-  const size_t tail = strlen(kLastRecord) + 1;
-  *last = static_cast<size_t>(n) >= tail && strncmp(buf + n - tail, kLastRecord, tail - 1) == 0;
-  int lines = 0;
-  for (ssize_t i = 0; i < n; ++i) lines += buf[i] == '\n';
-  return lines;
+// The records of the emergency log file, read with failures paused.
+std::vector<std::string> EmergencyRecords() {
+  vxtest::allocfail::Pause pause;
+  std::ifstream in(GetEnv().emergency);
+  const std::string content{std::istreambuf_iterator<char>(in), {}};
+  return vxtest::EmergencyRecords(content, std::string(kLogProcess) + "[" + std::to_string(getpid()) + "]");
 }
 
 // The agent cannot be reached: the gathered records are replayed into the
@@ -103,10 +100,10 @@ void EmergencySwitch(Observation &o) {
   }
   const bool file_log = log->emergency != nullptr && log->emergency->kind == EMERGENCY_LOG_FILE;
   FreeClientLog(log);
-  bool last = false;
-  const int lines = EmergencyLines(&last);
-  o.Check(lines <= kGathered + 2, "%d lines in the emergency log", lines);
-  o.Check(!file_log || st == CLIENT_LOG_ERR_GATHER || last,
+  const std::vector<std::string> records = EmergencyRecords();
+  o.Check(records.size() <= kGathered + 2, "%zu lines in the emergency log", records.size());
+  o.Check(!file_log || st == CLIENT_LOG_ERR_GATHER ||
+              (!records.empty() && records.back() == std::string("INFO: ") + kLastRecord),
           "the last record is missing from the emergency log");
 }
 
