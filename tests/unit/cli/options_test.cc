@@ -46,7 +46,7 @@ TEST(Options, EndingsPrintExactlyTheirTextAndStatus) {
       {{"-s", "-d"}, 7, kUsage, kAnyDiagnostic},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.words[0] + " " + c.words[1]);
+    SCOPED_TRACE(testing::PrintToString(c.words));
     vxtest::ChildResult r = Parse(c.words);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
