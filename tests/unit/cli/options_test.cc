@@ -46,14 +46,12 @@ TEST(Options, EndingsPrintExactlyTheirTextAndStatus) {
       {{"-s", "-d"}, 7, kUsage, kAnyDiagnostic},
   };
   for (const auto &c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.words));
     vxtest::ChildResult r = Parse(c.words);
-    EXPECT_EQ(r.status, c.status) << c.words[0] << " " << c.words[1];
-    EXPECT_EQ(r.out, c.out) << c.words[0] << " " << c.words[1];
-    if (c.err == kAnyDiagnostic) {
-      EXPECT_FALSE(r.err.empty()) << "getopt_long prints its own diagnostic";
-    } else {
-      EXPECT_EQ(r.err, c.err) << c.words[0] << " " << c.words[1];
-    }
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    // getopt_long prints its own diagnostic.
+    EXPECT_TRUE(c.err == kAnyDiagnostic ? !r.err.empty() : r.err == c.err) << r.err;
   }
 }
 
@@ -73,7 +71,7 @@ TEST(Options, AcceptedCommandLinesLeaveTheirOptions) {
   };
   for (const auto &[words, options] : cases) {
     vxtest::ChildResult r = Parse(words);
-    EXPECT_EQ(r.status, kContinues) << words[0] << " " << r.err;
+    EXPECT_EQ(r.status, kContinues) << words[0];
     EXPECT_EQ(r.out, options) << words[0];
     EXPECT_EQ(r.err, "") << words[0];
   }
@@ -91,9 +89,8 @@ TEST(NameMaps, ListTypeWordsAreExactAndCaseSensitive) {
 
 TEST(ManageSwitch, OnlyTrueYesAndOneInAnyCaseEnable) {
   for (const char *on : {"true", "TRUE", "Yes", "yes", "1"}) EXPECT_TRUE(IsManageSwitchEnabled(on)) << on;
-  for (const char *off : {"y", "on", "enabled", "", "false", "no", "0", " true", "2"}) {
+  for (const char *off : {"y", "on", "enabled", "", "false", "no", "0", " true", "2"})
     EXPECT_FALSE(IsManageSwitchEnabled(off)) << off;
-  }
 }
 
 }  // namespace

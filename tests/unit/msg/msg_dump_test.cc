@@ -47,53 +47,45 @@ TEST(MsgDump, RendersEveryFieldKindAndMarker) {
     long_hex += std::string(two, snprintf(two, sizeof two, i ? " %02x" : "%02x", (i * 7) & 0xFF));
   }
   long_hex = "ControlLog2[BLOB:[1000](" + long_hex + ")]";
-  const struct {
-    const char *name;
-    std::string block;
-    std::string text;
-  } cases[] = {
-      {"two booleans", Block(MSGTYPE_RELOAD_LOCAL_ACCT, Bool(1) + Bool(0)),
-       "ControlReloadLocalAccount[True,False]"},
-      {"no fields", Block(MSGTYPE_GET_LOCAL_ACCT_MGMT, ""), "ControlGetLocalAcctMgmtStatus[]"},
-      {"string", Block(MSGTYPE_DUMP_LOCAL_ACCT, Str("root")), "ControlDumpLocalAccount[\"root\"]"},
-      {"raw quotes and line break", Block(kLog2, Str("a\"b\nc")), "ControlLog2[\"a\"b\nc\"]"},
-      {"null and empty string", Block(kLog2, U8(MDT_STRING) + NullItem() + Str("")),
-       "ControlLog2[STRING:0,\"\"]"},
-      {"blob", Block(kLog2, Blob(Item(std::string("\x01\xff", 2)))), "ControlLog2[BLOB:[2](01 ff)]"},
-      {"null and empty blob", Block(kLog2, Blob(NullItem()) + Blob(Item(""))),
-       "ControlLog2[BLOB:0,BLOB:[0]()]"},
-      {"long blob", Block(kLog2, Blob(Item(long_blob))), long_hex},
-      {"password", Block(kLog2, Pw(Item("secret")) + Pw(NullItem())), "ControlLog2[(password),PASSWORD:0]"},
-      {"integers", Block(kLog2, Int(-7) + Int(INT32_MIN) + UInt(5) + UInt(UINT32_MAX)),
+  // Each block and its dump.
+  const std::pair<std::string, std::string> cases[] = {
+      {Block(MSGTYPE_RELOAD_LOCAL_ACCT, Bool(1) + Bool(0)), "ControlReloadLocalAccount[True,False]"},
+      {Block(MSGTYPE_GET_LOCAL_ACCT_MGMT, ""), "ControlGetLocalAcctMgmtStatus[]"},
+      {Block(MSGTYPE_DUMP_LOCAL_ACCT, Str("root")), "ControlDumpLocalAccount[\"root\"]"},
+      {Block(kLog2, Str("a\"b\nc")), "ControlLog2[\"a\"b\nc\"]"},
+      {Block(kLog2, U8(MDT_STRING) + NullItem() + Str("")), "ControlLog2[STRING:0,\"\"]"},
+      {Block(kLog2, Blob(Item(std::string("\x01\xff", 2)))), "ControlLog2[BLOB:[2](01 ff)]"},
+      {Block(kLog2, Blob(NullItem()) + Blob(Item(""))), "ControlLog2[BLOB:0,BLOB:[0]()]"},
+      {Block(kLog2, Blob(Item(long_blob))), long_hex},
+      {Block(kLog2, Pw(Item("secret")) + Pw(NullItem())), "ControlLog2[(password),PASSWORD:0]"},
+      {Block(kLog2, Int(-7) + Int(INT32_MIN) + UInt(5) + UInt(UINT32_MAX)),
        "ControlLog2[-7,-2147483648,u5,u4294967295]"},
-      {"bool byte above 1", Block(kLog2, Bool(2)), "ControlLog2[True]"},
-      {"string set", Block(kLog2, Set({"a", "b"}) + Set({}) + Set({nullptr})),
+      {Block(kLog2, Bool(2)), "ControlLog2[True]"},
+      {Block(kLog2, Set({"a", "b"}) + Set({}) + Set({nullptr})),
        "ControlLog2[ss(\"a\",\"b\"),ss(),ss(STRING:0)]"},
-      {"key values", Block(kLog2, Kv(Item("k") + NullItem() + Item("x") + Item("y"), 2)),
+      {Block(kLog2, Kv(Item("k") + NullItem() + Item("x") + Item("y"), 2)),
        "ControlLog2[kv((\"k\",STRING:0),(\"x\",\"y\"))]"},
-      {"empty key values", Block(kLog2, Kv("", 0)), "ControlLog2[kv()]"},
-      {"unknown type", Block(4242, Bool(0)), "4242[False]"},
-      {"bytes after end mark", Block(kLog2, "") + "junk", "ControlLog2[]"},
-      {"empty body", std::string(kHeader, '\0'), "<msg-type-missing>"},
-      {"one body byte", std::string(kHeader, '\0') + "\x6b", "<msg-type-missing>"},
-      {"shorter than header", std::string(3, '\0'), "<msg-type-missing>"},
-      {"tag 9", Block(kLog2, Bool(1) + U8(9) + Bool(1)), "ControlLog2[True<unknown MsgType>"},
-      {"tag 9 first", Block(kLog2, U8(9)), "ControlLog2[<unknown MsgType>"},
-      {"no end mark", Block(kLog2, Bool(1), false), "ControlLog2[True<incomplete>"},
-      {"type only", Block(kLog2, "", false), "ControlLog2[<incomplete>"},
-      {"bool cut", Block(kLog2, U8(MDT_BOOL), false), "ControlLog2[<incomplete>"},
-      {"int cut", Block(kLog2, Bool(0) + U8(MDT_INT) + "\x01\x02", false), "ControlLog2[False,<incomplete>"},
-      {"string cut", Block(kLog2, U8(MDT_STRING) + U32(5) + "ab", false), "ControlLog2[<incomplete>"},
-      {"length cut", Block(kLog2, U8(MDT_STRING) + "\x05", false), "ControlLog2[<incomplete>"},
-      {"set cut", Block(kLog2, U8(MDT_STRINGSET) + U32(3) + Item("a"), false),
-       "ControlLog2[ss(\"a\",<incomplete>"},
-      {"set count cut", Block(kLog2, U8(MDT_STRINGSET) + "\x01", false), "ControlLog2[<incomplete>"},
-      {"pair cut", Block(kLog2, Kv(Item("k"), 1), false), "ControlLog2[kv((\"k\",<incomplete>"},
-      {"blob cut", Block(kLog2, Blob(U32(4) + "\x01"), false), "ControlLog2[<incomplete>"},
-      {"huge counts cut", Block(kLog2, U8(MDT_STRINGSET) + U32(NULL_LENGTH), false),
-       "ControlLog2[ss(<incomplete>"},
+      {Block(kLog2, Kv("", 0)), "ControlLog2[kv()]"},
+      {Block(4242, Bool(0)), "4242[False]"},
+      {Block(kLog2, "") + "junk", "ControlLog2[]"},
+      {std::string(kHeader, '\0'), "<msg-type-missing>"},
+      {std::string(kHeader, '\0') + "\x6b", "<msg-type-missing>"},
+      {std::string(3, '\0'), "<msg-type-missing>"},
+      {Block(kLog2, Bool(1) + U8(9) + Bool(1)), "ControlLog2[True<unknown MsgType>"},
+      {Block(kLog2, U8(9)), "ControlLog2[<unknown MsgType>"},
+      {Block(kLog2, Bool(1), false), "ControlLog2[True<incomplete>"},
+      {Block(kLog2, "", false), "ControlLog2[<incomplete>"},
+      {Block(kLog2, U8(MDT_BOOL), false), "ControlLog2[<incomplete>"},
+      {Block(kLog2, Bool(0) + U8(MDT_INT) + "\x01\x02", false), "ControlLog2[False,<incomplete>"},
+      {Block(kLog2, U8(MDT_STRING) + U32(5) + "ab", false), "ControlLog2[<incomplete>"},
+      {Block(kLog2, U8(MDT_STRING) + "\x05", false), "ControlLog2[<incomplete>"},
+      {Block(kLog2, U8(MDT_STRINGSET) + U32(3) + Item("a"), false), "ControlLog2[ss(\"a\",<incomplete>"},
+      {Block(kLog2, U8(MDT_STRINGSET) + "\x01", false), "ControlLog2[<incomplete>"},
+      {Block(kLog2, Kv(Item("k"), 1), false), "ControlLog2[kv((\"k\",<incomplete>"},
+      {Block(kLog2, Blob(U32(4) + "\x01"), false), "ControlLog2[<incomplete>"},
+      {Block(kLog2, U8(MDT_STRINGSET) + U32(NULL_LENGTH), false), "ControlLog2[ss(<incomplete>"},
   };
-  for (const auto &c : cases) EXPECT_EQ(DumpUnchecked(c.block), c.text) << c.name;
+  for (const auto &[block, text] : cases) EXPECT_EQ(DumpUnchecked(block), text);
 }
 
 TEST(MsgDump, BuildingReceivedAndNullMessages) {

@@ -18,16 +18,8 @@ constexpr uint32_t kHeader = 8;
 
 using vx::MsgPtr;
 
-using vxtest::Block;
-using vxtest::Bool;
-using vxtest::Int;
-using vxtest::Item;
-using vxtest::NullItem;
-using vxtest::Set;
-using vxtest::Str;
-using vxtest::U32;
-using vxtest::U8;
-using vxtest::UInt;
+using vxtest::Block, vxtest::Bool, vxtest::Int, vxtest::Item, vxtest::NullItem, vxtest::Set, vxtest::Str,
+    vxtest::U32, vxtest::U8, vxtest::UInt;
 
 // A received message over a copy of `block`, or over a malloc'd block it owns.
 inline MsgPtr Receive(const std::string &block, int copy, uint32_t *status) {

@@ -18,16 +18,14 @@ void WriteFact(const std::string &suffix, const std::string &content) {
   std::ofstream(FactPath(suffix), std::ios::binary | std::ios::trunc) << content;
 }
 
+// A line end after the name is part of the fact.
 TEST(PropsJoin, ZoneNameComesFromTheCommonName) {
   const std::pair<const char *, const char *> cases[] = {
-      {"CN=west,CN=Zones,DC=example,DC=com\n", "west"},
-      {"OU=x,CN=east", "east"},
-      {"CN=solo\n", "solo\n"} /* the line end is part of the fact */,
-      {"OU=zones,DC=example\n", "<unknown>"},
-      {"\n", "<unknown>"},
-      {"cn=lower,OU=x\n", "<unknown>"},
-      {"CN=,x", ""},
-      {"", "(null)"}};
+      {"CN=,x", ""},           {"CN=west,CN=Zones,DC=example,DC=com\n", "west"},
+      {"", "(null)"},          {"OU=x,CN=east", "east"},
+      {"CN=solo\n", "solo\n"}, {"OU=zones,DC=example\n", "<unknown>"},
+      {"\n", "<unknown>"},     {"cn=lower,OU=x\n", "<unknown>"},
+  };
   for (auto [content, zone] : cases) {
     WriteFact("zonecase", content);
     uint32_t status = 99;

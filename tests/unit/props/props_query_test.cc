@@ -12,40 +12,29 @@ using propstest::SetPtr;
 // A set holding the one property k = value.
 SetPtr One(const std::string &value) { return NewSet({{"k", value}}); }
 
-TEST(PropsQuery, BooleansAcceptTheDocumentedWordsOnly) {
-  // value, result with default 0, result with default 1
-  const std::tuple<const char *, uint32_t, uint32_t> cases[] = {
-      {"Yes", 1, 1}, {"Y", 1, 1},  {"TRUE", 1, 1}, {"1", 1, 1},     {" yes ", 1, 1},
-      {"0", 0, 0},   {"No", 0, 0}, {"N", 0, 0},    {"fAlSe", 0, 0}, {"2", 0, 1},
-      {"on", 0, 1},  {"", 0, 1},   {"yess", 0, 1}, {"01", 0, 1}};
-  for (const auto &[value, with0, with1] : cases) {
+// Each value is read as a boolean (default 0, then default 1 from its
+// cache) and as an integer (default -1, twice: the second from its cache).
+TEST(PropsQuery, BooleansTakeTheDocumentedWordsAndIntegersThreeBases) {
+  // value, boolean with default 0, with default 1, integer
+  const std::tuple<const char *, uint32_t, uint32_t, int32_t> cases[] = {
+      {"Yes", 1, 1, -1},  {"Y", 1, 1, -1},     {"TRUE", 1, 1, -1},  {"99999999999", 0, 1, -1},
+      {"1", 1, 1, 1},     {" yes ", 1, 1, -1}, {"0", 0, 0, 0},      {"2147483648", 0, 1, -1},
+      {"No", 0, 0, -1},   {"N", 0, 0, -1},     {"fAlSe", 0, 0, -1}, {"2147483647", 0, 1, INT32_MAX},
+      {"2", 0, 1, 2},     {"on", 0, 1, -1},    {"", 0, 1, -1},      {"-2147483648", 0, 1, INT32_MIN},
+      {"yess", 0, 1, -1}, {"01", 0, 1, 1},     {"0x10", 0, 1, 16},  {"010", 0, 1, 8},
+      {"0x", 0, 1, 0},    {"12abc", 0, 1, 12}, {"abc", 0, 1, -1},   {"-42", 0, 1, -42},
+      {" +7", 0, 1, 7},
+  };
+  for (const auto &[value, with0, with1, number] : cases) {
     SetPtr set = One(value);
     uint32_t status = 99;
     EXPECT_EQ(GetPropertyBool(set.get(), "k", 0, &status), with0) << value;
     EXPECT_EQ(GetPropertyBool(set.get(), "k", 1, &status), with1) << value << " (cached)";
     EXPECT_EQ(status, 0u);
+    for (int round = 0; round < 2; ++round)
+      EXPECT_EQ(GetPropertyInt(set.get(), "k", -1, nullptr), number) << value;
   }
   EXPECT_EQ(GetPropertyBool(nullptr, "k", 7, nullptr), 7u);
-}
-
-TEST(PropsQuery, IntegersInThreeBases) {
-  const std::pair<const char *, int32_t> cases[] = {{"0x10", 16},
-                                                    {"010", 8},
-                                                    {"12abc", 12},
-                                                    {"abc", -1},
-                                                    {"99999999999", -1},
-                                                    {"-42", -42},
-                                                    {" +7", 7},
-                                                    {"2147483647", INT32_MAX},
-                                                    {"-2147483648", INT32_MIN},
-                                                    {"2147483648", -1},
-                                                    {"0x", 0},
-                                                    {"", -1}};
-  for (auto [value, expected] : cases) {
-    SetPtr set = One(value);
-    EXPECT_EQ(GetPropertyInt(set.get(), "k", -1, nullptr), expected) << value;
-    EXPECT_EQ(GetPropertyInt(set.get(), "k", -1, nullptr), expected) << value << " (cached)";
-  }
   EXPECT_EQ(GetPropertyInt(nullptr, "k", 5, nullptr), 5);
 }
 
@@ -134,24 +123,20 @@ TEST(PropsList, StringMembershipAndIntegerRanges) {
     EXPECT_EQ(IsStringInPropertyList(One(list).get(), "k", needle, nullptr, nullptr), expected)
         << list << " / " << needle;
   }
-  const std::tuple<const char *, int32_t, int> ranges[] = {{"1,5-9", 7, 1},
-                                                           {"1 5-9", 7, 0},
-                                                           {"1 5-9", 1, 1},
-                                                           {"1, 5-9, 12 - 14", 13, 1},
-                                                           {"-3--1", -2, 1},
-                                                           {"1, 5-9, 12 - 14", 10, 0},
-                                                           {"-3--1", 0, 0},
-                                                           {"9-5", 7, 0},
-                                                           {"x, 4", 4, 1},
-                                                           {"x4", 4, 0},
-                                                           {",,4", 4, 1},
-                                                           {"4-", 4, 1},
-                                                           {"", 0, 0},
-                                                           {"99999999999, 5", 5, 1},
-                                                           {"2147483647", INT32_MAX, 1}};
-  for (const auto &[list, value, expected] : ranges) {
-    EXPECT_EQ(IsIntegerInPropertyList(One(list).get(), "k", value, nullptr, nullptr), expected)
-        << list << " / " << value;
+  // list, values in it, values not in it
+  const std::tuple<const char *, std::vector<int32_t>, std::vector<int32_t>> ranges[] = {
+      {"1 5-9", {1}, {5, 7}}, {"1,5-9", {1, 5, 7, 9}, {0, 2, 4, 10}},
+      {"9-5", {}, {5, 7, 9}}, {"1, 5-9, 12 - 14", {13, 14}, {10, 15}},
+      {"x, 4", {4}, {}},      {"-3--1", {-3, -2, -1}, {-4, 0}},
+      {"x4", {}, {4}},        {"99999999999, 5", {5}, {}},
+      {",,4", {4}, {}},       {"2147483647", {INT32_MAX}, {}},
+      {"4-", {4}, {}},        {"", {}, {0}},
+  };
+  for (const auto &[list, in, out] : ranges) {
+    for (int32_t v : in)
+      EXPECT_EQ(IsIntegerInPropertyList(One(list).get(), "k", v, nullptr, nullptr), 1) << list << " / " << v;
+    for (int32_t v : out)
+      EXPECT_EQ(IsIntegerInPropertyList(One(list).get(), "k", v, nullptr, nullptr), 0) << list << " / " << v;
   }
   SetPtr set = NewSet();  // an absent key uses the default list, which is not stored
   EXPECT_EQ(IsStringInPropertyList(set.get(), "k", "b", "a,b", nullptr), 1);
@@ -174,18 +159,14 @@ std::vector<std::string> ValueList(Properties *set, const char *key = "k") {
 
 TEST(PropsList, ValueListElements) {
   using V = std::vector<std::string>;
-  const std::pair<const char *, V> cases[] = {{"a , b", {"a", "", "b"}},
-                                              {"a, b", {"a", "b"}},
-                                              {"a,b", {"a", "b"}},
-                                              {"a  b", {"a", "b"}},
-                                              {"a,,b", {"a", "", "b"}},
-                                              {" ,, a,", {"a"}},
-                                              {"a\\ b\\,c d", {"a b,c", "d"}},
-                                              {"tail\\", {"tail"}},
-                                              {"\\", {""}},
-                                              {"", {}},
-                                              {" , ", {}},
-                                              {"\\n\\tz", {"\n\tz"}}};
+  const std::pair<const char *, V> cases[] = {
+      {"\\", {""}},         {"", {}},
+      {" , ", {}},          {"a , b", {"a", "", "b"}},
+      {"a, b", {"a", "b"}}, {"a,b", {"a", "b"}},
+      {"a  b", {"a", "b"}}, {"a,,b", {"a", "", "b"}},
+      {" ,, a,", {"a"}},    {"a\\ b\\,c d", {"a b,c", "d"}},
+      {"tail\\", {"tail"}}, {"\\n\\tz", {"\n\tz"}},
+  };
   for (const auto &[list, expected] : cases) EXPECT_EQ(ValueList(One(list).get()), expected) << list;
   std::string many;
   for (int i = 0; i < 1000; ++i) many += std::to_string(i) + ",";

@@ -26,13 +26,4 @@ inline SetPtr NewSet(const Pairs &pairs = {}) {
   return set;
 }
 
-// (key, raw value) of every property, in list order (newest first).
-inline Pairs ListPairs(const Properties *set) {
-  Pairs pairs;
-  for (const Property *p = set != nullptr ? set->head : nullptr; p != nullptr; p = p->next) {
-    pairs.emplace_back(p->key, p->value);
-  }
-  return pairs;
-}
-
 }  // namespace propstest
