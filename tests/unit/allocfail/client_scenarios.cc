@@ -27,6 +27,7 @@ constexpr int kGathered = 3;
 // 405 when the reply could not be wrapped.
 const std::initializer_list<uint32_t> kSendNoMem = {LRPC_ERR_NOMEM, LRPC_ERR_SOCKET};
 constexpr const char *kLastRecord = "straight to the file";
+constexpr const char *kLastLine = "INFO: straight to the file";  // as the record reader gives it
 
 ClientLog *NewLog(Observation &o, const char *socket_path) {
   const Env &e = GetEnv();
@@ -102,8 +103,7 @@ void EmergencySwitch(Observation &o) {
   FreeClientLog(log);
   const std::vector<std::string> records = EmergencyRecords();
   o.Check(records.size() <= kGathered + 2, "%zu lines in the emergency log", records.size());
-  o.Check(!file_log || st == CLIENT_LOG_ERR_GATHER ||
-              (!records.empty() && records.back() == std::string("INFO: ") + kLastRecord),
+  o.Check(!file_log || st == CLIENT_LOG_ERR_GATHER || (!records.empty() && records.back() == kLastLine),
           "the last record is missing from the emergency log");
 }
 
