@@ -60,14 +60,20 @@ bool TakeItem(ByteSpan *span, const unsigned char **bytes, uint32_t *length) {
   return span->Skip(*length);
 }
 
+// Takes the next counted item; a null item is written as `null_text` and
+// leaves *bytes null.
+bool TakeOrNull(Text &out, ByteSpan *span, const char *null_text, const unsigned char **bytes,
+                uint32_t *length) {
+  if (!TakeItem(span, bytes, length)) return false;
+  if (*bytes == nullptr) out.Put(null_text);
+  return true;
+}
+
 bool RenderString(Text &out, ByteSpan *span) {
   const unsigned char *bytes;
   uint32_t length;
-  if (!TakeItem(span, &bytes, &length)) return false;
-  if (bytes == nullptr) {
-    out.Put("STRING:0");
-    return true;
-  }
+  if (!TakeOrNull(out, span, "STRING:0", &bytes, &length)) return false;
+  if (bytes == nullptr) return true;
   out.Char('"');
   out.Mem(bytes, length); /* raw: quotes and line breaks are not escaped */
   out.Char('"');
@@ -101,11 +107,8 @@ void PutHex(Text &out, const unsigned char *bytes, uint32_t length) {
 bool RenderBlob(Text &out, ByteSpan *span) {
   const unsigned char *bytes;
   uint32_t length;
-  if (!TakeItem(span, &bytes, &length)) return false;
-  if (bytes == nullptr) {
-    out.Put("BLOB:0");
-    return true;
-  }
+  if (!TakeOrNull(out, span, "BLOB:0", &bytes, &length)) return false;
+  if (bytes == nullptr) return true;
   out.Put("BLOB:[");
   out.Number(length);
   out.Put("](");

@@ -94,6 +94,17 @@ void ParseTime(Property *p, char default_unit) {
   p->flags |= PROP_F_NUM_VALID;
 }
 
+// The property a typed read parses, or null; then *absent is what the read
+// gives: the default when the key is missing, 0 when the lookup failed.
+template <typename T>
+Property *TypedProperty(Properties *props, const char *key, T def, uint32_t *status, T *absent) {
+  uint32_t st = PROPS_OK;
+  Property *p = vxprops::ProcessedProperty(props, key, &st);
+  SetStatus(status, st);
+  *absent = st == PROPS_OK ? def : 0;
+  return p;
+}
+
 }  // namespace
 
 namespace vxprops {
@@ -124,20 +135,18 @@ const char *GetProperty(Properties *props, const char *key, const char *def, uin
 }
 
 uint32_t GetPropertyBool(Properties *props, const char *key, uint32_t def, uint32_t *status) {
-  uint32_t st = PROPS_OK;
-  Property *p = vxprops::ProcessedProperty(props, key, &st);
-  SetStatus(status, st);
-  if (p == nullptr) return st == PROPS_OK ? def : 0;
+  uint32_t absent;
+  Property *p = TypedProperty(props, key, def, status, &absent);
+  if (p == nullptr) return absent;
   if (!(p->flags & PROP_F_BOOL_PARSED)) ParseBool(p);
   if (!(p->flags & PROP_F_BOOL_VALID)) return def;
   return (p->flags & PROP_F_BOOL_TRUE) ? 1 : 0;
 }
 
 int32_t GetPropertyInt(Properties *props, const char *key, int32_t def, uint32_t *status) {
-  uint32_t st = PROPS_OK;
-  Property *p = vxprops::ProcessedProperty(props, key, &st);
-  SetStatus(status, st);
-  if (p == nullptr) return st == PROPS_OK ? def : 0;
+  int32_t absent;
+  Property *p = TypedProperty(props, key, def, status, &absent);
+  if (p == nullptr) return absent;
   if (!(p->flags & PROP_F_NUM_PARSED)) ParseInt(p);
   return (p->flags & PROP_F_NUM_VALID) ? p->number : def;
 }
