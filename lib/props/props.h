@@ -157,8 +157,9 @@ VX_API PmFile *OpenPropFile(const char *path, uint32_t *status, int secure);
  * null with 300, 302, 303, 304 or 305 as for LoadProperties. */
 VX_API PmFile *pmfopen(const char *path, uint32_t *status, int secure);
 
-/* The next byte as an unsigned value 0..255, or -1 at the end of the
- * mapping (or for a null reader). A 0xFF byte is data, never the end. */
+/* The next byte as a signed char value: 0..127 as they are, 0x80..0xFE as
+ * -128..-2. A 0xFF byte is data and comes back as 255, so that it is never
+ * taken for the end: -1 is only the end of the mapping (or a null reader). */
 VX_API int pmfgetc(PmFile *reader);
 
 /* Steps back one byte, never before the start. */

@@ -16,7 +16,8 @@ namespace vxprops {
 using vx::SetStatus;
 
 // Reader primitives behind pmfgetc/pmfungetc, inlined into the parsers.
-// Bytes come back as 0..255 so that 0xFF is never taken for the end.
+// Bytes come back as 0..255 (unlike pmfgetc's signed values), so that the
+// parsers index their byte tables directly and 0xFF is never the end.
 inline int ReaderNext(PmFile *f) { return f->pos < f->end ? static_cast<unsigned char>(*f->pos++) : -1; }
 inline void ReaderBack(PmFile *f) {
   if (f->pos > f->start) --f->pos;
