@@ -305,7 +305,9 @@ VX_API char **GetValueList(Properties *props, const char *key, uint32_t *count, 
 
 /* New iterator over the keys beginning with `prefix` (every key for a null
  * or empty prefix). The iterator keeps the prefix pointer, which must stay
- * valid while it is used. Null for a null set (status 0) or with 300. */
+ * valid while it is used, and reads the prefix afresh at each step: a prefix
+ * buffer changed between calls selects by its new content. Null for a null
+ * set (status 0) or with 300. */
 VX_API PropertyIter *PropertyIterator(Properties *props, const char *prefix, uint32_t *status);
 
 /* Next matching key (borrowed), newest first, duplicates included; null at

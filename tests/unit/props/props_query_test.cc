@@ -1,6 +1,7 @@
 // Queries: text, booleans, integers, time spans, the shared numeric cache,
 // iteration and list-valued properties.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include "props_test_util.h"
 
@@ -108,6 +109,14 @@ TEST(PropsQuery, TextLookupAndIteration) {
     EXPECT_EQ(PropertyNext(it), nullptr);
     FreePropertyIterator(it);
   }
+  char prefix[8] = "log.b";  // the prefix is read afresh at each step
+  PropertyIter *it = PropertyIterator(set.get(), prefix, nullptr);
+  EXPECT_STREQ(PropertyNext(it), "log.b");
+  strcpy(prefix, "l");
+  EXPECT_STREQ(PropertyNext(it), "lrpc.x");
+  strcpy(prefix, "log.a.");
+  EXPECT_EQ(PropertyNext(it), nullptr);
+  FreePropertyIterator(it);
   EXPECT_EQ(PropertyIterator(nullptr, "x", &status), nullptr);
   EXPECT_EQ(status, 0u);
 }
