@@ -298,8 +298,10 @@ VX_API int IsIntegerInPropertyList(Properties *props, const char *key, int32_t v
  * list; *count receives the number of elements. Null with count and status
  * untouched when the set, key, count or status pointer is null; null with
  * count 0 when the key is absent or the list is empty; null with count
- * UINT32_MAX and 300 on exhausted memory; null with the include status when
- * include processing fails. The caller frees each string and the array. An
+ * UINT32_MAX and 300 on exhausted memory anywhere, the include step
+ * included (also when a failed include step reports its stored 300 again);
+ * null with count 0 and the include status when include processing fails
+ * otherwise. The caller frees each string and the array. An
  * element longer than PROPS_MAX_STRING_SIZE bytes counts as exhausted memory. */
 VX_API char **GetValueList(Properties *props, const char *key, uint32_t *count, uint32_t *status);
 
