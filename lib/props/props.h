@@ -233,10 +233,15 @@ VX_API void ProcessIncludeFile(Property *property, Properties *props, uint32_t *
 VX_API const char *GetJoinParam(const char *name, char **join_name, char **join_site, char **join_domain,
                                 char **join_zone, uint32_t *status);
 
-/* Reads the first line (line end included) of the join fact file named by
- * the build's join fact prefix plus `suffix` into *cache (a new string; any
- * previous content is freed) and returns it. A file that cannot be opened
- * gives null with status 0; an empty file null (304 when the read failed). */
+/* Reads the first line (line end included, at most PROPS_KSET_LINE_SIZE - 1
+ * bytes) of the join fact file named by the build's join fact prefix plus
+ * `suffix` into *cache (a new string; any previous content is freed) and
+ * returns it. The file is opened with all checks of SecureOpenForReading,
+ * without blocking: a file that cannot be opened or fails a check (a FIFO
+ * or other non-regular file, a symbolic link, a second hard link, a file
+ * writable by others or owned by a non-system user) is treated as missing:
+ * null with status 0. An empty file gives null, with 304 when the read
+ * failed. */
 VX_API char *ReadKsetFile(const char *suffix, char **cache, uint32_t *status);
 
 /* As ReadKsetFile, but stores the zone name: the text after the first "CN="
