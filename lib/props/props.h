@@ -267,9 +267,9 @@ VX_API Property *MatchKey(Properties *props, const char *key);
  * insertion) and at most PROPS_MAX_REFERENCES $references followed. Past
  * either the query gives `def` with 300 and keeps nothing it computed: the
  * property and every property processed under it are left as they were
- * before the query (a later query runs them again and fails the same way),
- * and the set stays usable. The typed queries, the list queries' include
- * step and the value processing functions below share this rule. */
+ * before the query (a later query runs them again; join facts it read stay
+ * cached), and the set stays usable. The typed queries, the list queries'
+ * include step and the value processing functions above share this rule. */
 VX_API const char *GetProperty(Properties *props, const char *key, const char *def, uint32_t *status);
 
 /* 1 for "true", "yes", "y" (any case) or "1"; 0 for "false", "no", "n" (any
