@@ -191,7 +191,7 @@ TEST(PropsValue, QueryBeyondTheExpansionBudgetFailsAndKeepsNothing) {
       {"doubling chain within the budget", Doubling(20, "x"), "k19", 0, (1u << 20) - 1},
       {"references at the limit", References(PROPS_MAX_REFERENCES), "r", 0, 0},
       {"references past the limit", References(PROPS_MAX_REFERENCES + 1), "r", PROPS_ERR_NOMEM, 0},
-      {"references to as many properties", References(100000, true), "r", 0, 2 * 100000 - 1},
+      {"references to as many properties", References(200000, true), "r", 0, 2 * 200000 - 1},
   };
   for (const Case &c : cases) {
     SetPtr set = NewSet(c.pairs);
