@@ -31,7 +31,7 @@ using CString = vx::FreePtr<char>;
 constexpr size_t kIncludePathOffset = sizeof "file:" - 1;
 // Property lookups of one query past which it indexes the keys once, so
 // that a long chain costs linear time (MatchKey is linear per lookup).
-constexpr uint32_t kIndexAfterLookups = 64;
+constexpr uint32_t kIndexAfterLookups = 8;
 constexpr uint32_t kNoMem = PROPS_ERR_NOMEM;
 
 inline bool IsBlank(char ch) { return IsSpaceChar(static_cast<unsigned char>(ch)) != 0; }
@@ -457,6 +457,9 @@ Property *Expander::Find(const char *name) {
   if (!indexed_ && ++lookups_ > kIndexAfterLookups) {
     indexed_ = true;
     try {
+      size_t count = 0;
+      for (const Property *p = props_->head; p != nullptr; p = p->next) ++count;
+      index_.reserve(count);
       for (Property *p = props_->head; p != nullptr; p = p->next) index_.emplace(p->key, p);  // first wins
     } catch (...) {
       index_.clear();  // no index: linear lookups still work
