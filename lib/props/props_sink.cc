@@ -74,7 +74,7 @@ bool TextBuf::Reserve(size_t n) {
   // One byte always stays free for the terminator Release adds.
   if (n > kMaxStringSize || size_ > kMaxStringSize - n) return false;
   size_t need = size_ + n + 1;
-  if (need <= cap_) return true;
+  if (data_ != nullptr && need <= cap_) return true;
   size_t cap = cap_ == 0 ? need : cap_;  // a first block of the size asked for
   if (cap < kMinText) cap = kMinText;
   while (cap < need) cap *= 2;
