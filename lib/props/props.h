@@ -28,9 +28,8 @@
  * Statuses: every function with a `status` out-parameter sets it to 0 on
  * entry and to one of the PROPS_ERR_* codes on failure (exceptions are
  * noted). A null status pointer is tolerated everywhere. No function
- * prints, logs or throws. The library shares no state between sets (only a
- * per-thread counter that bounds chains of $references); a set must not be
- * used by two threads at once (queries fill caches in the set).
+ * prints, logs or throws. The library shares no state between sets; a set
+ * must not be used by two threads at once (queries fill caches in the set).
  */
 #ifndef VX_PROPS_PROPS_H
 #define VX_PROPS_PROPS_H
@@ -65,12 +64,10 @@ enum {
 
 /* Longest $variable name looked up; the rest of a longer name is text. */
 #define PROPS_MAX_VARIABLE_NAME 1024
-/* Deepest chain of $references to other properties expanded in one run; a
- * chain cut there is resolved from the cut in a further run, up to
- * PROPS_MAX_EXPANSION_RUNS nested runs, past which the reference at the cut
- * stays literal, so that the stack stays bounded. */
-#define PROPS_MAX_EXPANSION_DEPTH 256
-#define PROPS_MAX_EXPANSION_RUNS 128
+/* Budget of one query's value processing (see GetProperty): bytes of text
+ * inserted for $references, and $references followed. */
+#define PROPS_MAX_EXPANDED_TEXT (64u << 20)
+#define PROPS_MAX_REFERENCES 1000000u
 /* Longest key, value or list element the library builds, in bytes; a longer
  * one fails as exhausted memory (300). */
 #define PROPS_MAX_STRING_SIZE (1u << 30)
@@ -157,8 +154,9 @@ VX_API PmFile *OpenPropFile(const char *path, uint32_t *status, int secure);
  * null with 300, 302, 303, 304 or 305 as for LoadProperties. */
 VX_API PmFile *pmfopen(const char *path, uint32_t *status, int secure);
 
-/* The next byte as an unsigned value 0..255, or -1 at the end of the
- * mapping (or for a null reader). A 0xFF byte is data, never the end. */
+/* The next byte as a signed char value: 0..127 as they are, 0x80..0xFE as
+ * -128..-2. A 0xFF byte is data and comes back as 255, so that it is never
+ * taken for the end: -1 is only the end of the mapping (or a null reader). */
 VX_API int pmfgetc(PmFile *reader);
 
 /* Steps back one byte, never before the start. */
@@ -188,14 +186,18 @@ VX_API char *ReadInValue(PmFile *reader, uint32_t *status);
 
 /* Runs include processing, then (once) fills property->processed with the
  * trimmed, unescaped and expanded raw value. Status 0 or the code of the
- * failed include, lookup or allocation. */
+ * failed include, lookup or allocation. One query: the budget of
+ * GetProperty applies. */
 VX_API void ProcessRawValue(Property *property, Properties *props, uint32_t *status);
 
 /* Returns a new string: `text` without leading and trailing blanks, with
  * escapes resolved and $name references expanded from the join facts, the
  * environment and the set (in that order). An escaped or inserted character
  * ends a trailing run of blanks, so neither is cut. Null with 300 on
- * exhausted memory or with the status of a failed lookup. */
+ * exhausted memory or with the status of a failed lookup. Properties it
+ * meets are processed and cached as by GetProperty, within one budget: past
+ * PROPS_MAX_EXPANDED_TEXT inserted bytes or PROPS_MAX_REFERENCES references
+ * the result is null with 300 and nothing the call computed is kept. */
 VX_API char *ProcessRawValue1(const char *text, Properties *props, uint32_t *status);
 
 /* Expands the variable whose name starts at `text` (just after a '$'): the
@@ -204,11 +206,10 @@ VX_API char *ProcessRawValue1(const char *text, Properties *props, uint32_t *sta
  * the name used. Returns the borrowed value (a join fact cached in the set,
  * an environment string, or a processed value of the set), or null when the
  * name is empty or unknown (status 0) or a lookup failed (status set).
- * Property lookups nest at most PROPS_MAX_EXPANSION_DEPTH deep: a longer
- * chain is resolved from the point where the limit cut it, so a property's
- * value does not depend on the order of queries (for chains of up to
- * PROPS_MAX_EXPANSION_DEPTH * PROPS_MAX_EXPANSION_RUNS references). A
- * reference to a property being processed is not expanded. */
+ * References between properties are followed to any depth (the nesting is
+ * kept on the heap, not the stack); a reference to a property being
+ * processed is not expanded. A property lookup is one query (see
+ * GetProperty for its budget). */
 VX_API const char *ExpandVariable(const char *text, Properties *props, uint32_t *name_length,
                                   uint32_t *status);
 
@@ -221,7 +222,9 @@ VX_API int IsIncludeFile(const char *text);
  * file had), reads its lines as values and replaces the raw value by the
  * list of their expansions (commas between elements, commas and whitespace
  * inside elements escaped). The status (0 or 300..305) is stored in the
- * property and reported again on every later call. */
+ * property and reported again on every later call, except a step that ran
+ * out of the budget of GetProperty: that one is not kept and runs again on
+ * the next call. */
 VX_API void ProcessIncludeFile(Property *property, Properties *props, uint32_t *status);
 
 /* Looks up one of the join variables "JOINNAME", "SITE", "DOMAIN" and "ZONE"
@@ -232,10 +235,15 @@ VX_API void ProcessIncludeFile(Property *property, Properties *props, uint32_t *
 VX_API const char *GetJoinParam(const char *name, char **join_name, char **join_site, char **join_domain,
                                 char **join_zone, uint32_t *status);
 
-/* Reads the first line (line end included) of the join fact file named by
- * the build's join fact prefix plus `suffix` into *cache (a new string; any
- * previous content is freed) and returns it. A file that cannot be opened
- * gives null with status 0; an empty file null (304 when the read failed). */
+/* Reads the first line (line end included, at most PROPS_KSET_LINE_SIZE - 1
+ * bytes) of the join fact file named by the build's join fact prefix plus
+ * `suffix` into *cache (a new string; any previous content is freed) and
+ * returns it. The file is opened with all checks of SecureOpenForReading,
+ * without blocking: a file that cannot be opened or fails a check (a FIFO
+ * or other non-regular file, a symbolic link, a second hard link, a file
+ * writable by others or owned by a non-system user) is treated as missing:
+ * null with status 0. An empty file gives null, with 304 when the read
+ * failed. */
 VX_API char *ReadKsetFile(const char *suffix, char **cache, uint32_t *status);
 
 /* As ReadKsetFile, but stores the zone name: the text after the first "CN="
@@ -250,7 +258,18 @@ VX_API Property *MatchKey(Properties *props, const char *key);
 
 /* Borrowed processed value of the key, or `def` when the set or key is null,
  * the key is absent, its value is being processed (self reference), or
- * processing fails (status then set). */
+ * processing fails (status then set).
+ *
+ * Processing a value may process the properties it refers to (each is
+ * cached), to any depth. One query has a budget: at most
+ * PROPS_MAX_EXPANDED_TEXT bytes inserted for $references (join facts,
+ * environment variables and property values together, counted at each
+ * insertion) and at most PROPS_MAX_REFERENCES $references followed. Past
+ * either the query gives `def` with 300 and keeps nothing it computed: the
+ * property and every property processed under it are left as they were
+ * before the query (a later query runs them again; join facts it read stay
+ * cached), and the set stays usable. The typed queries, the list queries'
+ * include step and the value processing functions above share this rule. */
 VX_API const char *GetProperty(Properties *props, const char *key, const char *def, uint32_t *status);
 
 /* 1 for "true", "yes", "y" (any case) or "1"; 0 for "false", "no", "n" (any
@@ -297,14 +316,18 @@ VX_API int IsIntegerInPropertyList(Properties *props, const char *key, int32_t v
  * list; *count receives the number of elements. Null with count and status
  * untouched when the set, key, count or status pointer is null; null with
  * count 0 when the key is absent or the list is empty; null with count
- * UINT32_MAX and 300 on exhausted memory; null with the include status when
- * include processing fails. The caller frees each string and the array. An
+ * UINT32_MAX and 300 on exhausted memory anywhere, the include step
+ * included (also when a failed include step reports its stored 300 again);
+ * null with count 0 and the include status when include processing fails
+ * otherwise. The caller frees each string and the array. An
  * element longer than PROPS_MAX_STRING_SIZE bytes counts as exhausted memory. */
 VX_API char **GetValueList(Properties *props, const char *key, uint32_t *count, uint32_t *status);
 
 /* New iterator over the keys beginning with `prefix` (every key for a null
  * or empty prefix). The iterator keeps the prefix pointer, which must stay
- * valid while it is used. Null for a null set (status 0) or with 300. */
+ * valid while it is used, and reads the prefix afresh at each step: a prefix
+ * buffer changed between calls selects by its new content. Null for a null
+ * set (status 0) or with 300. */
 VX_API PropertyIter *PropertyIterator(Properties *props, const char *prefix, uint32_t *status);
 
 /* Next matching key (borrowed), newest first, duplicates included; null at

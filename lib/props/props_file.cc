@@ -105,7 +105,11 @@ PmFile *pmfopen(const char *path, uint32_t *status, int secure) {
   return reader;
 }
 
-int pmfgetc(PmFile *reader) { return reader == nullptr ? -1 : vxprops::ReaderNext(reader); }
+int pmfgetc(PmFile *reader) {
+  int c = reader == nullptr ? -1 : vxprops::ReaderNext(reader);
+  // Signed char values, except 0xFF: as -1 it would read as the end.
+  return c >= 0x80 && c < 0xFF ? c - 0x100 : c;
+}
 
 void pmfungetc(PmFile *reader) {
   if (reader != nullptr) vxprops::ReaderBack(reader);

@@ -16,7 +16,8 @@ namespace vxprops {
 using vx::SetStatus;
 
 // Reader primitives behind pmfgetc/pmfungetc, inlined into the parsers.
-// Bytes come back as 0..255 so that 0xFF is never taken for the end.
+// Bytes come back as 0..255 (unlike pmfgetc's signed values), so that the
+// parsers index their byte tables directly and 0xFF is never the end.
 inline int ReaderNext(PmFile *f) { return f->pos < f->end ? static_cast<unsigned char>(*f->pos++) : -1; }
 inline void ReaderBack(PmFile *f) {
   if (f->pos > f->start) --f->pos;
@@ -84,6 +85,80 @@ class Sink {
   size_t stage_cap_ = kInlineStage;
   bool failed_ = false;
 };
+
+// A heap string built by appending. It grows geometrically with realloc, so
+// appends are amortised O(1) and a large block is usually extended in place
+// (untouched capacity is never resident). Used for the texts that value
+// processing builds, where one string can be large and many can be open
+// at once (one per property in progress).
+class TextBuf {
+ public:
+  TextBuf() = default;
+  ~TextBuf() { free(data_); }
+  TextBuf(TextBuf &&other) noexcept : data_(other.data_), size_(other.size_), cap_(other.cap_) {
+    other.data_ = nullptr;
+    other.size_ = other.cap_ = 0;
+  }
+  TextBuf(const TextBuf &) = delete;
+  TextBuf &operator=(const TextBuf &) = delete;
+  TextBuf &operator=(TextBuf &&) = delete;
+
+  // Appends; false on exhausted memory or past PROPS_MAX_STRING_SIZE.
+  bool Put(char c) {
+    if (size_ + 1 >= cap_ && !Reserve(1)) return false;
+    data_[size_++] = c;
+    return true;
+  }
+  bool Put(const char *data, size_t n) {
+    if (n == 0) return true;
+    if (n >= cap_ - size_ && !Reserve(n)) return false;
+    memcpy(data_ + size_, data, n);
+    size_ += n;
+    return true;
+  }
+  // Whether a block is held.
+  bool Held() const { return data_ != nullptr; }
+  // Takes room for `n` more bytes, so that a text of known length is built
+  // in one allocation; false on exhausted memory.
+  bool Expect(size_t n) { return Reserve(n); }
+  size_t Size() const { return size_; }
+  // Cuts the content back to `length` bytes (no-op when not shorter).
+  void Truncate(size_t length) {
+    if (length < size_) size_ = length;
+  }
+  // Hands the content over as a heap string (the block shrunk when much of
+  // it is unused); null on exhausted memory. The buffer is empty afterwards.
+  char *Release();
+
+ private:
+  bool Reserve(size_t n);
+
+  char *data_ = nullptr;
+  size_t size_ = 0;
+  size_t cap_ = 0;
+};
+
+// One query's value processing (see props_expand.cc). Both run without
+// recursion and within the budget documented at GetProperty.
+// The include step and then, unless `include_only`, the processed value of
+// `property`; returns the status (0 or 300..305).
+uint32_t ProcessProperty(Properties *props, Property *property, bool include_only);
+// A new string: `text` trimmed, unescaped and expanded; null with *status.
+char *ProcessText(Properties *props, const char *text, uint32_t *status);
+
+// Characters of a $variable name.
+inline bool IsNameChar(char ch) {
+  return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' ||
+         ch == '.';
+}
+
+// Length of the $variable name at `text` (at most PROPS_MAX_VARIABLE_NAME),
+// copied with its terminator into `name`.
+uint32_t ReadVariableName(const char *text, char (&name)[PROPS_MAX_VARIABLE_NAME + 1]);
+
+// The value of a join fact or environment variable of that name, or null
+// (status set when a join fact could not be read).
+const char *LookUpOutsideSet(Properties *props, const char *name, uint32_t *status);
 
 // Key and value reading shared by the loader and the include reader.
 char *ReadValue(PmFile *reader, uint32_t *status);

@@ -1,14 +1,15 @@
 // Join facts: values the agent recorded when the host joined the domain,
 // reached through $JOINNAME, $SITE, $DOMAIN and $ZONE.
 #include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "props/props_internal.h"
 #include "util/safe_string.h"
+#include "util/secure_open.h"
 
 #ifndef VX_KSET_PREFIX
 #define VX_KSET_PREFIX "/var/vorlex/kset."
@@ -50,6 +51,24 @@ char *StoreCopy(const char *text, char **cache, uint32_t *status) {
   return copy;
 }
 
+// Reads from fd up to the first line end (kept) or size - 1 bytes, as
+// fgets would, and terminates the line. Returns its length, 0 for an empty
+// file, -1 when a read fails.
+ssize_t ReadFirstLine(int fd, char *line, size_t size) {
+  size_t used = 0;
+  while (used + 1 < size && memchr(line, '\n', used) == nullptr) {
+    ssize_t n = read(fd, line + used, size - 1 - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  const char *end = static_cast<const char *>(memchr(line, '\n', used));
+  if (end != nullptr) used = static_cast<size_t>(end - line) + 1;
+  line[used] = '\0';
+  return static_cast<ssize_t>(used);
+}
+
 }  // namespace
 
 using vxprops::SetStatus;
@@ -66,15 +85,16 @@ char *ReadKsetFile(const char *suffix, char **cache, uint32_t *status) {
     SetStatus(status, PROPS_ERR_NOMEM);
     return nullptr;
   }
-  FILE *f = fopen(path.c_str(), "re");
-  if (f == nullptr) return nullptr;  // a missing fact is no failure
+  // The secure opener never blocks and refuses what another user could
+  // have put there; such a file counts as missing, like one that is absent.
+  uint32_t open_status = SOPEN_OK;
+  int fd = SecureOpenForReading(path.c_str(), &open_status);
+  if (fd < 0) return nullptr;
   char line[PROPS_KSET_LINE_SIZE];
-  errno = 0;
-  char *got = fgets(line, sizeof line, f);
-  bool failed = got == nullptr && (ferror(f) || errno != 0);
-  (void)fclose(f);
-  if (got == nullptr) {
-    if (failed) SetStatus(status, PROPS_ERR_SYSTEM);
+  ssize_t length = ReadFirstLine(fd, line, sizeof line);
+  (void)close(fd);
+  if (length <= 0) {
+    if (length < 0) SetStatus(status, PROPS_ERR_SYSTEM);
     return nullptr;
   }
   return StoreCopy(line, cache, status);

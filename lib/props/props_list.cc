@@ -182,7 +182,10 @@ char **GetValueList(Properties *props, const char *key, uint32_t *count, uint32_
   *count = 0;
   if (MatchKey(props, key) == nullptr) return nullptr;
   const char *s = ListText(props, key, nullptr, status);
-  if (s == nullptr) return nullptr;
+  if (s == nullptr) {
+    if (*status == PROPS_ERR_NOMEM) *count = UINT32_MAX;
+    return nullptr;
+  }
   StringArray list;
   if (!SplitList(s, &list)) {
     *count = UINT32_MAX;

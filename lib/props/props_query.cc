@@ -10,8 +10,7 @@
 
 struct PropertyIter {
   Property *next;
-  const char *prefix;
-  size_t prefix_length;
+  const char *prefix;  // the caller's, read afresh at each step
 };
 
 namespace {
@@ -192,16 +191,16 @@ PropertyIter *PropertyIterator(Properties *props, const char *prefix, uint32_t *
   }
   it->next = props->head;
   it->prefix = prefix;
-  it->prefix_length = prefix != nullptr ? strlen(prefix) : 0;
   return it;
 }
 
 const char *PropertyNext(PropertyIter *iter) {
   if (iter == nullptr) return nullptr;
+  const size_t prefix_length = iter->prefix != nullptr ? strlen(iter->prefix) : 0;
   while (iter->next != nullptr) {
     Property *p = iter->next;
     iter->next = p->next;
-    if (iter->prefix_length == 0 || strncmp(p->key, iter->prefix, iter->prefix_length) == 0) return p->key;
+    if (prefix_length == 0 || strncmp(p->key, iter->prefix, prefix_length) == 0) return p->key;
   }
   return nullptr;
 }

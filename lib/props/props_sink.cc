@@ -8,6 +8,8 @@ namespace {
 
 // First staging block on the heap; it doubles from here as needed.
 constexpr size_t kMinStage = 512;
+// First block of a TextBuf; it doubles from here as needed.
+constexpr size_t kMinText = 32;
 // Largest string the library builds (key, value, list element, list).
 constexpr size_t kMaxStringSize = PROPS_MAX_STRING_SIZE;
 
@@ -66,6 +68,34 @@ char *Sink::Release() {
     return text;
   }
   return Flush() ? GrowBufRelease(&buf_) : nullptr;
+}
+
+bool TextBuf::Reserve(size_t n) {
+  // One byte always stays free for the terminator Release adds.
+  if (n > kMaxStringSize || size_ > kMaxStringSize - n) return false;
+  size_t need = size_ + n + 1;
+  if (data_ != nullptr && need <= cap_) return true;
+  size_t cap = cap_ == 0 ? need : cap_;  // a first block of the size asked for
+  if (cap < kMinText) cap = kMinText;
+  while (cap < need) cap *= 2;
+  char *grown = static_cast<char *>(data_ == nullptr ? malloc(cap) : realloc(data_, cap));
+  if (grown == nullptr) return false;
+  data_ = grown;
+  cap_ = cap;
+  return true;
+}
+
+char *TextBuf::Release() {
+  if (data_ == nullptr && !Reserve(0)) return nullptr;
+  data_[size_] = '\0';
+  char *text = data_;
+  if (cap_ - size_ - 1 >= kMinText) {
+    text = static_cast<char *>(realloc(data_, size_ + 1));
+    if (text == nullptr) text = data_;  // keeping the larger block is harmless
+  }
+  data_ = nullptr;
+  size_ = cap_ = 0;
+  return text;
 }
 
 }  // namespace vxprops

@@ -7,6 +7,9 @@
 #include <fstream>
 
 #include "props_test_util.h"
+#include "support/child_run.h"
+#include "support/secure_owner.h"
+#include "support/sys_fail.h"
 
 namespace {
 
@@ -20,6 +23,7 @@ void WriteFact(const std::string &suffix, const std::string &content) {
 
 // A line end after the name is part of the fact.
 TEST(PropsJoin, ZoneNameComesFromTheCommonName) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   const std::pair<const char *, const char *> cases[] = {
       {"CN=,x", ""},           {"CN=west,CN=Zones,DC=example,DC=com\n", "west"},
       {"", "(null)"},          {"OU=x,CN=east", "east"},
@@ -40,6 +44,7 @@ TEST(PropsJoin, ZoneNameComesFromTheCommonName) {
 
 // In one test so that no two tests write the fixed fact files at the same time.
 TEST(PropsJoin, VariablesExpandFromFactsFirstAndAreCached) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   for (const char *s : {"host", "site", "domain", "zonename"}) unlink(FactPath(s).c_str());
   SetPtr set = propstest::NewSet({{"SITE", "prop-site"}, {"a", "[$JOINNAME|$SITE|$DOMAIN|$ZONE]"}});
   setenv("DOMAIN", "env-domain", 1);
@@ -70,15 +75,52 @@ TEST(PropsJoin, VariablesExpandFromFactsFirstAndAreCached) {
 
   SetPtr fresh = propstest::NewSet({{"z", "$ZONE"}});
   EXPECT_STREQ(GetProperty(fresh.get(), "z", nullptr, nullptr), "<unknown>");
-  ASSERT_EQ(unlink(FactPath("host").c_str()), 0);
-  ASSERT_EQ(mkdir(FactPath("host").c_str(), 0755), 0);  // opens, but cannot be read
-  SetProperty(fresh.get(), "h", "x$JOINNAME", nullptr);
-  EXPECT_STREQ(GetProperty(fresh.get(), "h", "dflt", &status), "dflt");
-  EXPECT_EQ(status, PROPS_ERR_SYSTEM);
 
-  rmdir(FactPath("host").c_str());
-  for (const char *s : {"site", "domain", "zonename"}) unlink(FactPath(s).c_str());
+  for (const char *s : {"host", "site", "domain", "zonename"}) unlink(FactPath(s).c_str());
   unsetenv("DOMAIN");
+}
+
+// A fact file that another user could have planted, or that would block,
+// counts as missing (null, status 0) and never blocks; a failing read is a
+// system error. Each read runs in a child that a hang cannot outlive.
+TEST(PropsJoin, FactsAnotherUserCouldPlantCountAsMissing) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
+  const std::string fact = FactPath("trapcase"), good = FactPath("goodcase");
+  WriteFact("goodcase", "good\n");
+  // what is put at the fact's path, the result (line or "-" for null), the status
+  const std::tuple<const char *, const char *, uint32_t> cases[] = {
+      {"good file", "good\n", 0},
+      {"FIFO", "-", 0},
+      {"symbolic link", "-", 0},
+      {"foreign world-writable file", "-", 0},
+      {"read error", "-", PROPS_ERR_SYSTEM},
+  };
+  for (const auto &[what, line, expected] : cases) {
+    const std::string kind = what;
+    unlink(fact.c_str());
+    if (kind == "FIFO") {
+      ASSERT_EQ(mkfifo(fact.c_str(), 0600), 0);
+    } else if (kind == "symbolic link") {
+      ASSERT_EQ(symlink(good.c_str(), fact.c_str()), 0);
+    } else {
+      WriteFact("trapcase", "good\n");
+      if (kind == "foreign world-writable file") {
+        ASSERT_EQ(chown(fact.c_str(), 1000, 1000) | chmod(fact.c_str(), 0666), 0) << "needs root";
+      }
+    }
+    vxtest::ChildResult run = vxtest::RunInChild([&] {
+      alarm(5);
+      if (kind == "read error") vxtest::sysfail::Arm(vxtest::sysfail::Call::kRead, 1, EIO);
+      uint32_t status = 99;
+      char *cache = nullptr, *got = ReadKsetFile("trapcase", &cache, &status);
+      printf("%s|%u", got != nullptr ? got : "-", status);
+      return 0;
+    });
+    EXPECT_EQ(run.status, 0) << what << ": the read did not return";
+    EXPECT_EQ(run.out, std::string(line) + "|" + std::to_string(expected)) << what;
+  }
+  unlink(fact.c_str());
+  unlink(good.c_str());
 }
 
 }  // namespace

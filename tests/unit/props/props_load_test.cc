@@ -103,13 +103,14 @@ TEST(PropsLoad, CharacterClassesAndEscapes) {
   for (auto [in, out] : escapes) EXPECT_EQ(ProcessEscape(in), out);
 }
 
+// Bytes come as signed char values, except 0xFF, which must not read as the end.
 TEST(PropsLoad, ReaderGivesHighBytesAsDataAndReadInValueStopsAtItsLineEnd) {
   VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   vxtest::TempDir dir;
-  PmFile *r = OpenPropFile(dir.write("bytes", "\377a").c_str(), nullptr, 1);
+  PmFile *r = OpenPropFile(dir.write("bytes", "\177\200\376\377a").c_str(), nullptr, 1);
   ASSERT_NE(r, nullptr);
   pmfungetc(r);  // never before the start
-  for (int expected : {0xff, int{'a'}, -1}) EXPECT_EQ(pmfgetc(r), expected);
+  for (int expected : {0x7f, -128, -2, 0xff, int{'a'}, -1}) EXPECT_EQ(pmfgetc(r), expected);
   pmfungetc(r);
   EXPECT_EQ(pmfgetc(r), 'a');
   EXPECT_EQ(pmfclose(r), 0);

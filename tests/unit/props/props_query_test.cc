@@ -1,8 +1,10 @@
 // Queries: text, booleans, integers, time spans, the shared numeric cache,
 // iteration and list-valued properties.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include "props_test_util.h"
+#include "support/alloc_fail.h"
 
 namespace {
 
@@ -108,6 +110,14 @@ TEST(PropsQuery, TextLookupAndIteration) {
     EXPECT_EQ(PropertyNext(it), nullptr);
     FreePropertyIterator(it);
   }
+  char prefix[8] = "log.b";  // the prefix is read afresh at each step
+  PropertyIter *it = PropertyIterator(set.get(), prefix, nullptr);
+  EXPECT_STREQ(PropertyNext(it), "log.b");
+  strcpy(prefix, "l");
+  EXPECT_STREQ(PropertyNext(it), "lrpc.x");
+  strcpy(prefix, "log.a.");
+  EXPECT_EQ(PropertyNext(it), nullptr);
+  FreePropertyIterator(it);
   EXPECT_EQ(PropertyIterator(nullptr, "x", &status), nullptr);
   EXPECT_EQ(status, 0u);
 }
@@ -179,6 +189,33 @@ TEST(PropsList, ValueListElements) {
   EXPECT_EQ(GetValueList(One("a").get(), "k", nullptr, &status), nullptr);
   EXPECT_EQ(count, 7u);
   EXPECT_EQ(status, 9u);
+}
+
+// Exhausted memory anywhere, in the include step too (also when the step's
+// stored status is reported again), gives count UINT32_MAX with 300; any
+// other include failure count 0.
+TEST(PropsList, ValueListCountIsAllBitsOnExhaustedMemory) {
+  namespace af = vxtest::allocfail;
+  bool stored = false;
+  for (long n = 1;; ++n) {
+    SetPtr set = One("file:/$k.list");  // expands, then fails with 303
+    uint32_t count[2], status[2];
+    long failed = 0;
+    for (int round = 0; round < 2; ++round) {
+      if (round == 0) af::Arm(n);
+      char **items = GetValueList(set.get(), "k", &count[round], &status[round]);
+      if (round == 0) failed = af::Disarm().failed;
+      EXPECT_EQ(items, nullptr);
+    }
+    for (int round = 0; round < 2; ++round)
+      EXPECT_EQ(count[round], status[round] == PROPS_ERR_NOMEM ? UINT32_MAX : 0u) << n << " " << round;
+    stored = stored || status[1] == PROPS_ERR_NOMEM;
+    if (failed == 0) {
+      EXPECT_EQ(status[0], uint32_t{PROPS_ERR_NOENT});
+      break;
+    }
+  }
+  EXPECT_TRUE(stored) << "no failure met the include step";
 }
 
 }  // namespace
