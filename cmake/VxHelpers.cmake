@@ -66,3 +66,11 @@ function(vx_install_command target libdir private_libdir)
          NEW_RPATH \"\${vx_run_path}\")"
     ${ARGN})
 endfunction()
+
+# vx_install_files(<install(FILES) arguments>): files whose place is the same
+# in every layout, installed by default and in the RPM layout (component rpm,
+# see cmake/VxPackage.cmake).
+function(vx_install_files)
+  install(FILES ${ARGN})
+  install(FILES ${ARGN} COMPONENT rpm EXCLUDE_FROM_ALL)
+endfunction()
