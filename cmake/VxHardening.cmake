@@ -76,3 +76,5 @@ endif()
 if(NOT VX_HARDENING)
   set(VX_HARDENING_PROPERTIES "")
 endif()
+# Whatever the flags, the run path names absolute directories only.
+list(APPEND VX_HARDENING_PROPERTIES runpath)

@@ -47,3 +47,30 @@ function(vx_gzip_file target source output)
     DEPENDS "${source}" VERBATIM)
   add_custom_target(${target} ALL DEPENDS "${output}")
 endfunction()
+
+# vx_install_command(<target> <libdir> <private libdir> [<install options>...]):
+# installs the command into sbin and gives it, at install time, the run path
+# of the prefix installed into: <prefix>/<private libdir>, then
+# <prefix>/<libdir> unless the prefix is /usr, whose library directory the
+# loader searches anyway. The run path is rewritten in place, so it must fit
+# in the build tree's: it does while the build directory's path is at least
+# as long as the prefix.
+function(vx_install_command target libdir private_libdir)
+  install(TARGETS ${target} RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}" ${ARGN})
+  install(CODE "
+    set(vx_run_path \"\${CMAKE_INSTALL_PREFIX}/${private_libdir}\")
+    if(NOT CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      string(APPEND vx_run_path \":\${CMAKE_INSTALL_PREFIX}/${libdir}\")
+    endif()
+    file(RPATH_SET FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/$<TARGET_FILE_NAME:${target}>\"
+         NEW_RPATH \"\${vx_run_path}\")"
+    ${ARGN})
+endfunction()
+
+# vx_install_files(<install(FILES) arguments>): files whose place is the same
+# in every layout, installed by default and in the RPM layout (component rpm,
+# see cmake/VxPackage.cmake).
+function(vx_install_files)
+  install(FILES ${ARGN})
+  install(FILES ${ARGN} COMPONENT rpm EXCLUDE_FROM_ALL)
+endfunction()

@@ -106,7 +106,7 @@ pid_t Spawn(const std::vector<std::string> &argv, int out, int err, bool as_nobo
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
   }
   *pidfd = pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
@@ -157,7 +157,8 @@ void ResetState(const std::string &config, unsigned mode) {
 RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, const Launch &launch) {
   RunResult r;
   int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC), pidfd = -1;
-  std::vector<std::string> argv{VX_E2E_VXACCOUNTS};
+  std::vector<std::string> argv = launch.wrapper;
+  argv.push_back(VX_E2E_VXACCOUNTS);
   argv.insert(argv.end(), args.begin(), args.end());
   auto start = Clock::now();
   r.pid = Spawn(argv, launch.out_fd >= 0 ? launch.out_fd : out, err, as_nobody, &pidfd, launch.closed_fd);

@@ -46,6 +46,7 @@ struct Launch {
   int closed_fd = -1;                      // a standard descriptor the command starts without
   int out_fd = -1;                         // standard output on this descriptor (RunResult::out stays empty)
   std::function<void(pid_t)> meanwhile{};  // runs once the command is started
+  std::vector<std::string> wrapper{};      // a command line that runs the command (PATH searched)
 };
 
 // Runs vxaccounts with `args`, as root or as 65534.

@@ -87,6 +87,7 @@ struct Row {
   std::vector<std::pair<int, std::string>> syslog{};  // priority and part of the text
   double max_seconds = 5, min_seconds = 0;
   bool fail_list_block = false;  // the first release-list block cannot be allocated
+  bool euid_nobody = false;      // run by `setpriv --euid=65534`: the loader in secure-execution mode
 };
 
 // clang-format off
@@ -130,6 +131,8 @@ const Row kRows[] = {
      .out = kDisabledMsg, .audit = Ok()},
     {.name = "StatusAgentDownEnabled", .args = {"--status"}, .agent = false, .status = 156,
      .out = kEnabledMsg, .audit = Ok(), .emergency_empty = true},
+    {.name = "StatusLoadsInSecureExecution", .args = {"-s"}, .conf = kDisabled, .status = 156,
+     .out = kEnabledMsg, .audit = Ok(), .requests = kStatusReq, .euid_nobody = true},
     {.name = "StatusAgentWinsOverConfig", .args = {"-s"}, .conf = kDisabled, .status = 156,
      .out = kEnabledMsg, .audit = Ok(), .requests = kStatusReq},
     {.name = "StatusAgentDisabledOperandIgnored", .args = {"-s", "extra"}, .faults = {"111:disabled"},
@@ -311,6 +314,8 @@ TEST_P(VxaccountsRun, EndsWithItsStatusOutputAndAuditEvent) {
   const Row &row = GetParam();
 #if defined(__SANITIZE_ADDRESS__)
   if (row.fail_list_block) GTEST_SKIP() << "the preloaded calloc cannot stand beside the sanitizer's";
+  if (row.euid_nobody)
+    GTEST_SKIP() << "LeakSanitizer cannot stop a process whose effective user is not its real one";
 #endif
   ResetState(row.conf, row.conf_mode);
   Agent agent;
@@ -320,7 +325,9 @@ TEST_P(VxaccountsRun, EndsWithItsStatusOutputAndAuditEvent) {
                                                               {"remove", "bob\nwheel\n"}};
   ASSERT_EQ(row.agent ? agent.Start(data, row.faults) : "", "");
   if (row.fail_list_block) setenv("LD_PRELOAD", VX_E2E_FAIL_LIST_PRELOAD, 1);
-  RunResult run = RunVxaccounts(row.args, row.nobody);
+  Launch launch;
+  if (row.euid_nobody) launch.wrapper = {"setpriv", S("--euid=", std::to_string(kNobody))};
+  RunResult run = RunVxaccounts(row.args, row.nobody, launch);
   unsetenv("LD_PRELOAD");
   EXPECT_EQ(agent.Stop(), 0) << agent.Record("agent.log");
 
