@@ -94,8 +94,12 @@ bool IsManageSwitchEnabled(const std::string &value);
 // ---- List output (cli_managelocal_list.cc) ----------------------------
 // Writes each entry up to the first null one, each followed by a newline, to
 // standard output; an entry holding a NUL byte is written up to that byte.
-// False when standard output could not take them all, with errno of the
-// failed write.
+// When the output is a terminal (isatty, asked once per list), control
+// bytes (C0 except tab, and DEL) are shown escaped ("\x1b", "\r": see
+// util/control_escape.h), so an entry cannot steer the terminal; into a
+// pipe or a file the bytes go unchanged. Each entry's DEBUG record carries
+// it escaped. False when standard output could not take them all, with
+// errno of the failed write.
 bool PrintList(MsgSetReader entries);
 // The same, to descriptor `fd` (standard output for PrintList).
 bool PrintListTo(int fd, MsgSetReader entries);

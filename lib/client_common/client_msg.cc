@@ -29,9 +29,12 @@ void Register(ClientContext *context, Msg *msg) {
 }
 
 // Logs the dump of `msg` at TRACE; the dump is made only when TRACE is on.
+// A record's text holds at most CLIENT_LOG_TEXT_SIZE - 1 characters, so
+// the dump stops there: the record is the same as with the whole dump, and
+// a huge message costs no more than that.
 void TraceDump(ClientContext *context, const char *what, const Msg *msg) {
   if (!ClientLogEnabled(context->log, LOG_LEVEL_TRACE)) return;
-  char *text = MsgDump(msg);
+  char *text = MsgDumpBounded(msg, CLIENT_LOG_TEXT_SIZE - 1);
   ClientLogWrite(context->log, LOG_LEVEL_TRACE, CLIENT_MSG_LOG_SOURCE, __LINE__, "Send", "%s: %s", what,
                  Text(text));
   free(text);

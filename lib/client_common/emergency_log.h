@@ -7,6 +7,11 @@
  * File line:   "<%b %d %T local time> <ident>[<pid>] <LEVEL>: <text>\n"
  * Syslog line: "<LEVEL>: <text>" at the level's syslog priority.
  *
+ * One record is always one line: control bytes in the ident and the text
+ * (the C0 controls except tab, and DEL) are written escaped, line feed as
+ * "\n", carriage return as "\r", the others as "\x1b" and the like
+ * (util/control_escape.h); a backslash stays as it is.
+ *
  * A record is written when the log's threshold is less than or equal to its
  * level. Levels are those of log_buffer.h (0 TRACE .. 5 FATAL); levels
  * outside that range are shown as "INFO" and use syslog priority info.
@@ -33,9 +38,12 @@ VX_BEGIN_DECLS
 /* Highest level a threshold can be set to (FATAL). */
 #define EMERGENCY_LOG_MAX_LEVEL 5u
 
-/* Bounds of a written record: the formatted text is cut at TEXT_MAX
- * characters, a whole file line at LINE_MAX characters (line feed
- * included), the "LEVEL: text" of a syslog record at SYSLOG_MAX. */
+/* Bounds of a written record, counted in written characters, escapes
+ * included (the bound on what reaches the file is what matters): the text
+ * is cut at TEXT_MAX characters, a whole file line at LINE_MAX characters
+ * (line feed included), the "LEVEL: text" of a syslog record at SYSLOG_MAX.
+ * A cut never falls inside an escape: the escape that does not fit whole is
+ * left out with everything after it. */
 #define EMERGENCY_LOG_TEXT_MAX 509
 #define EMERGENCY_LOG_LINE_MAX 1020
 #define EMERGENCY_LOG_SYSLOG_MAX 510
@@ -57,9 +65,19 @@ typedef struct EmergencyLog {
 } EmergencyLog;
 
 /* Opens an existing file for appending (it is never created). `path` must be
- * absolute: null or relative gives 100; a missing or unwritable file gives
- * 102 (errno tells why); exhausted memory gives 101. `ident` is copied
- * (null stays null and is written as "unkown"). Null on failure. */
+ * absolute: null or relative gives 100; exhausted memory gives 101. Since
+ * root writes to it, the file must be one that only root or a system
+ * account could have put there, and opening it must not hang:
+ *   - the path is opened with O_NOFOLLOW and O_NONBLOCK: a symbolic link is
+ *     refused (ELOOP), a FIFO without a reader too (ENXIO), and nothing
+ *     waits; O_NONBLOCK is cleared once the file has passed the checks;
+ *   - fstat of the opened descriptor: a regular file (else EINVAL), exactly
+ *     one link (else EMLINK), not writable by others and owned by root or a
+ *     system account, by the secure opener's own rule (else EPERM).
+ * A file that cannot be opened, fails a check or cannot be judged (fstat or
+ * fcntl failing) gives 102 with errno telling why, and no descriptor is
+ * left open: nothing is ever written to it. `ident` is copied (null stays
+ * null and is written as "unkown"). Null on failure. */
 VX_API EmergencyLog *OpenFileLog(const char *ident, const char *path, uint32_t *status);
 
 /* Opens a syslog log: copies `ident` and calls openlog(ident, LOG_PID |

@@ -25,6 +25,7 @@
 #ifndef VX_CLIENT_COMMON_MSG_H
 #define VX_CLIENT_COMMON_MSG_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "client_common/msg_types.h"
@@ -185,6 +186,12 @@ VX_API uint32_t MsgNextSetItem(MsgSetReader *reader, const char **item, uint32_t
  * "<msg-type-missing>", bytes running out add "<incomplete>", a tag above
  * MDT_LAST adds "<unknown MsgType>"; the text stops there. */
 VX_API char *MsgDump(const Msg *msg);
+
+/* The first `max_chars` characters of MsgDump's text (all of it when
+ * shorter), made without rendering or walking the message past them: time
+ * and memory follow `max_chars`, not the message's size. For the library's
+ * own trace records, whose text has a fixed room; not exported. */
+char *MsgDumpBounded(const Msg *msg, size_t max_chars);
 
 VX_END_DECLS
 

@@ -20,17 +20,23 @@ constexpr char kTypeMissing[] = "<msg-type-missing>";
 constexpr char kIncomplete[] = "<incomplete>";
 constexpr char kUnknownTag[] = "<unknown MsgType>";
 
-// Text under construction; the first failed append makes it fail as a whole.
+// Text under construction, at most `limit` characters: what goes past it is
+// dropped, and Full tells the renderers to stop walking the message. The
+// first failed append makes it fail as a whole.
 class Text {
  public:
-  Text() { NewGrowBuffer(&buf_, kDumpFirstBlock); }
+  explicit Text(size_t limit) : left_(limit) { NewGrowBuffer(&buf_, kDumpFirstBlock); }
   ~Text() { GrowBufFree(&buf_, 0); }
   Text(const Text &) = delete;
   Text &operator=(const Text &) = delete;
 
   void Mem(const void *data, size_t size) {
-    if (ok_ && GrowBufPutmem(&buf_, static_cast<uint32_t>(size), data) == nullptr) ok_ = false;
+    if (!ok_ || left_ == 0) return;
+    if (size > left_) size = left_;
+    left_ -= size;
+    if (GrowBufPutmem(&buf_, static_cast<uint32_t>(size), data) == nullptr) ok_ = false;
   }
+  bool Full() const { return left_ == 0; }
   void Put(const char *str) { Mem(str, strlen(str)); }
   void Char(char c) { Mem(&c, 1); }
   template <typename T>
@@ -41,12 +47,13 @@ class Text {
   }
   // Hands the NUL-terminated text to the caller; null when any append failed.
   char *Release() {
-    Char('\0');
+    if (ok_ && GrowBufPutmem(&buf_, 1, "") == nullptr) ok_ = false;  // past the limit too
     return ok_ ? GrowBufRelease(&buf_) : nullptr;
   }
 
  private:
   GrowBuffer buf_;
+  size_t left_;
   bool ok_ = true;
 };
 
@@ -99,6 +106,7 @@ void PutHex(Text &out, const unsigned char *bytes, uint32_t length) {
     if (used + 3 > sizeof chunk) {
       out.Mem(chunk, used);
       used = 0;
+      if (out.Full()) return;
     }
   }
   out.Mem(chunk, used);
@@ -121,7 +129,7 @@ bool RenderStringSet(Text &out, ByteSpan *span) {
   uint32_t count;
   if (!span->U32(&count)) return false;
   out.Put("ss(");
-  for (uint32_t i = 0; i < count; ++i) {
+  for (uint32_t i = 0; i < count && !out.Full(); ++i) {
     if (i > 0) out.Char(',');
     if (!RenderString(out, span)) return false;
   }
@@ -133,7 +141,7 @@ bool RenderKeyValues(Text &out, ByteSpan *span) {
   uint32_t count;
   if (!span->U32(&count)) return false;
   out.Put("kv(");
-  for (uint32_t i = 0; i < count; ++i) {
+  for (uint32_t i = 0; i < count && !out.Full(); ++i) {
     out.Put(i > 0 ? ",(" : "(");
     if (!RenderString(out, span)) return false;
     out.Char(',');
@@ -190,7 +198,7 @@ void RenderBody(Text &out, ByteSpan span, const MsgTypeTable *table) {
     out.Number(type);
   }
   out.Char('[');
-  for (bool first = true;; first = false) {
+  for (bool first = true; !out.Full(); first = false) {
     uint8_t tag;
     if (!span.U8(&tag)) return out.Put(kIncomplete);
     if (tag == MDT_END) return out.Char(']');
@@ -202,8 +210,10 @@ void RenderBody(Text &out, ByteSpan span, const MsgTypeTable *table) {
 
 }  // namespace
 
-char *MsgDump(const Msg *msg) {
-  Text out;
+char *MsgDump(const Msg *msg) { return MsgDumpBounded(msg, SIZE_MAX); }
+
+char *MsgDumpBounded(const Msg *msg, size_t max_chars) {
+  Text out(max_chars);
   if (msg == nullptr) {
     out.Put(kNullMsg);
   } else {

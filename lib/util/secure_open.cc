@@ -49,10 +49,7 @@ uint32_t CheckOpened(int fd, const char *path, uint32_t mask) {
   if (!follow && S_ISLNK(named.st_mode)) return SOPEN_SYMLINK;
   if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) return SOPEN_OTHER;
 
-  if ((mask & SOPEN_ANY_LINKS) == 0 && opened.st_nlink != 1) return SOPEN_HARDLINKS;
-  if ((mask & SOPEN_WORLD_WRITABLE) == 0 && (opened.st_mode & S_IWOTH) != 0) return SOPEN_WORLD_WRITE;
-  if ((mask & SOPEN_ANY_OWNER) != 0 || opened.st_uid < SECURE_OPEN_MAX_SYSTEM_UID) return SOPEN_OK;
-  return SOPEN_BAD_OWNER;
+  return SecureOpenCheckAttributes(&opened, mask);
 }
 
 // Closes `fd` (keeping errno intact for the caller) and reports `value`.
@@ -119,6 +116,13 @@ FILE *ToStream(int fd, const char *stream_mode, uint32_t *status) {
 }  // namespace
 
 extern "C" {
+
+uint32_t SecureOpenCheckAttributes(const struct stat *st, uint32_t mask) {
+  if ((mask & SOPEN_ANY_LINKS) == 0 && st->st_nlink != 1) return SOPEN_HARDLINKS;
+  if ((mask & SOPEN_WORLD_WRITABLE) == 0 && (st->st_mode & S_IWOTH) != 0) return SOPEN_WORLD_WRITE;
+  if ((mask & SOPEN_ANY_OWNER) != 0 || st->st_uid < SECURE_OPEN_MAX_SYSTEM_UID) return SOPEN_OK;
+  return SOPEN_BAD_OWNER;
+}
 
 int SecureOpen(const char *path, int flags, mode_t mode, uint32_t mask, uint32_t *status) {
   if (path == nullptr) return Fail(-1, SOPEN_INVALID, status);

@@ -86,6 +86,14 @@ VX_API int SecureOpenForWriting(const char *path, mode_t mode, int write_mode, u
 VX_API FILE *FOpenForWriting(const char *path, mode_t mode, int write_mode, uint32_t *status);
 VX_API FILE *SecureFOpenForWriting(const char *path, mode_t mode, int write_mode, uint32_t *status);
 
+/* The checks of an opened file's own attributes, relaxed by `mask`, in this
+ * order: one link (6), not writable by others (3), owner below
+ * SECURE_OPEN_MAX_SYSTEM_UID (2); 0 when all pass. For other openers of
+ * files a root program trusts (the emergency log file), so that one rule
+ * holds for all of them. Internal to the library: not exported. */
+struct stat;
+uint32_t SecureOpenCheckAttributes(const struct stat *st, uint32_t mask);
+
 VX_END_DECLS
 
 #endif

@@ -2,7 +2,10 @@
 // read in place from a reply's string set.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/time.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,6 +49,52 @@ std::string Printed(const std::vector<Entry> &entries) {
   EXPECT_TRUE(PrintListTo(fd, reply.entries));
   close(fd);
   return vxtest::ReadFile(path);
+}
+
+// Prints `entries` to `out` and returns what `in`, the other end, gave
+// until the end (closing both).
+std::string PrintedThrough(int out, int in, const std::vector<Entry> &entries) {
+  Reply reply(entries);
+  EXPECT_TRUE(PrintListTo(out, reply.entries));
+  close(out);
+  std::string got;
+  char buf[4096];
+  pollfd readable{in, POLLIN, 0};
+  for (ssize_t n; poll(&readable, 1, 2000) == 1 && (n = read(in, buf, sizeof buf)) > 0;)
+    got.append(buf, static_cast<size_t>(n));
+  close(in);
+  return got;
+}
+
+// On a terminal an entry's control bytes are shown escaped, so it cannot
+// set the title, clear the screen, fill the clipboard or overwrite its own
+// line; into a file or a pipe they go out unchanged.
+TEST(PrintList, ControlBytesAreEscapedOnATerminalOnly) {
+  const std::vector<Entry> entries = {"\x1b]0;owned\x07", "\x1b[2J", "\x1b]52;c;ZXZpbA==\x07",
+                                      "x\r\x1b[2Kroot:x:0:0", "tab\tback\\slash\x7f"};
+  const std::string raw =
+      "\x1b]0;owned\x07\n"
+      "\x1b[2J\n"
+      "\x1b]52;c;ZXZpbA==\x07\n"
+      "x\r\x1b[2Kroot:x:0:0\n"
+      "tab\tback\\slash\x7f\n";
+  const std::string shown =
+      "\\x1b]0;owned\\x07\n"
+      "\\x1b[2J\n"
+      "\\x1b]52;c;ZXZpbA==\\x07\n"
+      "x\\r\\x1b[2Kroot:x:0:0\n"
+      "tab\tback\\slash\\x7f\n";
+  EXPECT_EQ(Printed(entries), raw);
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  EXPECT_EQ(PrintedThrough(fds[1], fds[0], entries), raw);
+  int terminal, reader;
+  ASSERT_EQ(openpty(&reader, &terminal, nullptr, nullptr, nullptr), 0);
+  termios mode;
+  tcgetattr(terminal, &mode);
+  cfmakeraw(&mode);  // no line feed translation
+  tcsetattr(terminal, TCSANOW, &mode);
+  EXPECT_EQ(PrintedThrough(terminal, reader, entries), shown);
 }
 
 TEST(PrintList, EntriesAreWrittenUnchangedOnePerLine) {

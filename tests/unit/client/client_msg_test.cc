@@ -8,13 +8,15 @@
 #include "context_support.h"
 #include "support/agent.h"
 
-// The test links with --wrap=MsgDump, so every dump the wrapper asks for is
-// counted here before the real one runs.
+// The test links with --wrap=MsgDumpBounded, so every dump the wrapper asks
+// for is counted here, with its bound, before the real one runs.
 static int dump_calls = 0;
-extern "C" char *__real_MsgDump(const Msg *msg);
-extern "C" char *__wrap_MsgDump(const Msg *msg) {
+static size_t dump_bound = 0;
+extern "C" char *__real_MsgDumpBounded(const Msg *msg, size_t max_chars);
+extern "C" char *__wrap_MsgDumpBounded(const Msg *msg, size_t max_chars) {
   dump_calls++;
-  return __real_MsgDump(msg);
+  dump_bound = max_chars;
+  return __real_MsgDumpBounded(msg, max_chars);
 }
 
 // --wrap=NewCleanupList too: the calls listed in failing_lists give null, as
@@ -46,12 +48,14 @@ TEST(ClientMsg, ExchangeDumpsRequestAndReplyOnlyAtTrace) {
     const size_t before = s.Records().size();  // the traced reads of the configuration
     EXPECT_EQ(before > 0, trace);
     dump_calls = 0;
+    dump_bound = 0;
     Msg *reply = Send(&s.ctx, NewClientMsg(&s.ctx, 111));
     ASSERT_NE(reply, nullptr);
     uint32_t enabled = 0;
     EXPECT_EQ(MsgGetBool(reply, &enabled), 0u);
     EXPECT_EQ(enabled, 1u);
     EXPECT_EQ(dump_calls, trace ? 2 : 0);
+    EXPECT_EQ(dump_bound, trace ? CLIENT_LOG_TEXT_SIZE - 1u : 0u) << "no more than a record can hold";
     std::vector<std::string> records = s.Records();
     records.erase(records.begin(), records.begin() + static_cast<long>(before));
     const std::vector<std::string> dumps = {"TRACE: Request: ControlGetLocalAcctMgmtStatus[]",

@@ -34,6 +34,10 @@ int Scenario() {
   EmergencyLog *log = OpenSyslogLog("ident", 152, nullptr);
   EmergencyLogWrite(log, 4, "hello %d", 7);
   Forward(dev_log);
+  EmergencyLogWrite(log, 4, "x\n* * * * * root /tmp/evil.sh\x1b\r");
+  Forward(dev_log);
+  EmergencyLogWrite(log, 4, "%s", std::string(300, '\x1b').c_str());
+  Forward(dev_log);
   CloseEmergencyLog(log);
   const struct {
     const char *destination;
@@ -52,7 +56,7 @@ int Scenario() {
   return 0;
 }
 
-TEST(SyslogEmergencyLog, PriorityIdentPidAndText) {
+TEST(SyslogEmergencyLog, PriorityIdentPidAndEscapedText) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a private /dev/log";
   const vxtest::ChildResult child = vxtest::RunInChild(Scenario);
   if (child.status == kCannotIsolate) GTEST_SKIP() << "no private mount namespace";
@@ -63,11 +67,16 @@ TEST(SyslogEmergencyLog, PriorityIdentPidAndText) {
     const vxtest::SyslogRecord r = vxtest::ParseSyslog(child.out.substr(start, end - start));
     got.push_back(std::to_string(r.priority) + " " + r.ident + ": " + r.text);
   }
+  std::string escapes;  // as many as fit in 510 characters after "ERROR: "
+  for (int i = 0; i < 125; ++i) escapes += "\\x1b";
   const std::vector<std::string> expected = {
       "155 ident" + pid + ": ERROR: hello 7",  // local3 (152) | err (3)
-      "156 proc" + pid + ": WARNING: warn",    // local3 | warning (4)
-      "159 proc" + pid + ": DEBUG: debug",     // local3 | debug (7)
-      "8 proc" + pid + ": FATAL: fatal",       // "syslog": user (8) | emerg (0)
+      // One record is one line: control bytes escaped, no escape cut.
+      "155 ident" + pid + ": ERROR: x\\n* * * * * root /tmp/evil.sh\\x1b\\r",
+      "155 ident" + pid + ": ERROR: " + escapes,
+      "156 proc" + pid + ": WARNING: warn",  // local3 | warning (4)
+      "159 proc" + pid + ": DEBUG: debug",   // local3 | debug (7)
+      "8 proc" + pid + ": FATAL: fatal",     // "syslog": user (8) | emerg (0)
   };
   EXPECT_EQ(got, expected);
 }

@@ -1,5 +1,7 @@
 // The one-line dump of messages, well-formed or not.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -13,8 +15,9 @@ namespace {
 
 constexpr uint16_t kLog2 = MSGTYPE_CONTROL_LOG2;
 
-std::string Dump(const Msg *msg) {
-  char *text = MsgDump(msg);
+// MsgDump's text, or with `max` the bounded dump's.
+std::string Dump(const Msg *msg, size_t max = SIZE_MAX) {
+  char *text = max == SIZE_MAX ? MsgDump(msg) : MsgDumpBounded(msg, max);
   std::string out = text != nullptr ? text : "<null>";
   free(text);
   return out;
@@ -23,7 +26,7 @@ std::string Dump(const Msg *msg) {
 // The dump of a complete message over any bytes, bypassing validation, to
 // show how it copes with bytes that validation would have refused. The
 // bytes sit in a block of their exact size, so that a read past them shows.
-std::string DumpUnchecked(const std::string &block) {
+std::string DumpUnchecked(const std::string &block, size_t max = SIZE_MAX) {
   std::vector<unsigned char> bytes(block.begin(), block.end());
   Msg msg{};
   msg.state = MSG_COMPLETE;
@@ -32,7 +35,7 @@ std::string DumpUnchecked(const std::string &block) {
   msg.start = bytes.data();
   msg.end = msg.start + block.size();
   msg.cur = msg.start + std::min<size_t>(block.size(), kHeader + 2);
-  return Dump(&msg);
+  return Dump(&msg, max);
 }
 
 std::string Pw(const std::string &item) { return U8(MDT_PASSWORD) + item; }
@@ -85,7 +88,37 @@ TEST(MsgDump, RendersEveryFieldKindAndMarker) {
       {Block(kLog2, Blob(U32(4) + "\x01"), false), "ControlLog2[<incomplete>"},
       {Block(kLog2, U8(MDT_STRINGSET) + U32(NULL_LENGTH), false), "ControlLog2[ss(<incomplete>"},
   };
-  for (const auto &[block, text] : cases) EXPECT_EQ(DumpUnchecked(block), text);
+  for (const auto &[block, text] : cases) {
+    EXPECT_EQ(DumpUnchecked(block), text);
+    // Bounded to any length, the dump is the whole dump's prefix.
+    size_t n = 0;
+    while (n <= text.size() + 1 && DumpUnchecked(block, n) == text.substr(0, n)) ++n;
+    EXPECT_EQ(n, text.size() + 2) << "bounded to " << n << " characters: " << DumpUnchecked(block, n);
+  }
+}
+
+// A message announcing 64 million strings (256 MB) dumped to the room of a
+// log record: the dump stops where the record would cut it, instead of
+// rendering and walking the whole message first. Only the first page of
+// the message is readable, so a dump that walks on crashes.
+TEST(MsgDump, BoundedDumpOfAHugeMessageStopsAtItsBound) {
+  constexpr uint32_t kItems = 64u << 20;
+  const std::string head = Block(kLog2, U8(MDT_STRINGSET) + U32(kItems), false);
+  const size_t size = head.size() + size_t{kItems} * 4, page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void *map = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  ASSERT_EQ(mprotect(map, page, PROT_READ | PROT_WRITE), 0);
+  memcpy(map, head.data(), head.size());  // the items of the first page: empty strings
+  Msg msg{};
+  msg.state = MSG_COMPLETE;
+  msg.table = GetMsgTypeTable();
+  msg.header_size = kHeader;
+  msg.start = msg.cur = static_cast<unsigned char *>(map);
+  msg.end = msg.start + size;
+  std::string expected = "ControlLog2[ss(";
+  while (expected.size() < 510) expected += "\"\",";
+  EXPECT_EQ(Dump(&msg, 510), expected.substr(0, 510));
+  munmap(map, size);
 }
 
 TEST(MsgDump, BuildingReceivedAndNullMessages) {
