@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "client_common/client_props.h"
+#include "client_common/client_unlisted.h"
 #include "client_common/msg.h"
 #include "util/scope.h"
 
@@ -156,10 +157,7 @@ void FreeClientMessages(ClientContext *context) {
   if (context == nullptr) return;
   CleanupListRun(context->messages);
   context->messages = nullptr;
-  for (int i = CLIENT_UNLISTED_MAX - 1; i >= 0; --i) {
-    MsgFree(context->unlisted[i]);
-    context->unlisted[i] = nullptr;
-  }
+  vx_client::ReleaseUnlisted(context);
 }
 
 uint32_t FreeClientContext(ClientContext *context) {
