@@ -68,7 +68,9 @@ typedef struct ClientContext {
  *    anything else is INFO;
  *  - socket path, operation and connect time-outs from the keys above;
  *    negative time-outs are replaced by their defaults and reported at DEBUG
- *    in the new client log.
+ *    in the new client log; a time-out whose value cannot be read at all
+ *    (an include file that is missing or refused, say) takes its default
+ *    silently, never 0; an explicit 0 keeps its meaning: no limit.
  * The client log is created gathering; see EnableLogForwarding. */
 VX_API void InitClientContext(ClientContext *context, Properties *properties,
                               const char *const *load_prefixes, const char *log_dest_key,

@@ -76,8 +76,13 @@ TEST(ClientContext, TimeOutsFromTheConfiguration) {
     const char *report;  // the emergency file once the context is freed
   } cases[] = {
       {"lrpc.timeout: 10m\nlrpc.connect.timeout: 0\n", 600, 0, ""},
+      // An explicit 0 is no limit; a missing key is the default.
+      {"lrpc.timeout: 0\n", 0, 5, ""},
       // Not a time: the default, silently.
       {"lrpc.timeout: -7\n", 300, 5, ""},
+      // A value that cannot be read at all: the default, never 0 (no limit).
+      {"lrpc.timeout: file:/nonexistent/vorlex/missing\nlrpc.connect.timeout: file:relative.inc\n", 300, 5,
+       ""},
       // Beyond 2^31 seconds the product turns negative: replaced and reported.
       {"lrpc.timeout: 25000d\nlrpc.connect.timeout: 100y\n", 300, 5,
        "DEBUG: Illegal value for property lrpc.timeout: -2134967296 -- value must be non-negative. Using "
