@@ -129,6 +129,15 @@ void List(RunState &run, const CommandOptions &options) {
   run.message = LocalText(EXIT_CODE_LIST_FAILED);
 }
 
+// A status request that failed in transport took its session with it (a
+// session that failed is never used again); a reload or list request then
+// goes out on a new one. False when that cannot be opened: the agent is
+// then as unreachable as at the start. Nothing is opened for a request that
+// will not be sent (management disabled).
+bool SessionForRequest(RunState &run) {
+  return run.enabled == 0 || run.context.session != nullptr || OpenLRPC2Session(&run.context) != 0;
+}
+
 // Logs and shows the message of the outcome, if any.
 void ReportMessage(const LoggerPtr &logger, const std::string &message) {
   if (message.empty()) return;
@@ -204,6 +213,7 @@ int main2(int argc, char **argv) {
       AuditSuccess(identity);
       return StatusReport(logger, run.enabled);
     }
+    if (!SessionForRequest(run)) return WithoutAgent(logger, options, identity);
     if (options.action == ACTION_RELOAD) Reload(run, options);
     if (options.action == ACTION_LIST) List(run, options);
     ReportMessage(logger, run.message);

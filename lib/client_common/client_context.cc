@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "client_common/client_props.h"
+#include "client_common/client_unlisted.h"
 #include "client_common/msg.h"
 #include "util/scope.h"
 
@@ -59,9 +60,16 @@ const char *FindLevelName(ClientContext *context, const char *key, const char *d
 
 // A time-out read from the configuration; a negative one becomes the
 // default, and `negative` keeps the value read so that it can be reported
-// once the client log exists.
-uint32_t ReadTimeout(ClientContext *context, const char *key, int32_t default_seconds, int32_t *negative) {
-  int32_t value = ClientGetPropertyTime(context, key, 's', default_seconds);
+// once the client log exists. A value that cannot be read at all is the
+// default too: ClientGetPropertyTime would give 0 for it, which the
+// transport takes as no limit. (The client log does not exist yet, so the
+// accessor would neither trace nor report the read.)
+uint32_t ReadTimeout(const ClientContext *context, const char *key, int32_t default_seconds,
+                     int32_t *negative) {
+  uint32_t status = 0;
+  auto value = static_cast<int32_t>(
+      GetPropertyTime(context->properties, key, 's', static_cast<uint32_t>(default_seconds), &status));
+  if (status != 0) value = default_seconds;
   *negative = value;
   return static_cast<uint32_t>(value < 0 ? default_seconds : value);
 }
@@ -156,10 +164,7 @@ void FreeClientMessages(ClientContext *context) {
   if (context == nullptr) return;
   CleanupListRun(context->messages);
   context->messages = nullptr;
-  for (int i = CLIENT_UNLISTED_MAX - 1; i >= 0; --i) {
-    MsgFree(context->unlisted[i]);
-    context->unlisted[i] = nullptr;
-  }
+  vx_client::ReleaseUnlisted(context);
 }
 
 uint32_t FreeClientContext(ClientContext *context) {

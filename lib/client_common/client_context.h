@@ -40,11 +40,9 @@ VX_BEGIN_DECLS
 #define CLIENT_PROC_STAT_MAX 4095
 #define CLIENT_PROCESS_NAME_MAX 63
 
-/* Messages the release list could not take (no memory for a new block) are
- * kept in this many slots of the context and released with the list; beyond
- * that they are never released. */
-#define CLIENT_UNLISTED_MAX 8
-
+/* Exactly these eight fields, in this order (56 bytes on x86-64): callers
+ * lay the record out themselves. Messages the release list cannot take are
+ * kept outside the record (see client_msg.h). */
 typedef struct ClientContext {
   Properties *properties;     /* owned; null when no file could be loaded */
   ClientLog *log;             /* owned */
@@ -52,9 +50,9 @@ typedef struct ClientContext {
   uint32_t connect_timeout;   /* seconds, connect and handshake */
   uint32_t operation_timeout; /* seconds, every read and write of a transaction */
   const MsgTypeTable *msg_types;
-  LRPC2Session *session;              /* owned; null until OpenLRPC2Session succeeds */
-  CleanupList *messages;              /* owned; created on the first registration */
-  Msg *unlisted[CLIENT_UNLISTED_MAX]; /* owned; messages the list could not take */
+  LRPC2Session *session; /* owned; null until OpenLRPC2Session succeeds, and
+                            again once a transport failure closed it */
+  CleanupList *messages; /* owned; created on the first registration */
 } ClientContext;
 
 /* Fills `context` (its previous content is ignored) from the configuration:
@@ -70,7 +68,9 @@ typedef struct ClientContext {
  *    anything else is INFO;
  *  - socket path, operation and connect time-outs from the keys above;
  *    negative time-outs are replaced by their defaults and reported at DEBUG
- *    in the new client log.
+ *    in the new client log; a time-out whose value cannot be read at all
+ *    (an include file that is missing or refused, say) takes its default
+ *    silently, never 0; an explicit 0 keeps its meaning: no limit.
  * The client log is created gathering; see EnableLogForwarding. */
 VX_API void InitClientContext(ClientContext *context, Properties *properties,
                               const char *const *load_prefixes, const char *log_dest_key,
@@ -83,12 +83,14 @@ VX_API int EnableLogForwarding(ClientContext *context);
 
 /* Opens the session to the agent's client socket, with the connect time-out
  * for connecting and for the handshake. 1 when open (kept in the context),
- * 0 otherwise (logged at DEBUG with the reason). */
+ * 0 otherwise (logged at DEBUG with the reason). With a session already open
+ * it returns 1 at once; after Send closed a failed session it opens a new
+ * one. */
 VX_API int OpenLRPC2Session(ClientContext *context);
 
 /* Releases every message registered with the context so far (newest first),
- * those kept in the unlisted slots included, and drops the list; the next
- * registration starts a new one. */
+ * those the release list could not take included, and drops the list; the
+ * next registration starts a new one. */
 VX_API void FreeClientMessages(ClientContext *context);
 
 /* Releases everything the context holds: the session, the configuration,

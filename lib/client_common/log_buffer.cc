@@ -119,15 +119,11 @@ uint32_t OpenSession(ClientLog *log) {
 }
 
 uint32_t SendPending(ClientLog *log) {
-  uint32_t status = AddRecord(log->pending, 0, nullptr, 0, 0, nullptr, 0, nullptr, nullptr);
-  if (status == 0) status = MsgComplete(log->pending);
-  if (status == 0) {
-    MsgFree(LRPC2Transact(log->session, log->pending, log->operation_timeout, &status));
-  } else {
-    // The message could not take its end record: it cannot be sent, and the
-    // failure is one of memory, not of the agent.
-    status = LRPC_ERR_NOMEM;
-  }
+  // A message that cannot take its end record or be completed is broken:
+  // the transaction refuses it (406) before anything is written.
+  if (AddRecord(log->pending, 0, nullptr, 0, 0, nullptr, 0, nullptr, nullptr) == 0) MsgComplete(log->pending);
+  uint32_t status = 0;
+  MsgFree(LRPC2Transact(log->session, log->pending, log->operation_timeout, &status));
   if (status != 0) {
     LRPC2Close(log->session);
     log->session = nullptr;

@@ -119,7 +119,9 @@ VX_API uint32_t ClientLogStartSending(ClientLog *log);
 
 /* Sends the pending message, opening the log's session first when needed.
  * On failure switches to the emergency log and replays the message there.
- * Returns 0 or the session status (400..418). */
+ * Returns 0 or the session status (400..418); a message that cannot take
+ * its end record (exhausted memory) is broken and fails with 406, its
+ * records lost (a broken message cannot be read back). */
 VX_API uint32_t ConnectAndSend(ClientLog *log);
 
 /* Opens the emergency log named by the destination (see above) unless one is

@@ -138,11 +138,11 @@ uint32_t SendFrame(const LRPC2Session *s, const Msg *msg, uint32_t timeout) {
   return WriteFull(s->write_fd, block, length, timeout);
 }
 
-// Releases a reply block that no message took over.
+// Releases, wiped, a reply block that no message took over.
 class BlockGuard {
  public:
   explicit BlockGuard(const vx_msg::Block &block) : block_(block) {}
-  ~BlockGuard() { vx_msg::ReleaseBlock(block_, 0); }
+  ~BlockGuard() { vx_msg::DiscardBlock(block_); }
   void Release() { block_.bytes = nullptr; }
   BlockGuard(const BlockGuard &) = delete;
   BlockGuard &operator=(const BlockGuard &) = delete;

@@ -5,8 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <memory>
-
 #include "client_common/msg_block.h"
 #include "client_common/msg_impl.h"
 #include "util/scope.h"
@@ -25,7 +23,6 @@ constexpr vx::StatusText kErrTexts[] = {
     {MSG_ERR_INVALID, "Message invalid"},
 };
 
-using vx::FreeDeleter;
 using vx::SetStatus;
 
 uint8_t FlagsOf(const MsgTypeTable *table, uint32_t type) {
@@ -411,18 +408,22 @@ uint32_t MsgComplete(Msg *msg) {
 
 namespace {
 
-// The record of a received message over `bytes` (validated by the caller),
-// which it then owns; null when the record cannot be allocated.
-Msg *WrapBlock(unsigned char *bytes, uint32_t length, const MsgTypeTable *table, uint32_t header_size) {
+// The record of a received message, not yet over any block; null when it
+// cannot be allocated.
+Msg *NewRecord(const MsgTypeTable *table, uint32_t header_size) {
   Msg *msg = static_cast<Msg *>(calloc(1, sizeof(Msg)));
   if (msg == nullptr) return nullptr;
   msg->table = table;
   msg->header_size = header_size;
+  return msg;
+}
+
+// Puts `msg` over `bytes` (validated by the caller), which it then owns.
+void WrapBlock(Msg *msg, unsigned char *bytes, uint32_t length) {
   SetBlock(msg, bytes, length);
   uint16_t type;
-  memcpy(&type, bytes + header_size, MSG_TYPE_SIZE);
-  msg->flags = FlagsOf(table, type);
-  return msg;
+  memcpy(&type, bytes + msg->header_size, MSG_TYPE_SIZE);
+  msg->flags = FlagsOf(msg->table, type);
 }
 
 bool ValidBlock(const unsigned char *bytes, uint32_t length, uint32_t header_size) {
@@ -432,6 +433,8 @@ bool ValidBlock(const unsigned char *bytes, uint32_t length, uint32_t header_siz
 
 }  // namespace
 
+// The record comes first: a copy of a sensitive block then never exists
+// without a message whose release wipes it.
 Msg *NewMsgFromBuffer(void *block, uint32_t length, int copy, const MsgTypeTable *table, uint32_t header_size,
                       uint32_t *status) {
   auto *bytes = static_cast<unsigned char *>(block);
@@ -439,15 +442,18 @@ Msg *NewMsgFromBuffer(void *block, uint32_t length, int copy, const MsgTypeTable
     SetStatus(status, MSG_ERR_INVALID);
     return nullptr;
   }
-  std::unique_ptr<unsigned char, FreeDeleter> copied;
-  if (copy) {
-    copied.reset(static_cast<unsigned char *>(malloc(length)));
-    if (copied) memcpy(copied.get(), block, length);
-    bytes = copied.get();
+  Msg *msg = NewRecord(table, header_size);
+  if (msg != nullptr && copy) {
+    bytes = static_cast<unsigned char *>(malloc(length));
+    if (bytes != nullptr) memcpy(bytes, block, length);
   }
-  Msg *msg = bytes != nullptr ? WrapBlock(bytes, length, table, header_size) : nullptr;
-  SetStatus(status, msg != nullptr ? MSG_OK : MSG_ERR_NOMEM);
-  if (msg != nullptr) (void)copied.release();  // now owned by the message
+  if (msg == nullptr || bytes == nullptr) {
+    free(msg);
+    SetStatus(status, MSG_ERR_NOMEM);
+    return nullptr;
+  }
+  WrapBlock(msg, bytes, length);
+  SetStatus(status, MSG_OK);
   return msg;
 }
 
@@ -460,9 +466,10 @@ Msg *vx_msg::NewMsgFromBlock(const Block &block, uint32_t length, const MsgTypeT
     SetStatus(status, MSG_ERR_INVALID);
     return nullptr;
   }
-  Msg *msg = WrapBlock(block.bytes, length, table, header_size);
+  Msg *msg = NewRecord(table, header_size);
   SetStatus(status, msg != nullptr ? MSG_OK : MSG_ERR_NOMEM);
   if (msg == nullptr) return nullptr;
+  WrapBlock(msg, block.bytes, length);
   msg->map = block.map;
   msg->map_length = block.map_length;
   return msg;
@@ -473,7 +480,7 @@ void MsgFree(Msg *msg) {
   const bool wipe = (msg->flags & MSG_FLAG_WIPE) != 0;
   if (msg->state & MSG_COMPLETE) {
     const size_t length = static_cast<size_t>(msg->end - msg->start);
-    vx_msg::ReleaseBlock(vx_msg::Block{msg->start, msg->map, msg->map_length}, wipe ? length : 0);
+    vx_msg::ReleaseBlock(vx_msg::Block{msg->start, msg->map, msg->map_length, length}, wipe ? length : 0);
   } else {
     GrowBufFree(&msg->buf, wipe ? 1 : 0);
   }

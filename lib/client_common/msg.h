@@ -77,9 +77,9 @@ typedef struct Msg Msg;
 
 /* Creates a building message holding header_size zero bytes and the type
  * (stored as 16 bits); flags come from the type's table row. Null with
- * status 205 when the table is null or does not know the type, or
- * header_size exceeds MSG_MAX_HEADER_SIZE; 200 on exhausted memory.
- * `status` may be null. */
+ * status 205 when the table is null or does not know the type; 200 on
+ * exhausted memory. A header size above MSG_MAX_HEADER_SIZE (256) is
+ * refused with 205. `status` may be null. */
 VX_API Msg *NewMsg(uint32_t type, const MsgTypeTable *table, uint32_t header_size, uint32_t *status);
 
 /* Appends MDT_END and turns the message into a readable, complete message
@@ -93,7 +93,9 @@ VX_API uint32_t MsgComplete(Msg *msg);
  * item complete, MDT_END last and nothing after it.
  * Without `copy` the message takes ownership of `block` on success and frees
  * it on release (so it must come from malloc); with it the block is copied
- * and stays the caller's. On failure the block always stays the caller's.
+ * and stays the caller's: the message record is allocated before the copy,
+ * so no copy of a sensitive block is ever freed unwiped. On failure the
+ * block always stays the caller's.
  * A type missing from the table (or a null table) is accepted with no flags.
  * Null with 205 (null block, length below header size, or a body that fails
  * validation) or 200. `status` may be null. */

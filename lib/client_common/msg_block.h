@@ -29,6 +29,7 @@ struct Block {
   unsigned char *bytes; /* null when the allocation failed */
   void *map;            /* the mapping around bytes, or null for a heap block */
   size_t map_length;
+  size_t length; /* bytes asked of AllocBlock */
 };
 
 /* Progress of the validation of a received body (the bytes after the
@@ -56,6 +57,14 @@ Block AllocBlock(size_t length);
 /* Gives the block back the way it was obtained; `wipe` bytes from its start
  * are zeroed first. A block with null bytes is ignored. */
 void ReleaseBlock(const Block &block, size_t wipe);
+
+/* Gives back a block that no message took over (a reply that failed
+ * validation or arrived only in part), wiped first whatever its type: its
+ * bytes may be part of a sensitive reply. A heap block is zeroed; a mapping
+ * has its pages dropped (MADV_DONTNEED, after which they read as zero)
+ * rather than written, so that the pages a short reply never reached cost
+ * nothing. A block with null bytes is ignored. */
+void DiscardBlock(const Block &block);
 
 /* NewMsgFromBuffer over a block from AllocBlock, without copy: on success
  * the message owns the block and releases it with ReleaseBlock; on failure

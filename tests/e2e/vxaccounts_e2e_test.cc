@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -81,7 +82,8 @@ struct Row {
   std::string out{}, err{};         // err without its final newline
   const char *err_regex = nullptr;  // instead of `err`, for getopt_long's own texts
   Audit audit{};
-  std::vector<int> requests{};                          // account requests (111..114) the agent saw, in order
+  std::vector<int> requests{};  // account requests (111..114) the agent saw, in order
+  size_t sessions = 1;  // connections that carried them (a session that failed in transport is replaced)
   std::vector<Rec> log2{}, log2_absent{}, emergency{};  // in order / must not be at the agent / in order
   bool emergency_empty = false;
   std::vector<std::pair<int, std::string>> syslog{};  // priority and part of the text
@@ -213,9 +215,17 @@ const Row kRows[] = {
      .err = kNotRunning, .audit = Fail(kNotRunning, kSyslog, kUpn)},
     {.name = "AgentNeverAnswers", .args = kListAll, .faults = {"any:silent"},
      .conf = S(kEnabled, "lrpc.timeout: 2\n"), .status = 159, .err = kListFailed,
-     .audit = Fail(kListFailed, kAgent, "root"), .requests = kListReq,
+     .audit = Fail(kListFailed, kAgent, "root"), .requests = kListReq, .sessions = 2,
      .emergency = {{kWarning, "Failed to send message: Timeout during operation, MsgType: 113."}},
      .max_seconds = 10, .min_seconds = 4},
+
+    // a status request that failed in transport: its session is never used again
+    {.name = "LateStatusReplyReloadOnNewSession", .args = {"-R"}, .faults = {"111:delay=2.5"},
+     .conf = S(kEnabled, "lrpc.timeout: 2\n"), .audit = Ok(), .requests = kReloadReq, .sessions = 2,
+     .log2 = {{kWarning, "Failed to send message: Timeout during operation, MsgType: 111."}},
+     .min_seconds = 2},
+    {.name = "StatusFailedAndAgentGoneBeforeReload", .args = {"-R"}, .faults = {"111:close", "111:exit"},
+     .status = 13, .err = kNotRunning, .audit = Fail(kNotRunning, kSyslog, kUpn), .requests = kStatusReq},
 
     // a release-list block that cannot be allocated: the agent's answer still decides
     {.name = "StatusWithoutReleaseListBlock", .args = {"-s"}, .faults = {"111:disabled"}, .status = 157,
@@ -297,15 +307,20 @@ void CheckAgentSide(const Row &row, const RunResult &run, const Agent &agent) {
   }
   EXPECT_EQ(seen, row.requests) << "account requests the agent received";
   size_t own = 0;
+  std::set<std::string> sessions;
   for (const auto &line : Split(agent.Record("frames.log"), '\n')) {
     auto cells = Split(line, '\t');
-    ASSERT_EQ(cells.size(), 4u) << line;
+    ASSERT_EQ(cells.size(), 5u) << line;
     EXPECT_NE(cells[1], "pid=?") << "a frame arrived without credentials: " << line;
     if (cells[1] != "pid=" + std::to_string(run.pid)) continue;
     ++own;
     EXPECT_EQ(cells[2], "uid=" + std::to_string(row.nobody ? kNobody : 0)) << line;
+    const int type = atoi(cells[0].c_str());
+    if (type >= 111 && type <= 114) sessions.insert(cells[4]);
   }
   EXPECT_TRUE(own > 0 || row.requests.empty()) << "no frame of the command carried its process id";
+  EXPECT_EQ(sessions.size(), row.requests.empty() ? 0 : row.sessions)
+      << "connections of the account requests";
 }
 
 class VxaccountsRun : public SandboxTest<Row> {};

@@ -46,7 +46,11 @@ void CloseRights(const cmsghdr *c) {
 
 }  // namespace
 
+// Connections are numbered in the order they are accepted, so that the
+// record shows which frames shared one.
 Connection::Connection(UniqueFd fd, Services &services) : fd_(std::move(fd)), services_(services) {
+  static uint64_t accepted = 0;
+  number_ = ++accepted;
   StartRead(sizeof(uint32_t), Phase::kHello);
 }
 
@@ -188,12 +192,13 @@ void Connection::OnFrame() {
 // Records the frame with its sender and shows it to the script.
 void Connection::NoteFrame(uint32_t type) {
   const Credentials *sender = Sender();
+  const std::string conn = "conn=" + std::to_string(number_);
   if (sender != nullptr) {
-    services_.recorder.Write(RecordFile::kFrames,
-                             {std::to_string(type), "pid=" + std::to_string(sender->pid),
-                              "uid=" + std::to_string(sender->uid), "gid=" + std::to_string(sender->gid)});
+    services_.recorder.Write(RecordFile::kFrames, {std::to_string(type), "pid=" + std::to_string(sender->pid),
+                                                   "uid=" + std::to_string(sender->uid),
+                                                   "gid=" + std::to_string(sender->gid), conn});
   } else {
-    services_.recorder.Write(RecordFile::kFrames, {std::to_string(type), "pid=?", "uid=?", "gid=?"});
+    services_.recorder.Write(RecordFile::kFrames, {std::to_string(type), "pid=?", "uid=?", "gid=?", conn});
   }
   if (services_.script != nullptr) services_.script->Received(Input(), sender);
   credentials_.reset();

@@ -70,6 +70,7 @@ class Connection {
 
   UniqueFd fd_;
   Services &services_;
+  uint64_t number_;  // in the order of acceptance, from 1
   Phase phase_ = Phase::kHello;
 
   // The bytes of the current step received so far; it is complete at want_

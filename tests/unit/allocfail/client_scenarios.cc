@@ -12,6 +12,7 @@
 
 #include "client_common/client_context.h"
 #include "client_common/client_msg.h"
+#include "client_common/client_unlisted.h"
 #include "client_common/emergency_log.h"
 #include "client_common/log_buffer.h"
 #include "support/log_sink.h"
@@ -174,9 +175,7 @@ struct Orphans {
         if (b->entries[i].object == m) return;
       }
     }
-    for (const Msg *u : ctx.unlisted) {
-      if (u == m) return;
-    }
+    if (vx_client::IsUnlisted(&ctx, m)) return;
     if (m == nullptr || count == kMax) return;
     o.Check(false, "%s returned a message that is not registered for release", function);
     list[count++] = m;

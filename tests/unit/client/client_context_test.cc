@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <stddef.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -74,8 +76,13 @@ TEST(ClientContext, TimeOutsFromTheConfiguration) {
     const char *report;  // the emergency file once the context is freed
   } cases[] = {
       {"lrpc.timeout: 10m\nlrpc.connect.timeout: 0\n", 600, 0, ""},
+      // An explicit 0 is no limit; a missing key is the default.
+      {"lrpc.timeout: 0\n", 0, 5, ""},
       // Not a time: the default, silently.
       {"lrpc.timeout: -7\n", 300, 5, ""},
+      // A value that cannot be read at all: the default, never 0 (no limit).
+      {"lrpc.timeout: file:/nonexistent/vorlex/missing\nlrpc.connect.timeout: file:relative.inc\n", 300, 5,
+       ""},
       // Beyond 2^31 seconds the product turns negative: replaced and reported.
       {"lrpc.timeout: 25000d\nlrpc.connect.timeout: 100y\n", 300, 5,
        "DEBUG: Illegal value for property lrpc.timeout: -2134967296 -- value must be non-negative. Using "
@@ -95,6 +102,30 @@ TEST(ClientContext, TimeOutsFromTheConfiguration) {
     for (const std::string &r : files.Records()) text += r + "\n";
     EXPECT_EQ(text, c.report) << c.lines;
   }
+}
+
+// Callers lay the record out themselves: exactly eight fields in 56 bytes,
+// and InitClientContext writes nothing around them.
+TEST(ClientContext, RecordHasEightFieldsAndInitWritesNothingPastIt) {
+  constexpr size_t kRecord = 56, kGuard = 64;
+  const size_t offsets[][2] = {
+      {offsetof(ClientContext, properties), 0},         {offsetof(ClientContext, log), 8},
+      {offsetof(ClientContext, process_name), 16},      {offsetof(ClientContext, connect_timeout), 24},
+      {offsetof(ClientContext, operation_timeout), 28}, {offsetof(ClientContext, msg_types), 32},
+      {offsetof(ClientContext, session), 40},           {offsetof(ClientContext, messages), 48},
+  };
+  for (const auto &[got, want] : offsets) EXPECT_EQ(got, want);
+  EXPECT_EQ(sizeof(ClientContext), kRecord);
+  alignas(ClientContext) unsigned char bytes[kGuard + kRecord + kGuard];
+  memset(bytes, 0xa5, sizeof bytes);
+  auto *ctx = reinterpret_cast<ClientContext *>(bytes + kGuard);
+  ContextFiles files;
+  files.Init(ctx, "");
+  size_t touched = 0;
+  for (size_t i = 0; i < sizeof bytes; ++i)
+    touched += (i < kGuard || i >= kGuard + kRecord) && bytes[i] != 0xa5;
+  EXPECT_EQ(touched, 0u) << "guard bytes written";
+  FreeClientContext(ctx);
 }
 
 TEST(ClientContext, ProcessNameFromProcSelfStat) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "client_common/client_unlisted.h"
 #include "context_support.h"
 #include "support/agent.h"
 
@@ -35,6 +36,7 @@ extern "C" CleanupList *__wrap_NewCleanupList(void) {
 namespace {
 
 using namespace vxtest;
+using agentsim::ScriptedAgent;
 
 // At TRACE the request and the reply are dumped and logged; above it
 // nothing is dumped at all.
@@ -66,24 +68,6 @@ TEST(ClientMsg, ExchangeDumpsRequestAndReplyOnlyAtTrace) {
   }
 }
 
-TEST(ClientMsg, TimeOutReleasesEveryMessage) {
-  DirectContext s("log: debug\nlrpc.timeout: 1\n");
-  Agent agent({.path = s.files.socket});
-  ASSERT_EQ(OpenLRPC2Session(&s.ctx), 1);
-  ASSERT_NE(Send(&s.ctx, NewClientMsg(&s.ctx, 111)), nullptr);
-  agent.Silent();
-  Msg *request = NewClientMsg(&s.ctx, 112);
-  MsgAddBool(request, 0);
-  MsgAddBool(request, 0);
-  EXPECT_EQ(Send(&s.ctx, request), nullptr);
-  EXPECT_EQ(s.ctx.messages, nullptr);
-  EXPECT_EQ(s.Records(), std::vector<std::string>{
-                             "WARNING: Failed to send message: Timeout during operation, MsgType: 112."});
-  ASSERT_NE(NewClientMsg(&s.ctx, 113), nullptr);
-  ASSERT_NE(s.ctx.messages, nullptr) << "a new release list";
-  EXPECT_EQ(s.ctx.messages->count, 1);
-}
-
 TEST(ClientMsg, FailuresAndTheirWarnings) {
   DirectContext s("log: warning\n");  // no session opened
   EXPECT_EQ(NewClientMsg(&s.ctx, 4242), nullptr);
@@ -107,15 +91,15 @@ TEST(ClientMsg, FailuresAndTheirWarnings) {
 }
 
 // A message the release list cannot take is still sent and its reply used,
-// as without the failure; the unlisted slots release it with the context,
-// also after a failed exchange. The agent says "disabled" (false) and
-// answers a reload with 4.
+// as without the failure; the library's table of unlisted messages releases
+// it with the context, also after a failed exchange. The agent says
+// "disabled" (false) and answers a reload with 4.
 TEST(ClientMsg, MessagesTheReleaseListCannotTakeAreSentAndReleased) {
   struct Row {
     uint32_t type;
     std::vector<int> failing;  // NewCleanupList calls that fail
     bool agent_answers;
-    int unlisted;  // messages in the slots after Send
+    int unlisted;  // of the request and the reply, kept in the table after Send
   };
   const Row rows[] = {
       {111, {1}, true, 1},    {111, {2}, true, 0},  {111, {1, 2}, true, 2},
@@ -134,8 +118,7 @@ TEST(ClientMsg, MessagesTheReleaseListCannotTakeAreSentAndReleased) {
     for (int i = 0; row.type == 112 && i < 2; ++i) MsgAddBool(request, 0);
     Msg *reply = Send(&s.ctx, request);
     failing_lists.clear();
-    int unlisted = 0;
-    for (Msg *m : s.ctx.unlisted) unlisted += m != nullptr;
+    const int unlisted = vx_client::IsUnlisted(&s.ctx, request) + vx_client::IsUnlisted(&s.ctx, reply);
     EXPECT_EQ(unlisted, row.unlisted) << row.type << " failing " << row.failing.size();
     EXPECT_EQ(agent.Frames().size(), 1u) << "the request was sent";
     if (!row.agent_answers) {
@@ -150,7 +133,61 @@ TEST(ClientMsg, MessagesTheReleaseListCannotTakeAreSentAndReleased) {
     EXPECT_EQ(row.type == 111 ? static_cast<int32_t>(enabled) : value, row.type == 111 ? 0 : 4);
     EXPECT_TRUE(s.Records().empty()) << "nothing is logged";
     FreeClientMessages(&s.ctx);
-    for (Msg *m : s.ctx.unlisted) EXPECT_EQ(m, nullptr);
+    EXPECT_FALSE(vx_client::IsUnlisted(&s.ctx, request) || vx_client::IsUnlisted(&s.ctx, reply));
+  }
+}
+
+// With every slot of the table taken, a message the release list cannot take
+// is refused as on exhausted memory rather than handed out unreleased.
+TEST(ClientMsg, MessagesBeyondTheUnlistedSlotsAreRefused) {
+  DirectContext s("log: warning\n");
+  list_calls = 0;
+  for (int n = 1; n <= CLIENT_MSG_UNLISTED_MAX + 1; ++n) failing_lists.push_back(n);
+  for (int i = 0; i < CLIENT_MSG_UNLISTED_MAX; ++i) ASSERT_NE(NewClientMsg(&s.ctx, 111), nullptr) << i;
+  EXPECT_EQ(NewClientMsg(&s.ctx, 111), nullptr);
+  failing_lists.clear();
+  EXPECT_EQ(s.Records(), std::vector<std::string>{"WARNING: Failed to allocate new message: Out of memory"});
+  FreeClientMessages(&s.ctx);
+  failing_lists = {list_calls + 1};
+  EXPECT_TRUE(vx_client::IsUnlisted(&s.ctx, NewClientMsg(&s.ctx, 111))) << "the slots were freed";
+  failing_lists.clear();
+}
+
+// A transaction that failed in transport leaves the stream at an unknown
+// place: Send releases every message, closes the session (its socket too),
+// and the context opens a new one on request. A reply without the fields
+// the caller wants keeps it.
+TEST(ClientMsg, TransportFailureClosesTheSession) {
+  const struct {
+    const char *name;
+    ScriptedAgent::Answers answers;
+    const char *warning;  // empty: the exchange succeeds
+  } rows[] = {
+      {"answered without fields", {Frame(111)}, ""},
+      {"silent", {}, "Timeout during operation"},
+      {"hang-up", {ScriptedAgent::kHangUp}, "Socket closed"},
+      {"invalid body", {Frame(111, U8(9))}, "Socket error"},
+  };
+  for (const auto &row : rows) {
+    DirectContext s("log: warning\nlrpc.timeout: 1\n");
+    Agent agent({.path = s.files.socket});
+    agent.Reply([&row](const Bytes &) { return row.answers; });
+    const int fds = vxtest::CountOpenFds();
+    ASSERT_EQ(OpenLRPC2Session(&s.ctx), 1) << row.name;
+    const bool failed = Send(&s.ctx, NewClientMsg(&s.ctx, 111)) == nullptr;
+    EXPECT_EQ(failed, *row.warning != '\0') << row.name;
+    EXPECT_EQ(s.ctx.session == nullptr, failed) << row.name;
+    if (!failed) continue;
+    EXPECT_TRUE(agent.AwaitIdle());
+    EXPECT_EQ(vxtest::CountOpenFds(), fds) << row.name << ": the socket is closed";
+    EXPECT_EQ(s.Records(), std::vector<std::string>{std::string("WARNING: Failed to send message: ") +
+                                                    row.warning + ", MsgType: 111."});
+    EXPECT_EQ(s.ctx.messages, nullptr) << row.name << ": every message released";
+    EXPECT_EQ(OpenLRPC2Session(&s.ctx), 1) << row.name;
+    EXPECT_EQ(agent.Connections(), 2) << row.name << ": a new session";
+    ASSERT_NE(NewClientMsg(&s.ctx, 113), nullptr);
+    ASSERT_NE(s.ctx.messages, nullptr) << "a new release list";
+    EXPECT_EQ(s.ctx.messages->count, 1);
   }
 }
 

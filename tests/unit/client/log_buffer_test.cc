@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "client_common/msg_impl.h"
 #include "support/agent.h"
+#include "support/alloc_fail.h"
 #include "support/log_sink.h"
 
 namespace {
@@ -127,6 +129,26 @@ TEST(ClientLog, AfterAFailedSendNothingMoreReachesTheAgent) {
   EXPECT_NE(all.find("ERROR: lost connection\n"), std::string::npos) << all;
   EXPECT_NE(all.find("ERROR: after\n"), std::string::npos) << all;
   EXPECT_EQ(all.find("delivered"), std::string::npos);
+}
+
+// A message that cannot take its end record (no memory for it) is broken:
+// the transaction refuses it with 406 before writing anything, and its
+// records cannot be read back.
+TEST(ClientLog, MessageThatCannotTakeItsEndRecordFailsWith406) {
+  Fixture f;
+  Agent agent({.path = f.socket});
+  ClientLog *log = f.NewLog(2);
+  ASSERT_EQ(ConnectAndSend(log), 0u) << "opens the session; nothing to send";
+  EXPECT_EQ(Write(log, 2, 1, std::string(420, 'x').c_str()), 0u);
+  ASSERT_LT(log->pending->buf.end - log->pending->buf.cur, 40) << "the end record must need a bigger block";
+  vxtest::allocfail::Arm(1);
+  const uint32_t status = ConnectAndSend(log);
+  EXPECT_EQ(vxtest::allocfail::Disarm().failed, 1);
+  EXPECT_EQ(status, 406u);
+  FreeClientLog(log);
+  EXPECT_EQ(f.Emergency(), std::vector<std::string>{
+                               "WARNING: Failed to send log message: Invalid message handle or operation"});
+  EXPECT_EQ(agent.Count(MSGTYPE_CONTROL_LOG2), 0);
 }
 
 TEST(ClientLog, SilentAgentTimesOutAndRecordGoesToTheEmergencyLog) {

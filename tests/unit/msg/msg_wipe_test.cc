@@ -8,16 +8,34 @@
 
 #include <string>
 
+#include "client_common/lrpc2.h"
 #include "client_common/msg_block.h"
 #include "msg_test_util.h"
+#include "support/agent.h"
 #include "support/alloc_fail.h"
 #include "support/sys_fail.h"
 
 using namespace msgtest;
+using vxtest::Frame;
+
+namespace af = vxtest::allocfail;
+
+// Linked with --wrap for vx_msg::AllocBlock (see CMakeLists.txt): while
+// g_block_watch is set, every block the transport reads a reply into is
+// watched from the moment it is made, however it is given back.
+static af::Watch *g_block_watch = nullptr;
+extern "C" vx_msg::Block __real__ZN6vx_msg10AllocBlockEm(size_t length);
+extern "C" vx_msg::Block __wrap__ZN6vx_msg10AllocBlockEm(size_t length) {
+  const vx_msg::Block block = __real__ZN6vx_msg10AllocBlockEm(length);
+  if (g_block_watch != nullptr) {
+    *g_block_watch = af::Watch{block.bytes, length};
+    af::WatchBlocks(g_block_watch);
+  }
+  return block;
+}
 
 namespace {
 
-namespace af = vxtest::allocfail;
 namespace sf = vxtest::sysfail;
 using af::Release;
 
@@ -58,6 +76,72 @@ TEST(MsgWipe, SensitiveMessagesAreZeroedBeforeFree) {
       EXPECT_TRUE(bytes.how == Release::kFree && bytes.zeroed == c.wiped) << "block";
       EXPECT_TRUE(record.how == Release::kFree && record.zeroed == c.wiped) << "record";
     }
+  }
+}
+
+// With copy the record is allocated first, so that a failed record
+// allocation never leaves a copy of the block to free unwiped.
+TEST(MsgWipe, CopyOfAReceivedBlockIsMadeOnlyForARecord) {
+  const std::string block = Block(MSGTYPE_RELOAD_LOCAL_ACCT, Str("hunter2"));
+  af::Arm(0);
+  MsgPtr msg = Receive(block, 1, nullptr);
+  const af::Stats made = af::Disarm();
+  ASSERT_NE(msg, nullptr);
+  EXPECT_EQ(made.allocations, 2);
+  EXPECT_EQ(made.first_leak_size, sizeof(Msg)) << "the record comes first";
+  uint32_t status = 0;
+  af::Arm(1);
+  EXPECT_EQ(Receive(block, 1, &status), nullptr);
+  EXPECT_EQ(af::Disarm().allocations, 1) << "no copy without a record";
+  EXPECT_EQ(status, MSG_ERR_NOMEM);
+}
+
+// The block a sensitive reply is read into is wiped on every way out of the
+// transport: released with the message, and given back when the reply fails
+// validation or stops part-way, on the heap and in a mapping (whose pages
+// are written over when they cannot be dropped).
+TEST(MsgWipe, ReplyBlocksAreWipedOnEveryWayOut) {
+  const std::string big(MSG_MAP_THRESHOLD, 's');
+  auto cut = [](const std::string &frame) { return frame.substr(0, frame.size() / 2); };
+  const vxtest::Bytes large_cut = cut(Frame(MSGTYPE_LIST_LOCAL_ACCT, Str(big)));
+  const struct {
+    const char *name;
+    vxtest::Agent::Answers answers;
+    uint32_t status;
+    bool mapped;
+    long refused_advice;  // the madvise call that fails (the first is the huge-page advice)
+  } rows[] = {
+      {"answered", {Frame(MSGTYPE_LIST_LOCAL_ACCT, Str("hunter2"))}, LRPC_OK, false, 0},
+      {"invalid body", {Frame(MSGTYPE_LIST_LOCAL_ACCT, Str("hunter2") + U8(9))}, LRPC_ERR_SOCKET, false, 0},
+      {"cut short",
+       {cut(Frame(MSGTYPE_LIST_LOCAL_ACCT, Str("hunter2"))), vxtest::Agent::kHangUp},
+       LRPC_ERR_CLOSED,
+       false,
+       0},
+      {"large, invalid body", {Frame(MSGTYPE_LIST_LOCAL_ACCT, Str(big) + U8(9))}, LRPC_ERR_SOCKET, true, 0},
+      {"large, cut short", {large_cut, vxtest::Agent::kHangUp}, LRPC_ERR_CLOSED, true, 0},
+      {"large, cut short, pages kept", {large_cut, vxtest::Agent::kHangUp}, LRPC_ERR_CLOSED, true, 2},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    vxtest::Agent agent;
+    agent.Reply([&row](const vxtest::Bytes &) { return row.answers; });
+    uint32_t status = 0;
+    LRPC2Session *session = LRPC2Open(agent.path().c_str(), GetMsgTypeTable(), 2, 2, &status);
+    ASSERT_NE(session, nullptr);
+    MsgPtr request(NewMsg(MSGTYPE_LIST_LOCAL_ACCT, GetMsgTypeTable(), kHeader, nullptr));
+    ASSERT_EQ(MsgComplete(request.get()), MSG_OK);
+    af::Watch block;
+    g_block_watch = &block;
+    sf::Arm(sf::Call::kMadvise, row.refused_advice, EINVAL);
+    MsgFree(LRPC2Transact(session, request.get(), 2, &status));
+    EXPECT_EQ(sf::Disarm().failed, row.refused_advice != 0);
+    g_block_watch = nullptr;
+    af::WatchBlocks(nullptr);
+    LRPC2Close(session);
+    EXPECT_EQ(status, row.status);
+    EXPECT_EQ(block.how, row.mapped ? Release::kUnmap : Release::kFree);
+    EXPECT_TRUE(block.zeroed);
   }
 }
 
