@@ -70,6 +70,7 @@ TEST(ClientContext, LevelNameLookupAndFallBack) {
 }
 
 TEST(ClientContext, TimeOutsFromTheConfiguration) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   const struct {
     const char *lines;
     uint32_t operation, connect;
@@ -138,6 +139,7 @@ TEST(ClientContext, ProcessNameFromProcSelfStat) {
 }
 
 TEST(ClientContext, FailedOpenIsReportedAndTheContextStillFreesCleanly) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   ContextFiles files;
   ClientContext ctx;
   files.Init(&ctx, "log: debug\nlrpc.timeout: 25000d\n");

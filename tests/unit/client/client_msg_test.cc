@@ -41,6 +41,7 @@ using agentsim::ScriptedAgent;
 // At TRACE the request and the reply are dumped and logged; above it
 // nothing is dumped at all.
 TEST(ClientMsg, ExchangeDumpsRequestAndReplyOnlyAtTrace) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   for (const char *level : {"trace", "debug"}) {
     const bool trace = level == std::string("trace");
     DirectContext s(std::string("log: ") + level + "\n");
@@ -69,6 +70,7 @@ TEST(ClientMsg, ExchangeDumpsRequestAndReplyOnlyAtTrace) {
 }
 
 TEST(ClientMsg, FailuresAndTheirWarnings) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   DirectContext s("log: warning\n");  // no session opened
   EXPECT_EQ(NewClientMsg(&s.ctx, 4242), nullptr);
   EXPECT_EQ(s.ctx.messages, nullptr) << "nothing registered";
@@ -140,6 +142,7 @@ TEST(ClientMsg, MessagesTheReleaseListCannotTakeAreSentAndReleased) {
 // With every slot of the table taken, a message the release list cannot take
 // is refused as on exhausted memory rather than handed out unreleased.
 TEST(ClientMsg, MessagesBeyondTheUnlistedSlotsAreRefused) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   DirectContext s("log: warning\n");
   list_calls = 0;
   for (int n = 1; n <= CLIENT_MSG_UNLISTED_MAX + 1; ++n) failing_lists.push_back(n);
@@ -158,6 +161,7 @@ TEST(ClientMsg, MessagesBeyondTheUnlistedSlotsAreRefused) {
 // and the context opens a new one on request. A reply without the fields
 // the caller wants keeps it.
 TEST(ClientMsg, TransportFailureClosesTheSession) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   const struct {
     const char *name;
     ScriptedAgent::Answers answers;

@@ -18,6 +18,7 @@ TEST(ClientProps, NoConfigurationGivesTheDefaults) {
 }
 
 TEST(ClientProps, ReadsAreTraced) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   vxtest::DirectContext t("log: trace\nlrpc.timeout: 10m\nname: value\n");
   EXPECT_STREQ(ClientGetProperty(&t.ctx, "name", nullptr), "value");
   EXPECT_STREQ(ClientGetProperty(&t.ctx, "absent", "dflt"), "dflt");
@@ -35,6 +36,7 @@ TEST(ClientProps, ReadsAreTraced) {
 }
 
 TEST(ClientProps, FailedReadsGiveNullOrZeroAndAnError) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   vxtest::DirectContext t("log: trace\n");
   std::string missing = t.files.dir.file("missing.list");
   std::string open = t.files.dir.write("open.list", "a\n", 0666);

@@ -9,6 +9,7 @@
 
 #include "client_common/client_context.h"
 #include "support/log_sink.h"
+#include "support/secure_owner.h"
 #include "support/temp_dir.h"
 
 namespace vxtest {

@@ -12,6 +12,7 @@
 #include "support/agent.h"
 #include "support/alloc_fail.h"
 #include "support/log_sink.h"
+#include "support/secure_owner.h"
 
 namespace {
 
@@ -92,6 +93,7 @@ TEST(ClientLog, AfterStartSendingEachRecordTravelsAtOnceOverOneSession) {
 }
 
 TEST(ClientLog, UnreachableAgentReplaysGatheredRecordsIntoTheEmergencyLog) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   Fixture f;  // no agent listens
   ClientLog *log = f.NewLog(1);
   Write(log, 2, 1, "gathered one");
@@ -109,6 +111,7 @@ TEST(ClientLog, UnreachableAgentReplaysGatheredRecordsIntoTheEmergencyLog) {
 }
 
 TEST(ClientLog, AfterAFailedSendNothingMoreReachesTheAgent) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   Fixture f;
   auto agent = std::make_unique<Agent>(Agent::Options{.path = f.socket});
   ClientLog *log = f.NewLog(2);
@@ -135,6 +138,7 @@ TEST(ClientLog, AfterAFailedSendNothingMoreReachesTheAgent) {
 // the transaction refuses it with 406 before writing anything, and its
 // records cannot be read back.
 TEST(ClientLog, MessageThatCannotTakeItsEndRecordFailsWith406) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   Fixture f;
   Agent agent({.path = f.socket});
   ClientLog *log = f.NewLog(2);
@@ -152,6 +156,7 @@ TEST(ClientLog, MessageThatCannotTakeItsEndRecordFailsWith406) {
 }
 
 TEST(ClientLog, SilentAgentTimesOutAndRecordGoesToTheEmergencyLog) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   Fixture f;
   Agent agent({.path = f.socket});
   agent.Silent();
@@ -165,6 +170,7 @@ TEST(ClientLog, SilentAgentTimesOutAndRecordGoesToTheEmergencyLog) {
 }
 
 TEST(ClientLog, DestinationSelectsTheEmergencyLog) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   TempDir dir;
   std::string file = dir.write("e.log", "");
   const std::pair<std::string, uint32_t> cases[] = {
