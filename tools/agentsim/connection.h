@@ -83,24 +83,25 @@ class Connection {
   // costs nothing until it is sent.
   std::vector<unsigned char> in_;
   size_t want_ = 0;
-  std::optional<Credentials> credentials_;
-  bool read_pace_known_ = false;           // the body's pace is set once its type is in
   std::chrono::milliseconds read_pace_{};  // slow-read: pause after each byte of the body
+  std::optional<Credentials> credentials_;
+  bool read_pace_known_ = false;  // the body's pace is set once its type is in
 
-  OutFrame out_;
-  size_t out_sent_ = 0;  // of out_.size()
+  // What is being written, and what follows once it is out.
   Then then_ = Then::kRead;
+  OutFrame out_;
+  size_t out_sent_ = 0;                     // of out_.size()
   std::chrono::milliseconds write_pace_{};  // trickle: pause after each byte written
   Clock::time_point deadline_;
 
   // The exchange under way: the frames still to send, one per frame
   // received (challenges), the reply last.
   bool awaiting_answer_ = false;
-  std::deque<OutFrame> exchange_;
+  bool exit_pending_ = false;
   Then after_reply_ = Then::kRead;
+  std::deque<OutFrame> exchange_;
   std::chrono::milliseconds reply_delay_{0};
   std::chrono::milliseconds reply_trickle_{0};
-  bool exit_pending_ = false;
 };
 
 }  // namespace agentsim
