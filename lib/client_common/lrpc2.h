@@ -115,10 +115,10 @@ VX_API LRPC2Session *LRPC2Open(const char *path, const MsgTypeTable *table, uint
  * frame header is written in place and the block is sent as it is. The
  * whole transaction (the request write, every challenge exchange and the
  * whole reply) must be done within `timeout` seconds from the call, capped
- * at LRPC_MAX_WAIT_SECONDS; 0 blocks without limit. A reply of type MSGTYPE_AUTH_CHALLENGE2 is answered
- * with an empty message of that type and the next frame is taken instead, at
- * most LRPC_MAX_CHALLENGES times. The reply's type is not compared with the
- * request's.
+ * at LRPC_MAX_WAIT_SECONDS; 0 blocks without limit. A reply of type
+ * MSGTYPE_AUTH_CHALLENGE2 is answered with an empty message of that type and
+ * the next frame is taken instead, at most LRPC_MAX_CHALLENGES times. The
+ * reply's type is not compared with the request's.
  *
  * A reply of MSG_MAP_THRESHOLD (1 MiB) or more is read into an anonymous
  * mapping aligned for transparent huge pages and checked part by part as it
