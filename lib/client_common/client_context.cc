@@ -153,10 +153,16 @@ int OpenLRPC2Session(ClientContext *context) {
       LRPC2Open(path, context->msg_types, context->connect_timeout, context->connect_timeout, &status);
   if (context->session != nullptr) return 1;
   int saved_errno = errno;
+  pid_t peer_pid = 0;
+  uid_t peer_uid = 0;
+  const int refused = LRPC2RefusedPeer(&peer_pid, &peer_uid);  // before logging opens another session
   const char *reason = LRPC2Err2Str(status);
   CLIENT_LOG(context->log, LOG_LEVEL_DEBUG, kSource,
              "Failed to open connection to vxagent through '%s' %s (%s)", path,
              reason != nullptr ? reason : "(null)", strerror(saved_errno));
+  if (refused != 0)
+    CLIENT_LOG(context->log, LOG_LEVEL_DEBUG, kSource, "Refused peer at '%s': uid %u, pid %d", path,
+               static_cast<unsigned>(peer_uid), static_cast<int>(peer_pid));
   return 0;
 }
 

@@ -110,10 +110,16 @@ uint32_t OpenSession(ClientLog *log) {
   log->session =
       LRPC2Open(log->socket_path, log->msg_types, log->connect_timeout, log->connect_timeout, &status);
   if (log->session != nullptr) return 0;
+  pid_t peer_pid = 0;
+  uid_t peer_uid = 0;
+  const int refused = LRPC2RefusedPeer(&peer_pid, &peer_uid);
   ConfigureEmergencyLog(log);
   SELF_REPORT(log, LOG_LEVEL_DEBUG, "ConnectAndSend",
               "Failed to open logging connection to vxagent through '%s': %s", Text(log->socket_path),
               Text(LRPC2Err2Str(status)));
+  if (refused != 0)
+    SELF_REPORT(log, LOG_LEVEL_DEBUG, "ConnectAndSend", "Refused peer at '%s': uid %u, pid %d",
+                Text(log->socket_path), static_cast<unsigned>(peer_uid), static_cast<int>(peer_pid));
   ReplayPending(log);
   return status;
 }

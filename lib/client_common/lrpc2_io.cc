@@ -14,13 +14,16 @@
 
 namespace {
 
-// A time-out of 0 means "block without limit": a non-blocking descriptor is
+constexpr int64_t kNsPerSecond = int64_t{1000} * 1000 * 1000;
+constexpr int64_t kNsPerMs = int64_t{1000} * 1000;
+
+// Without a deadline, "block without limit": a non-blocking descriptor is
 // made blocking for the duration of one call and put back afterwards, even
 // when the call fails (errno of the failure is kept).
 class BlockingScope {
  public:
-  BlockingScope(int fd, uint32_t timeout) : fd_(fd) {
-    if (timeout != 0) return;
+  BlockingScope(int fd, bool blocking) : fd_(fd) {
+    if (!blocking) return;
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK) != 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
       saved_ = flags;
@@ -51,11 +54,10 @@ ssize_t MoveOnce(int fd, unsigned char *p, size_t n, bool sending) {
 // the answer at once: the next send or receive tells what happened (data
 // still queued, end of stream 404, or the real error 405). Only a second
 // such report in a row without progress fails with 405.
-uint32_t AwaitReady(int fd, uint32_t timeout, bool sending, bool *condition_seen) {
-  int ready = sending ? SendWait(fd, timeout) : RecvWait(fd, timeout);
+uint32_t AwaitReady(int fd, LrpcDeadline deadline, bool sending, bool *condition_seen) {
+  int ready = WaitUntil(fd, sending ? POLLOUT : POLLIN, deadline);
   if (ready == 1) return LRPC_OK;
   if (ready == 0) return LRPC_ERR_TIMEOUT;
-  if (errno == EINTR) return LRPC_OK;
   if (errno == 0 && !*condition_seen) {
     *condition_seen = true;
     return LRPC_OK;
@@ -63,15 +65,15 @@ uint32_t AwaitReady(int fd, uint32_t timeout, bool sending, bool *condition_seen
   return LRPC_ERR_SOCKET;
 }
 
-uint32_t MoveFull(int fd, unsigned char *p, size_t n, uint32_t timeout, bool sending) {
-  BlockingScope blocking(fd, timeout);
+uint32_t MoveFull(int fd, unsigned char *p, size_t n, LrpcDeadline deadline, bool sending) {
+  BlockingScope blocking(fd, deadline.none != 0);
   bool condition_seen = false;
   size_t done = 0;
   while (done < n) {
-    if (sending) {
+    if (sending && deadline.none == 0) {
       // Paces the writer on a full socket buffer; the send itself reports
       // whatever the wait saw, so its result needs no separate check.
-      (void)SendWait(fd, timeout);
+      (void)WaitUntil(fd, POLLOUT, deadline);
     } else {
       errno = 0;
     }
@@ -79,46 +81,61 @@ uint32_t MoveFull(int fd, unsigned char *p, size_t n, uint32_t timeout, bool sen
     if (moved > 0) {
       done += static_cast<size_t>(moved);
       condition_seen = false;
+      // A peer that keeps a byte ready at every call still ends at the
+      // deadline.
+      if (done < n && DeadlinePassed(deadline)) {
+        errno = EAGAIN;
+        return LRPC_ERR_TIMEOUT;
+      }
       continue;
     }
     if (moved == 0) return LRPC_ERR_CLOSED;
     if (errno == EINTR) continue;
     if (errno == EPIPE) return LRPC_ERR_CLOSED;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return LRPC_ERR_SOCKET;
-    uint32_t status = AwaitReady(fd, timeout, sending, &condition_seen);
+    uint32_t status = AwaitReady(fd, deadline, sending, &condition_seen);
     if (status != LRPC_OK) return status;
   }
   errno = 0;
   return LRPC_OK;
 }
 
-constexpr int64_t kNsPerSecond = int64_t{1000} * 1000 * 1000;
-constexpr int64_t kNsPerMs = int64_t{1000} * 1000;
+// Whole milliseconds from now to `deadline`, rounded up; 0 once it has
+// passed. Deadlines lie at most LRPC_MAX_WAIT_SECONDS ahead, so this fits.
+int MsUntil(int64_t deadline_ns) {
+  const int64_t left = deadline_ns - MonotonicNs();
+  return left <= 0 ? 0 : static_cast<int>((left + kNsPerMs - 1) / kNsPerMs);
+}
 
-// Monotonic nanoseconds: a change of the wall clock neither shortens nor
-// stretches a wait.
-int64_t NowNs() {
+LrpcDeadline DeadlineAt(int64_t start_ns, uint32_t seconds) {
+  return {start_ns + static_cast<int64_t>(std::min(seconds, LRPC_MAX_WAIT_SECONDS)) * kNsPerSecond, 0};
+}
+
+}  // namespace
+
+int64_t MonotonicNs(void) {
   struct timespec now = {};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
 }
 
-// Whole milliseconds from now to `deadline`, rounded up; 0 once it has passed.
-int MsUntil(int64_t deadline) {
-  const int64_t left = deadline - NowNs();
-  return left <= 0 ? 0 : static_cast<int>((left + kNsPerMs - 1) / kNsPerMs);
+LrpcDeadline OperationDeadline(int64_t start_ns, uint32_t seconds) {
+  return seconds == 0 ? LrpcDeadline{0, 1} : DeadlineAt(start_ns, seconds);
 }
 
-}  // namespace
+LrpcDeadline WaitDeadline(int64_t start_ns, uint32_t seconds) { return DeadlineAt(start_ns, seconds); }
 
-int WaitFd(int fd, short events, uint32_t seconds) {
+int DeadlinePassed(LrpcDeadline deadline) {
+  return deadline.none == 0 && MonotonicNs() >= deadline.at_ns ? 1 : 0;
+}
+
+int WaitUntil(int fd, short events, LrpcDeadline deadline) {
   struct pollfd pfd = {fd, events, 0};
-  int ms = static_cast<int>(std::min(seconds, LRPC_MAX_WAIT_SECONDS) * 1000u);
   // An interrupted poll is repeated with the time left to the deadline, so a
-  // stream of signals cannot stretch the wait beyond its time-out.
-  const int64_t deadline = NowNs() + ms * kNsPerMs;
+  // stream of signals cannot stretch the wait.
   int n;
-  while ((n = poll(&pfd, 1, ms)) < 0 && errno == EINTR) ms = MsUntil(deadline);
+  while ((n = poll(&pfd, 1, deadline.none != 0 ? -1 : MsUntil(deadline.at_ns))) < 0 && errno == EINTR) {
+  }
   if (n == 0) return 0;
   if (n < 0) return -1;
   if ((pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 || (pfd.revents & events) != events) {
@@ -128,15 +145,27 @@ int WaitFd(int fd, short events, uint32_t seconds) {
   return 1;
 }
 
+int WaitFd(int fd, short events, uint32_t seconds) {
+  return WaitUntil(fd, events, WaitDeadline(MonotonicNs(), seconds));
+}
+
 int RecvWait(int fd, uint32_t seconds) { return WaitFd(fd, POLLIN, seconds); }
 
 int SendWait(int fd, uint32_t seconds) { return WaitFd(fd, POLLOUT, seconds); }
 
-uint32_t WriteFull(int fd, const void *buf, size_t n, uint32_t timeout) {
+uint32_t WriteFullBy(int fd, const void *buf, size_t n, LrpcDeadline deadline) {
   // sendmsg takes a non-const iovec base; the bytes are only read.
-  return MoveFull(fd, static_cast<unsigned char *>(const_cast<void *>(buf)), n, timeout, true);
+  return MoveFull(fd, static_cast<unsigned char *>(const_cast<void *>(buf)), n, deadline, true);
+}
+
+uint32_t ReadFullBy(int fd, void *buf, size_t n, LrpcDeadline deadline) {
+  return MoveFull(fd, static_cast<unsigned char *>(buf), n, deadline, false);
+}
+
+uint32_t WriteFull(int fd, const void *buf, size_t n, uint32_t timeout) {
+  return WriteFullBy(fd, buf, n, OperationDeadline(MonotonicNs(), timeout));
 }
 
 uint32_t ReadFull(int fd, void *buf, size_t n, uint32_t timeout) {
-  return MoveFull(fd, static_cast<unsigned char *>(buf), n, timeout, false);
+  return ReadFullBy(fd, buf, n, OperationDeadline(MonotonicNs(), timeout));
 }

@@ -101,7 +101,10 @@ bool DeliverAuditEvent(const AuditEvent &event, const std::string &path) {
   if (message == nullptr) return false;
   std::unique_ptr<LRPC2Session, SessionCloser> session(
       LRPC2Open(path.c_str(), table, AUDIT_TIMEOUT, AUDIT_TIMEOUT, &status));
-  if (session == nullptr) return false;
+  if (session == nullptr) {
+    LogRefusedPeer(path);
+    return false;
+  }
   MsgPtr reply(LRPC2Transact(session.get(), message.get(), AUDIT_TIMEOUT, &status));
   return status == 0;
 }

@@ -9,8 +9,9 @@
 // (default /var/vorlex/daemon2), as the fields
 //   MDT_STRING suite, MDT_STRING category, MDT_INT event, MDT_STRING user,
 //   MDT_INT pid, MDT_STRINGSET the tagged texts in order.
-// When the agent cannot be reached the event is written as one syslog line
-// (facility authpriv, priority notice) instead.
+// When the agent cannot be reached, or whoever listens at the socket is
+// neither root nor this process's effective user, the event is written as
+// one syslog line (facility authpriv, priority notice) instead.
 #pragma once
 
 #include "kest/api.h"
@@ -23,7 +24,8 @@ enum AuditArgTag { AUDIT_ARG_END = 0, AUDIT_ARG_STRING = 8 };
 // The socket the events go to, and its default.
 inline constexpr char AUDIT_SOCKET_KEY[] = "vxagent.clients.socket2";
 inline constexpr char AUDIT_SOCKET_DEFAULT[] = "/var/vorlex/daemon2";
-// Seconds allowed for connecting, the handshake and writing the event.
+// Seconds allowed for opening the session (connect and handshake), and
+// again for writing the event.
 inline constexpr unsigned AUDIT_TIMEOUT = 5;
 
 // The zero arguments are reserved. After `pid` come (tag, value) pairs: each

@@ -26,6 +26,10 @@ int ParseLevelName(const std::string &name);
 // The configured first threshold of the logger `name` in `props`.
 int ConfiguredThreshold(Properties &props, const std::string &name);
 
+// Writes a DEBUG record through the logger KEST_LOGGER naming the peer that
+// the latest session open of this thread refused, if it refused one.
+void LogRefusedPeer(const std::string &path);
+
 // One audit event, as SetAuditTrailEvent receives it.
 struct AuditEvent {
   std::string suite;

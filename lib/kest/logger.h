@@ -18,6 +18,9 @@
 
 namespace kest {
 
+// The logger of the library's own records, such as a refused agent peer.
+inline constexpr char KEST_LOGGER[] = "kest";
+
 class KEST_API Logger {
  public:
   enum LogLevel { TRACE = 0, DEBUG = 1, INFO = 2, WARNING = 3, ERROR = 4, FATAL = 5 };

@@ -1,7 +1,9 @@
 // Fault matrix: every transport failure of the agent (rows) during every
 // action and during the forwarding of the client log (columns). The fault
 // rides on the action's own request (107 for forwarding); handshake faults hit
-// every connection; "agent killed" exits after the column's victim request.
+// every connection; "agent killed" exits after the column's victim request;
+// an impostor (the agent run by another user) is refused on every session and
+// must receive nothing.
 // Every cell: exit status and message, no signal (SIGPIPE), no longer than the
 // time-outs waited for plus one second, and every client-log record (TRACE
 // dump of each request the agent got, WARNING of the failed request or log
@@ -22,6 +24,8 @@ constexpr double kSlackSeconds = 1;
 const char kEntries[] =
     "alice:x:1001:1001:Alice Archer:/home/alice:/bin/bash\nbob:x:1002:1002::/home/bob:/bin/sh\n";
 const char kOpen[] = "Failed to open connection to vxagent through '/var/vorlex/daemon2' ";
+const char kNoLogSession[] = "Failed to open logging connection to vxagent through '/var/vorlex/daemon2': ";
+const char kRefused[] = "Refused peer at '";
 // Users of the large list: enough that the reply (over 1 MiB) is read into a
 // mapping rather than a heap block.
 constexpr int kLargeListUsers = 30000;
@@ -61,7 +65,7 @@ const Action kActions[] = {
 // rows give the same status (the transport tests tell them apart), and the
 // silent handshake waits out the same time-outs in every column that has no
 // session.
-enum Scope { kHandshake, kRequest, kKilled };
+enum Scope { kHandshake, kRequest, kKilled, kImpostor };
 struct Failure {
   const char *name;
   Scope scope;
@@ -74,7 +78,10 @@ struct Failure {
 const Failure kFailures[] = {
     {"RefusedHandshake", kHandshake, "refuse", "Invalid message handle or operation", 0, 0, "CNNNNN"},
     {"SilentHandshake", kHandshake, "silent", "Timeout during operation", 2, 2, "C-N---"},
+    {"TrickledHandshake", kHandshake, "trickle=0.4", "Timeout during operation", 2, 2, "C-N---"},
+    {"ImpostorAgent", kImpostor, "", "Peer is neither root nor the calling user", 0, 0, "CNNNNN"},
     {"SilentAgent", kRequest, "silent", "Timeout during operation", 1, 0, "CFFFAF"},
+    {"TrickledReply", kRequest, "trickle=0.4", "Timeout during operation", 1, 0, "CFFFAF"},
     {"CloseMidFrame", kRequest, "close-mid", "Socket closed", 0, 0, "CFFFAF"},
     {"WrongMagic", kRequest, "bad-magic", "Socket error", 0, 0, "CFFFAF"},
     {"ShortLength", kRequest, "short-length", "Socket error", 0, 0, "--F---"},
@@ -110,9 +117,10 @@ std::vector<Cell> AllCells() {
 std::string Name(const Cell &cell) { return S(cell.f->name, "During", cell.a->name); }
 void PrintTo(const Cell &cell, std::ostream *os) { *os << Name(cell); }
 
-std::string Fault(const Cell &cell) {
-  if (cell.f->scope == kHandshake) return S("handshake:", cell.f->kind);
-  return S(std::to_string(cell.f->scope == kRequest ? cell.a->request : cell.a->victim), ":", cell.f->kind);
+std::vector<std::string> Faults(const Cell &cell) {
+  if (cell.f->scope == kImpostor) return {};
+  if (cell.f->scope == kHandshake) return {S("handshake:", cell.f->kind)};
+  return {S(std::to_string(cell.f->scope == kRequest ? cell.a->request : cell.a->victim), ":", cell.f->kind)};
 }
 
 // The dump of every request the agent received, and the report of what failed.
@@ -125,10 +133,12 @@ std::vector<Rec> WantedRecords(const Cell &cell, const std::string &requests_log
       want.push_back({kTrace, "Request: " + Unescape(cells[1])});
   }
   const char *reason = cell.f->reason;
+  if (cell.f->scope == kImpostor)
+    return {{kDebug, S(kNoLogSession, reason)},
+            {kDebug, S(kOpen, reason, " (Operation not permitted)")},
+            {kDebug, S(kRefused, "/var/vorlex/daemon2': uid 65534, pid "), true}};
   if (cell.f->scope == kHandshake)
-    return {
-        {kDebug, S("Failed to open logging connection to vxagent through '/var/vorlex/daemon2': ", reason)},
-        {kDebug, S(kOpen, reason, " ("), true}};
+    return {{kDebug, S(kNoLogSession, reason)}, {kDebug, S(kOpen, reason, " ("), true}};
   if (cell.outcome == 'N') want.push_back({kDebug, kOpen, true});  // the agent is gone before the session
   if (cell.a->request == 107) {
     want.push_back({kWarning, S("Failed to send log message: ", reason)});
@@ -144,11 +154,13 @@ class FaultMatrix : public SandboxTest<Cell> {};
 TEST_P(FaultMatrix, EndsWithItsStatusWithinTimeOutAndKeepsEveryRecord) {
   const Cell &cell = GetParam();
   ResetState(S("vxagent.local.account.manage: ", cell.a->manage ? "true" : "false",
-               "\nlrpc.timeout: 1\nlrpc.connect.timeout: 1\nlog.vxaccounts: trace\n"));
+               "\nlrpc.timeout: 1\nlrpc.connect.timeout: 1\nlog.vxaccounts: trace\nlog.kest: debug\n"));
   // The passwd file of the agent, which is also what a list that succeeds prints.
   const std::string passwd = cell.a->large ? Users(kLargeListUsers) : kEntries;
   Agent agent;
-  ASSERT_EQ(agent.Start({{"passwd", passwd}, {"group", "staff:x:2001:alice,bob\n"}}, {Fault(cell)}), "");
+  const bool impostor = cell.f->scope == kImpostor;
+  ASSERT_EQ(agent.Start({{"passwd", passwd}, {"group", "staff:x:2001:alice,bob\n"}}, Faults(cell), impostor),
+            "");
   RunResult run = RunVxaccounts(cell.a->args);
   agent.Stop(cell.f->scope != kHandshake);
 
@@ -172,6 +184,17 @@ TEST_P(FaultMatrix, EndsWithItsStatusWithinTimeOutAndKeepsEveryRecord) {
         << "\nlog2.log:\n"
         << log2 << "\nemergency log:\n"
         << file;
+  if (!impostor) return;
+  // Not a request, log record or audit event went to it; the support
+  // library's sessions (principal name, audit event) name it too.
+  EXPECT_EQ(agent.Record("frames.log"), "");
+  for (const char *socket : {"/var/vorlex/daemon'", "/var/vorlex/daemon2'"})
+    EXPECT_TRUE(std::any_of(run.syslog.begin(), run.syslog.end(),
+                            [&](const SyslogRecord &r) {
+                              return r.text.find(S(kRefused, socket, ": uid 65534, pid ")) !=
+                                     std::string::npos;
+                            }))
+        << "no DEBUG record of the refused peer at " << socket;
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, FaultMatrix, ::testing::ValuesIn(AllCells()),

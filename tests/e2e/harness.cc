@@ -147,8 +147,10 @@ const std::string &EnterSandbox() {
 }
 
 void ResetState(const std::string &config, unsigned mode) {
-  for (const char *dir : kPrivateDirs)
+  for (const char *dir : kPrivateDirs) {
     for (const auto &entry : fs::directory_iterator(dir)) fs::remove_all(entry.path());
+    fs::permissions(dir, static_cast<fs::perms>(0755));
+  }
   WriteRootFile("/etc/vorlex/vorlex.conf", config, mode);
   WriteRootFile(kEmergencyLog, "", 0644);
   DrainSyslog(nullptr);
@@ -176,15 +178,20 @@ RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, co
 }
 
 std::string Agent::Start(const std::vector<std::pair<std::string, std::string>> &files,
-                         const std::vector<std::string> &faults) {
+                         const std::vector<std::string> &faults, bool as_nobody) {
   for (const auto &[name, content] : files) data_.write(name, content);
+  if (as_nobody) {
+    fs::permissions("/var/vorlex", static_cast<fs::perms>(01777));
+    for (const std::string &dir : {data_.path(), record_.path()})
+      Check(chown(dir.c_str(), kNobody, kNobody) == 0, "chown " + dir);
+  }
   std::vector<std::string> argv{VX_E2E_AGENTSIM, "--socket",           kClientSocket,
                                 "--kest-socket", "/var/vorlex/daemon", "--data",
                                 data_.path(),    "--record",           record_.path()};
   for (const auto &f : faults) argv.insert(argv.end(), {"--fault", f});
   std::string log_path = record_.file("agent.log");
   int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  pid_ = Spawn(argv, log_fd, log_fd, false, &pidfd_);
+  pid_ = Spawn(argv, log_fd, log_fd, as_nobody, &pidfd_);
   close(log_fd);
   for (auto start = Clock::now(); pid_ > 0 && Since(start) < kReadySeconds; usleep(10000))
     if (("\n" + Record("agent.log")).find("\nready ") != std::string::npos) return "";

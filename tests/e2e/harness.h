@@ -59,9 +59,11 @@ class Agent {
  public:
   ~Agent() { Stop(false); }
   // Writes `files` (name, content) into its data directory, starts it and
-  // waits (bounded) for its "ready" line: "" or what went wrong.
+  // waits (bounded) for its "ready" line: "" or what went wrong. With
+  // `as_nobody` it runs as 65534 (an impostor): /var/vorlex becomes
+  // writable for it (until the next ResetState) and its directories its own.
   std::string Start(const std::vector<std::pair<std::string, std::string>> &files,
-                    const std::vector<std::string> &faults = {});
+                    const std::vector<std::string> &faults = {}, bool as_nobody = false);
   // With `sync`, first lets it handle all sent before (a handshake on a fresh
   // connection passes its poll loop after it). Then SIGTERM and a bounded
   // wait: its exit status, -1 when it had to be killed.

@@ -16,13 +16,14 @@ struct AgentDir {
 class Agent : private AgentDir, public agentsim::ScriptedAgent {
  public:
   struct Options {
-    std::string path = {};       // empty: agent.sock in a private directory
-    Answers welcome = {U32(1)};  // answer to the handshake
+    std::string path = {};                 // empty: agent.sock in a private directory
+    Answers welcome = {U32(1)};            // answer to the handshake
+    std::vector<std::string> faults = {};  // pacing faults: trickle, slow-read
   };
 
   Agent() : Agent(Options{}) {}
   explicit Agent(const Options &o)
-      : ScriptedAgent(o.path.empty() ? dir.file("agent.sock") : o.path, o.welcome) {
+      : ScriptedAgent(o.path.empty() ? dir.file("agent.sock") : o.path, o.welcome, o.faults) {
     ReplyFields({});
   }
   // The reply to every request: `fields` in a frame of the request's type.

@@ -22,9 +22,17 @@ constexpr size_t kControlSpace = CMSG_SPACE(sizeof(struct ucred)) + CMSG_SPACE(1
 constexpr ssize_t kWouldBlock = -2;
 // An input buffer grown beyond this by a large frame is not kept.
 constexpr size_t kKeepBuffer = size_t{256} * 1024;
+// A frame's header and type: what is read before the type's faults apply.
+constexpr size_t kTypeEnd = LRPC_HEADER_SIZE + sizeof(uint16_t);
 
 uint32_t LoadU32(const unsigned char *p) {
   uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+uint16_t LoadU16(const unsigned char *p) {
+  uint16_t v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
@@ -65,7 +73,7 @@ short Connection::Events() const {
 }
 
 std::optional<Clock::time_point> Connection::Deadline() const {
-  if (phase_ == Phase::kDelay) return deadline_;
+  if (phase_ == Phase::kDelay || phase_ == Phase::kReadPause) return deadline_;
   return std::nullopt;
 }
 
@@ -82,9 +90,18 @@ void Connection::OnEvents(short revents) {
 }
 
 void Connection::OnDeadline(Clock::time_point now) {
-  if (phase_ != Phase::kDelay || now < deadline_) return;
+  if ((phase_ != Phase::kDelay && phase_ != Phase::kReadPause) || now < deadline_) return;
+  if (phase_ == Phase::kReadPause) {
+    phase_ = Phase::kBody;  // the next byte is read when it is there
+    return;
+  }
   phase_ = Phase::kWrite;
   OnWritable();
+}
+
+void Connection::Hold(Phase phase, std::chrono::milliseconds pause) {
+  phase_ = phase;
+  deadline_ = Clock::now() + pause;
 }
 
 std::string_view Connection::Input() const {
@@ -96,6 +113,8 @@ void Connection::StartRead(size_t total, Phase phase) {
   in_.clear();
   want_ = total;
   phase_ = phase;
+  read_pace_known_ = false;
+  read_pace_ = {};
 }
 
 // Receives into [dst, dst + size) and takes the credentials that came with
@@ -126,17 +145,41 @@ ssize_t Connection::Receive(unsigned char *dst, size_t size) {
   return n;
 }
 
+// Bytes asked for by one read: a request's type on its own, so that its
+// slow-read fault can pace the rest of the body, one byte a read.
+size_t Connection::ReadLimit() const {
+  const size_t have = in_.size();
+  if (phase_ == Phase::kBody && !read_pace_known_ && have < kTypeEnd) return kTypeEnd - have;
+  return phase_ == Phase::kBody && read_pace_.count() > 0 ? 1 : kReadChunk;
+}
+
+// Once a request's type is in, its slow-read fault sets the pause after
+// each further byte (challenge answers are not requests).
+void Connection::PaceReading() {
+  if (phase_ != Phase::kBody) return;
+  if (!read_pace_known_ && in_.size() >= kTypeEnd) {
+    read_pace_known_ = true;
+    if (!awaiting_answer_)
+      read_pace_ = services_.faults.ForRequest(LoadU16(in_.data() + LRPC_HEADER_SIZE)).slow_read;
+  }
+  if (read_pace_.count() > 0 && in_.size() > kTypeEnd) Hold(Phase::kReadPause, read_pace_);
+}
+
 void Connection::OnReadable() {
   while (Reading()) {
     // While ignoring, the bytes land in the buffer and are thrown away.
     bool ignoring = phase_ == Phase::kIgnore;
     size_t have = ignoring ? 0 : in_.size();
-    in_.resize(have + (ignoring ? kReadChunk : std::min(want_ - have, kReadChunk)));
+    in_.resize(have + (ignoring ? kReadChunk : std::min(want_ - have, ReadLimit())));
     ssize_t n = Receive(in_.data() + have, in_.size() - have);
     in_.resize(have + static_cast<size_t>(std::max<ssize_t>(n, 0)));
     if (n == kWouldBlock) return;
     if (n <= 0) return Finish();  // closed by the peer, or broken
-    if (!ignoring && in_.size() == want_) OnInputComplete();
+    if (!ignoring && in_.size() == want_) {
+      OnInputComplete();
+    } else {
+      PaceReading();
+    }
   }
 }
 
@@ -155,14 +198,15 @@ void Connection::OnInputComplete() {
 
 void Connection::OnHello() {
   if (LoadU32(in_.data()) != LRPC_HELLO) return Drop("unknown handshake word");
+  HandshakePlan plan = services_.faults.ForHandshake();
   if (services_.script != nullptr) {
     services_.script->Received(Input(), Sender());
-    return Play(services_.script->Respond(Input()));
+    return Play(services_.script->Respond(Input()), plan.trickle);
   }
-  HandshakePlan plan = services_.faults.ForHandshake();
   if (plan.close) return Finish();
   if (plan.silent) return StartRead(0, Phase::kIgnore);
-  Send(OutFrame{EncodeWord(plan.refuse.value_or(LRPC_WELCOME)), nullptr}, Then::kRead, plan.delay);
+  Send(OutFrame{EncodeWord(plan.refuse.value_or(LRPC_WELCOME)), nullptr}, Then::kRead, plan.delay,
+       plan.trickle);
 }
 
 void Connection::OnHeader() {
@@ -210,8 +254,8 @@ void Connection::OnRequest(uint32_t type, Msg *request) {
     services_.recorder.Write(RecordFile::kRequests,
                              {std::to_string(type), dump ? Cell(dump.get()) : Cell(std::nullopt)});
   }
-  if (services_.script != nullptr) return Play(services_.script->Respond(Input()));
   FaultPlan plan = services_.faults.ForRequest(type);
+  if (services_.script != nullptr) return Play(services_.script->Respond(Input()), plan.trickle);
   Reply reply = HandleRequest(type, request, plan, services_);
   exit_pending_ = plan.exit;
   if (plan.close || (exit_pending_ && (reply.one_way || plan.silent))) return Finish();
@@ -221,14 +265,16 @@ void Connection::OnRequest(uint32_t type, Msg *request) {
   exchange_.push_back(EncodeReplyFrame(type, reply.fields, plan.form));
   after_reply_ = FormClosesConnection(plan.form) ? Then::kClose : Then::kRead;
   reply_delay_ = plan.delay;
+  reply_trickle_ = plan.trickle;
   ContinueExchange();
 }
 
-void Connection::Play(Script::Answer answer) {
+void Connection::Play(Script::Answer answer, std::chrono::milliseconds trickle) {
   exchange_.clear();
   for (std::string &frame : answer.frames) exchange_.push_back(OutFrame{std::move(frame), nullptr});
   after_reply_ = answer.close ? Then::kClose : Then::kRead;
   reply_delay_ = {};
+  reply_trickle_ = trickle;
   if (!exchange_.empty()) return ContinueExchange();
   if (answer.close) return Finish();
   StartRead(LRPC_HEADER_SIZE, Phase::kHeader);
@@ -239,24 +285,23 @@ void Connection::ContinueExchange() {
   exchange_.pop_front();
   awaiting_answer_ = !exchange_.empty();
   if (awaiting_answer_) return Send(std::move(next), Then::kRead);
-  Send(std::move(next), after_reply_, reply_delay_);
+  Send(std::move(next), after_reply_, reply_delay_, reply_trickle_);
 }
 
-void Connection::Send(OutFrame bytes, Then then, std::chrono::milliseconds delay) {
+void Connection::Send(OutFrame bytes, Then then, std::chrono::milliseconds delay,
+                      std::chrono::milliseconds trickle) {
   out_ = std::move(bytes);
   out_sent_ = 0;
   then_ = then;
-  if (delay.count() > 0) {
-    phase_ = Phase::kDelay;
-    deadline_ = Clock::now() + delay;
-    return;
-  }
+  write_pace_ = trickle;
+  if (delay.count() > 0) return Hold(Phase::kDelay, delay);
   phase_ = Phase::kWrite;
   OnWritable();
 }
 
-// Sends what is left of the head and the tail in one call.
-ssize_t Connection::SendSome() {
+// Sends what is left of the head and the tail in one call, or only the next
+// byte of them.
+ssize_t Connection::SendSome(bool one_byte) {
   iovec iov[2];
   msghdr mh{};
   mh.msg_iov = iov;
@@ -264,16 +309,24 @@ ssize_t Connection::SendSome() {
   if (out_sent_ < head.size()) iov[mh.msg_iovlen++] = ToIovec(head.substr(out_sent_));
   if (!tail.empty())
     iov[mh.msg_iovlen++] = ToIovec(tail.substr(out_sent_ - std::min(out_sent_, head.size())));
+  if (one_byte && mh.msg_iovlen > 0) {
+    iov[0].iov_len = 1;
+    mh.msg_iovlen = 1;
+  }
   return ::sendmsg(fd_.get(), &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
+// Writes as far as the socket takes it; a trickled answer one byte, then a
+// pause.
 void Connection::OnWritable() {
+  const bool trickling = write_pace_.count() > 0;
   while (out_sent_ < out_.size()) {
-    ssize_t n = SendSome();
+    ssize_t n = SendSome(trickling);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) return Finish();
     out_sent_ += static_cast<size_t>(n);
+    if (trickling && out_sent_ < out_.size()) return Hold(Phase::kDelay, write_pace_);
   }
   AfterSend();
 }

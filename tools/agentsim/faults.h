@@ -31,10 +31,12 @@ enum class ReplyForm {
 // What to do with one request.
 struct FaultPlan {
   std::chrono::milliseconds delay{0};
-  bool silent = false;    // no reply at all
-  bool close = false;     // close right after reading the request
-  bool exit = false;      // stop the agent once this request is done
-  bool disabled = false;  // 111 answers false
+  std::chrono::milliseconds trickle{0};    // the reply goes out one byte per this pause
+  std::chrono::milliseconds slow_read{0};  // the request body is read one byte per this pause
+  bool silent = false;                     // no reply at all
+  bool close = false;                      // close right after reading the request
+  bool exit = false;                       // stop the agent once this request is done
+  bool disabled = false;                   // 111 answers false
   uint32_t challenges = 0;
   std::optional<int32_t> status;  // replaces the status/result of 112, 113, 114, 901
   ReplyForm form = ReplyForm::kNormal;
@@ -43,6 +45,7 @@ struct FaultPlan {
 // What to do with the handshake word of a new connection.
 struct HandshakePlan {
   std::chrono::milliseconds delay{0};
+  std::chrono::milliseconds trickle{0};  // the answer goes out one byte per this pause
   bool silent = false;
   bool close = false;
   std::optional<uint32_t> refuse;  // word sent instead of the welcome

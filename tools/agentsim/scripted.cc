@@ -37,12 +37,14 @@ Script::Answer ToAnswer(const ScriptedAgent::Answers &answers) {
 
 const ScriptedAgent::Bytes ScriptedAgent::kHangUp = "\xff<hang up>";
 
-ScriptedAgent::ScriptedAgent(std::string path, Answers welcome)
+ScriptedAgent::ScriptedAgent(std::string path, Answers welcome, const std::vector<std::string> &faults)
     : path_(std::move(path)),
       welcome_(std::move(welcome)),
       server_(std::make_unique<Server>(services_)),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   std::string error = "no eventfd";
+  for (const std::string &fault : faults)
+    if (!faults_.Add(fault, &error)) throw std::runtime_error("scripted agent: " + error);
   if (!wake_ || !server_->Listen(path_, &error)) throw std::runtime_error("scripted agent: " + error);
   thread_ = std::thread([this] { Serve(); });
 }

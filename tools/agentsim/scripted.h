@@ -36,8 +36,10 @@ class ScriptedAgent : private Script {
 
   // Listens at `path` and serves from a thread of its own: each handshake
   // is answered with `welcome`, each request with nothing until Reply is
-  // called. Throws std::runtime_error when it cannot listen.
-  ScriptedAgent(std::string path, Answers welcome);
+  // called. Of the `faults` (--fault rules) only those that pace the bytes
+  // apply: trickle and slow-read. Throws std::runtime_error when it cannot
+  // listen or a fault rule is malformed.
+  ScriptedAgent(std::string path, Answers welcome, const std::vector<std::string> &faults = {});
   ~ScriptedAgent() override;
   ScriptedAgent(const ScriptedAgent &) = delete;
   ScriptedAgent &operator=(const ScriptedAgent &) = delete;

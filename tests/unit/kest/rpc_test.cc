@@ -1,6 +1,9 @@
 #include "kest/rpc.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "kest/exception.h"
 #include "support/agent.h"
@@ -44,10 +47,96 @@ std::string Outcome(const Bytes &fields) {
   }
 }
 
+// The fields of a reply naming alice's principal, then `pairs` more
+// attributes, laid out in place (a few hundred megabytes are built once):
+// each pair names an attribute of its own when `distinct`, else "mail".
+Bytes ManyAttributes(size_t pairs, bool distinct, size_t value_bytes) {
+  Bytes fields = Int(0) + U8(MDT_STRINGSET) + U32(static_cast<uint32_t>(2 * pairs + 2)) +
+                 Item(kest::KEST_USER_PRINCIPAL_NAME) + Item("alice@EXAMPLE.COM");
+  const std::string value(value_bytes, 'v');
+  fields.reserve(fields.size() + pairs * (18 + value_bytes));
+  for (size_t i = 0; i < pairs; ++i) {
+    fields += Item(distinct ? "attr" + std::to_string(i) : "mail");
+    fields += U32(static_cast<uint32_t>(value.size()));
+    fields += value;
+  }
+  return fields;
+}
+
 TEST(GetUserObj, OtherRepliesGiveNoUserOrThrow) {
   EXPECT_EQ(Outcome(Int(1)), "null");            // non-zero status: no such user
   EXPECT_EQ(Outcome(Str("0")), "IPCException");  // unreadable reply
   EXPECT_EQ(Outcome(Int(0)), "IPCException");    // found, but without attribute set
+  EXPECT_EQ(Outcome(ManyAttributes(kest::RPC_MAX_ATTRIBUTES, true, 0)), "IPCException");  // one too many
+}
+
+// What a lookup in a child process costs, apart from the agent's own copy
+// of the reply: its thread's CPU time, and how far its peak resident size
+// grew above the size it started with.
+struct Cost {
+  bool found = false;  // alice's principal name came back
+  double cpu_seconds = 0;
+  long growth_kb = 0;
+};
+
+long StatusKb(const char *field) {
+  const std::string status = ReadFile("/proc/self/status");
+  const size_t at = status.find(field);
+  return at == std::string::npos ? -1 : atol(status.c_str() + at + strlen(field));
+}
+
+Cost LookUpInChild(const std::string &path) {
+  int out[2];
+  EXPECT_EQ(pipe(out), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    Cost cost;
+    const long before = StatusKb("VmRSS:");
+    timespec start{}, end{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+    try {
+      kest::LocalRpcSession session(path, false, false);
+      auto user = session.getUserObj("alice", kest::UNIX_ONLY);
+      cost.found = user && std::string((*user)[kest::KEST_USER_PRINCIPAL_NAME]) == "alice@EXAMPLE.COM";
+    } catch (...) {
+    }
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+    cost.cpu_seconds = static_cast<double>(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
+    cost.growth_kb = StatusKb("VmHWM:") - before;
+    _exit(write(out[1], &cost, sizeof cost) == sizeof cost ? 0 : 1);
+  }
+  close(out[1]);
+  Cost cost;
+  EXPECT_EQ(read(out[0], &cost, sizeof cost), static_cast<ssize_t>(sizeof cost));
+  close(out[0]);
+  int status = -1;
+  waitpid(pid, &status, 0);
+  return cost;
+}
+
+// The attribute list is read once, in place: time follows the reply's size,
+// not the square of its names, and memory the reply's size plus a little.
+TEST(GetUserObj, ReadsALargeReplyOnceInPlace) {
+  const struct {
+    const char *name;
+    size_t pairs;
+    bool distinct;  // each pair names an attribute of its own, else all name "mail"
+    size_t value_bytes;
+    double max_cpu_seconds;
+  } cases[] = {
+      {"300,000 distinct names", 300000, true, 1, 0.5},
+      {"240 MB of values of one attribute", 3500000, false, 56, 2},
+  };
+  for (const auto &c : cases) {
+    const Bytes fields = ManyAttributes(c.pairs, c.distinct, c.value_bytes);
+    Agent agent;
+    agent.Reply([&fields](const Bytes &) { return Agent::Answers{Frame(kGetObjectByName, fields)}; });
+    const Cost cost = LookUpInChild(agent.path());
+    EXPECT_TRUE(cost.found) << c.name;
+    EXPECT_LT(cost.cpu_seconds, c.max_cpu_seconds) << c.name;
+    EXPECT_LT(cost.growth_kb, static_cast<long>(fields.size() / 1024 + 64 * 1024))
+        << c.name << ", reply of " << fields.size() / 1024 << " kB";
+  }
 }
 
 TEST(LocalRpcSession, NoAgentThrowsIOExceptionWithReadableText) {

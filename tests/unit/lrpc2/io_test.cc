@@ -151,9 +151,10 @@ TEST(LRPC2Err2Str, GivesTheTextOfKnownCodesAndNullForOthers) {
       {413, "Bad magic number in communication, potential network or byte order issue"},
       {416, "File operation error"},
       {418, "Timeout while connecting"},
+      {419, "Peer is neither root nor the calling user"},
   };
   for (const auto &[code, text] : cases) EXPECT_STREQ(LRPC2Err2Str(code), text) << code;
-  for (uint32_t code : {0u, 205u, 399u, 417u, 419u}) EXPECT_EQ(LRPC2Err2Str(code), nullptr) << code;
+  for (uint32_t code : {0u, 205u, 399u, 417u, 420u}) EXPECT_EQ(LRPC2Err2Str(code), nullptr) << code;
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -12,6 +14,8 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <thread>
 
 #include "client_common/lrpc2.h"
 #include "client_common/msg_ptr.h"
@@ -67,29 +71,159 @@ TEST(LRPC2Open, RefusesUnusablePathsBeforeCreatingAnything) {
   EXPECT_EQ(LRPC2Open("x", nullptr, 1, 1, nullptr), nullptr);  // null status tolerated
 }
 
-TEST(LRPC2Open, FullListenQueueTimesOutConnecting) {
+// A listener that never accepts, its queue of one taken by a filler: a
+// connect waits for a slot until one is freed, and is never answered.
+class FullQueue {
+ public:
+  FullQueue() {
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    const auto *sa = reinterpret_cast<struct sockaddr *>(&addr);
+    EXPECT_EQ(bind(listener_, sa, sizeof addr), 0);
+    EXPECT_EQ(listen(listener_, 0), 0);
+    EXPECT_EQ(connect(filler_, sa, sizeof addr), 0);
+  }
+  ~FullQueue() {
+    Settle();
+    close(filler_);
+    close(listener_);
+  }
+  // Takes the filler off the queue after `delay`, which lets one more in.
+  void FreeSlotAfter(std::chrono::milliseconds delay) {
+    freer_ = std::thread([this, delay] {
+      std::this_thread::sleep_for(delay);
+      accepted_ = accept(listener_, nullptr, nullptr);
+    });
+  }
+  // Waits for the freeing and closes what it accepted.
+  void Settle() {
+    if (freer_.joinable()) freer_.join();
+    if (accepted_ >= 0) close(accepted_);
+    accepted_ = -1;
+  }
+
   TempDir dir;
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  strncpy(addr.sun_path, dir.file("agent.sock").c_str(), sizeof addr.sun_path - 1);
-  const auto *sa = reinterpret_cast<struct sockaddr *>(&addr);
-  int listener = socket(AF_UNIX, SOCK_STREAM, 0), filler = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_EQ(bind(listener, sa, sizeof addr), 0);
-  ASSERT_EQ(listen(listener, 0), 0);  // never accepting: the queue is full after one connection
-  ASSERT_EQ(connect(filler, sa, sizeof addr), 0);
-  int fds = CountOpenFds();
-  for (uint32_t timeout : {0u, 1u}) {
+  const std::string path = dir.file("agent.sock");
+
+ private:
+  int listener_ = socket(AF_UNIX, SOCK_STREAM, 0), filler_ = socket(AF_UNIX, SOCK_STREAM, 0);
+  int accepted_ = -1;
+  std::thread freer_;
+};
+
+// A peer that takes its time over every byte holds each step only until its
+// deadline, counted from the step's start: the open (connect and handshake
+// together), or the transaction (request, challenges and reply together).
+TEST(LRPC2Deadlines, SlowPeerEndsEachStepAtItsDeadline) {
+  enum Step { kOpen, kTransact };
+  const struct {
+    const char *name;
+    Step step;
+    std::vector<std::string> faults;  // of the agent; none: a full listen queue instead
+    uint32_t status;
+    double at;  // seconds from the step's start
+    uint32_t timeout = 1;
+    int free_slot_ms = -1;     // the full queue lets the connect in after this long
+    size_t request_bytes = 0;  // a string of this size in the request
+    int challenges = 0;
+  } cases[] = {
+      {"queue stays full, no wait", kOpen, {}, 418, 0, 0},
+      {"queue stays full", kOpen, {}, 418, 1},
+      {"queue frees a slot late, handshake unanswered", kOpen, {}, 408, 1, 1, 600},
+      {"handshake answer trickled", kOpen, {"handshake:trickle=0.4"}, 408, 1},
+      {"request read slowly", kTransact, {"any:slow-read=0.05"}, 408, 1, 1, -1, 1u << 20},
+      {"reply trickled", kTransact, {"any:trickle=0.3"}, 408, 1},
+      {"challenge, then the reply trickled", kTransact, {"any:trickle=0.3"}, 408, 1, 1, -1, 0, 1},
+  };
+  for (const auto &c : cases) {
+    std::optional<FullQueue> queue;
+    std::optional<Agent> agent;
+    if (c.faults.empty()) {
+      queue.emplace();
+      if (c.free_slot_ms >= 0) queue->FreeSlotAfter(std::chrono::milliseconds(c.free_slot_ms));
+    } else {
+      agent.emplace(Agent::Options{.faults = c.faults});
+      agent->Reply([&c](const Bytes &) {
+        Answers a(static_cast<size_t>(c.challenges), kChallenge);
+        a.push_back(kBoolReply);
+        return a;
+      });
+    }
+    const int fds = CountOpenFds();
     uint32_t status = 0;
     auto start = Clock::now();
-    EXPECT_EQ(Open(addr.sun_path, &status, timeout), nullptr);
-    auto waited = Clock::now() - start;
-    EXPECT_EQ(status, 418u);
-    EXPECT_GE(waited, std::chrono::milliseconds(900 * timeout));
-    EXPECT_LT(waited, std::chrono::seconds(4));
-    EXPECT_EQ(CountOpenFds(), fds);
+    LRPC2Session *s = Open(queue ? queue->path : agent->path(), &status, c.timeout);
+    if (c.step == kTransact) {
+      ASSERT_NE(s, nullptr) << c.name;
+      const std::string text(c.request_bytes, 'x');
+      MsgPtr request = Request(111, [&text](Msg *m) { MsgAddString(m, text.c_str()); });
+      start = Clock::now();
+      EXPECT_EQ(LRPC2Transact(s, request.get(), c.timeout, &status), nullptr) << c.name;
+    } else {
+      EXPECT_EQ(s, nullptr) << c.name;
+    }
+    const std::chrono::duration<double> took = Clock::now() - start;
+    LRPC2Close(s);
+    EXPECT_EQ(status, c.status) << c.name;
+    EXPECT_GE(took.count(), c.at - 0.05) << c.name;
+    EXPECT_LT(took.count(), c.at + 0.4) << c.name;
+    if (queue) queue->Settle();
+    EXPECT_TRUE(!agent || agent->AwaitIdle()) << c.name;
+    EXPECT_EQ(CountOpenFds(), fds) << c.name;
   }
-  close(filler);
-  close(listener);
+}
+
+// Runs `fn` on a thread of its own whose effective user is `euid`: the raw
+// system call changes the credentials of the calling thread only.
+void AsUser(uid_t euid, const std::function<void()> &fn) {
+  std::thread([&] {
+    ASSERT_EQ(syscall(SYS_setresuid, -1, euid, -1), 0);
+    fn();
+    ASSERT_EQ(syscall(SYS_setresuid, -1, 0, -1), 0);
+  }).join();
+}
+
+// Whoever made the listening socket must be root or the caller's effective
+// user; an impostor is refused before the hello, and named.
+TEST(LRPC2Open, RefusesAPeerThatIsNeitherRootNorTheCaller) {
+  if (geteuid() != 0) GTEST_SKIP() << "skipped: needs root to listen and connect as other users";
+  constexpr uid_t kOther = 65534, kThird = 65533;
+  const struct {
+    const char *name;
+    uid_t agent, caller;
+    uint32_t status;
+  } cases[] = {
+      {"root's agent, root", 0, 0, 0},
+      {"root's agent, another user", 0, kOther, 0},
+      {"the caller's own agent", kOther, kOther, 0},
+      {"another user's agent, root", kOther, 0, 419},
+      {"another user's agent, a third user", kThird, kOther, 419},
+  };
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);  // users other than root make and reach the socket
+  for (const auto &c : cases) {
+    std::optional<Agent> agent;
+    AsUser(c.agent, [&] { agent.emplace(Agent::Options{.path = dir.file("agent.sock")}); });
+    ASSERT_TRUE(agent) << c.name;
+    const int fds = CountOpenFds();
+    uint32_t status = 1;
+    int refused = -1;
+    pid_t pid = 0;
+    uid_t uid = 0;
+    AsUser(c.caller, [&] {
+      LRPC2Close(Open(agent->path(), &status));
+      EXPECT_EQ(status == 419 ? errno : EPERM, EPERM);
+      refused = LRPC2RefusedPeer(&pid, &uid);
+    });
+    EXPECT_EQ(status, c.status) << c.name;
+    EXPECT_EQ(refused, c.status == 419 ? 1 : 0) << c.name;
+    EXPECT_EQ(uid, c.status == 419 ? c.agent : 0) << c.name;
+    EXPECT_EQ(pid, c.status == 419 ? getpid() : 0) << c.name;
+    EXPECT_EQ(agent->Connections(), c.status == 419 ? 0 : 1) << c.name << ": hello sent";
+    EXPECT_TRUE(agent->AwaitIdle());
+    EXPECT_EQ(CountOpenFds(), fds) << c.name;
+  }
 }
 
 // Each request leaves byte for byte after the hello, on a non-blocking
