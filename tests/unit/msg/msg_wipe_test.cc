@@ -1,8 +1,8 @@
 // The wiping of sensitive messages, how received blocks are obtained and
 // given back, and a failed string copy, observed through the test
-// allocator's watched blocks and the failing madvise (see CMakeLists.txt).
-// The allocation-failure sweep of tests/unit/allocfail covers failures in
-// building, reading and dumping otherwise.
+// fault injector's watched blocks, failing allocation and failing madvise
+// (see CMakeLists.txt). The fault sweep of tests/unit/fault covers failures
+// in building, reading and dumping otherwise.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -10,16 +10,14 @@
 
 #include "client_common/msg_block.h"
 #include "msg_test_util.h"
-#include "support/alloc_fail.h"
-#include "support/sys_fail.h"
+#include "support/fault.h"
 
 using namespace msgtest;
 
 namespace {
 
-namespace af = vxtest::allocfail;
-namespace sf = vxtest::sysfail;
-using af::Release;
+namespace fi = vxtest::fault;
+using fi::Release;
 
 const struct {
   const char *name;
@@ -51,10 +49,10 @@ TEST(MsgWipe, SensitiveMessagesAreZeroedBeforeFree) {
       uint32_t length = GrowBufSize(&msg->buf);
       const void *block = how == kBuilding ? static_cast<void *>(GrowBufPeek(&msg->buf))
                                            : MsgGetBuffer(msg, &length, nullptr);
-      af::Watch bytes{block, length}, record{msg, sizeof(Msg)};
-      af::WatchBlocks(&bytes, &record);
+      fi::Watch bytes{block, length}, record{msg, sizeof(Msg)};
+      fi::WatchBlocks(&bytes, &record);
       MsgFree(msg);
-      af::WatchBlocks(nullptr);
+      fi::WatchBlocks(nullptr);
       EXPECT_TRUE(bytes.how == Release::kFree && bytes.zeroed == c.wiped) << "block";
       EXPECT_TRUE(record.how == Release::kFree && record.zeroed == c.wiped) << "record";
     }
@@ -71,12 +69,12 @@ TEST(MsgWipe, SensitiveMessageNeverReallocatesAndWipesOldBlocks) {
     Msg *msg = NewMsg(c.type, GetMsgTypeTable(), kHeader, nullptr);
     ASSERT_EQ(MsgAddString(msg, "hunter2"), MSG_OK);
     int reallocs = 0, wiped_moves = 0, moves = 0;
-    af::Watch old;
+    fi::Watch old;
     for (int i = 0; i <= 40; ++i) {
-      old = af::Watch{GrowBufPeek(&msg->buf), GrowBufSize(&msg->buf)};
-      af::WatchBlocks(&old);
+      old = fi::Watch{GrowBufPeek(&msg->buf), GrowBufSize(&msg->buf)};
+      fi::WatchBlocks(&old);
       ASSERT_EQ(i < 40 ? MsgAddString(msg, kLong.c_str()) : MsgComplete(msg), MSG_OK);
-      af::WatchBlocks(nullptr);
+      fi::WatchBlocks(nullptr);
       moves += old.how != Release::kNone;
       reallocs += old.how == Release::kRealloc;
       wiped_moves += old.how == Release::kFree && old.zeroed;
@@ -118,12 +116,12 @@ TEST(MsgBlock, LargeBlocksAreMappedAndUnmappedWholeAfterTheWipe) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     const std::string bytes = ListReply(c.type, c.entries);
-    sf::Arm(sf::Call::kMadvise, c.refuse_advice ? 1 : 0, EINVAL);
+    fi::Arm(fi::Call::kMadvise, c.refuse_advice ? 1 : 0, EINVAL);
     const vx_msg::Block block = vx_msg::AllocBlock(bytes.size());
-    const sf::Stats advised = sf::Disarm();
+    const fi::Stats advised = fi::Disarm();
     ASSERT_NE(block.bytes, nullptr);
     EXPECT_EQ(block.map != nullptr, c.mapped);
-    EXPECT_EQ(advised.calls[static_cast<int>(sf::Call::kMadvise)], c.mapped ? 1 : 0);
+    EXPECT_EQ(advised.calls[static_cast<int>(fi::Call::kMadvise)], c.mapped ? 1 : 0);
     EXPECT_EQ(advised.advice, c.mapped ? MADV_HUGEPAGE : 0);
     if (c.mapped) {
       EXPECT_EQ(reinterpret_cast<uintptr_t>(block.bytes) % MSG_MAP_ALIGN, 0u);
@@ -143,10 +141,10 @@ TEST(MsgBlock, LargeBlocksAreMappedAndUnmappedWholeAfterTheWipe) {
     while (MsgNextSetItem(&reader, &item, &length) == MSG_OK) last = length;
     EXPECT_EQ(last, 60u);
     EXPECT_EQ(MsgGetBool(msg, nullptr), MSG_ERR_END) << "the whole set was read";
-    af::Watch w{block.bytes, bytes.size()};
-    af::WatchBlocks(&w);
+    fi::Watch w{block.bytes, bytes.size()};
+    fi::WatchBlocks(&w);
     MsgFree(msg);
-    af::WatchBlocks(nullptr);
+    fi::WatchBlocks(nullptr);
     EXPECT_EQ(w.how, c.mapped ? Release::kUnmap : Release::kFree);
     EXPECT_TRUE(w.releases == 1 && w.zeroed == c.wiped);
     EXPECT_TRUE(!c.mapped || (w.unmapped == block.map && w.unmapped_length == block.map_length));
@@ -160,15 +158,15 @@ TEST(MsgBlock, InvalidBlockStaysTheCallers) {
     ASSERT_NE(block.bytes, nullptr);
     memset(block.bytes, 0x7f, size);
     uint32_t status = 0;
-    af::Watch w{block.bytes, 0};
-    af::WatchBlocks(&w);
+    fi::Watch w{block.bytes, 0};
+    fi::WatchBlocks(&w);
     EXPECT_EQ(vx_msg::NewMsgFromBlock(block, static_cast<uint32_t>(size), GetMsgTypeTable(), kHeader, nullptr,
                                       &status),
               nullptr);
     EXPECT_EQ(status, MSG_ERR_INVALID);
     EXPECT_EQ(w.how, Release::kNone);
     vx_msg::ReleaseBlock(block, size);
-    af::WatchBlocks(nullptr);
+    fi::WatchBlocks(nullptr);
     EXPECT_EQ(w.how, block.map != nullptr ? Release::kUnmap : Release::kFree);
   }
 }
@@ -178,9 +176,9 @@ TEST(MsgAllocFailure, FailedStringCopyLeavesCursorAfterLength) {
   MsgPtr msg = Receive(Block(MSGTYPE_LIST_LOCAL_ACCT, Str("abc") + Bool(1)), 1, nullptr);
   ASSERT_NE(msg, nullptr);
   char *text = nullptr;
-  af::Arm(1);
+  fi::Arm(fi::Call::kAlloc, 1);
   const uint32_t status = MsgGetString(msg.get(), &text);
-  ASSERT_EQ(af::Disarm().failed, 1) << "MsgGetString did not allocate";
+  ASSERT_EQ(fi::Disarm().failed, 1) << "MsgGetString did not allocate";
   EXPECT_EQ(status, MSG_ERR_NOMEM);
   EXPECT_EQ(text, nullptr);
   EXPECT_EQ(msg->cur, MsgGetBuffer(msg.get(), nullptr, nullptr) + kHeader + 2 + 1 + 4);
