@@ -11,13 +11,13 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 #include <new>
 
 namespace vxtest::fault {
@@ -35,11 +35,7 @@ struct ThreadState {
   Call call;
   long fail_at;
   int error;
-  long failed;
-  const void *failed_caller;
-  int advice;
-  long timeouts;
-  long calls[static_cast<int>(Call::kCount)];
+  Stats stats;  // all but the leak fields
 };
 thread_local ThreadState t_state;
 
@@ -48,9 +44,9 @@ thread_local ThreadState t_state;
 int Injected(Call call, const void *caller) {
   ThreadState &t = t_state;
   if (!t.armed) return 0;
-  const long n = ++t.calls[static_cast<int>(call)];
+  const long n = ++t.stats.calls[static_cast<int>(call)];
   if (call != t.call || t.fail_at == 0 || (t.from_nth ? n < t.fail_at : n != t.fail_at)) return 0;
-  if (t.failed++ == 0) t.failed_caller = caller;
+  if (t.stats.failed++ == 0) t.stats.failed_caller = caller;
   return t.error;
 }
 
@@ -61,38 +57,29 @@ constexpr size_t kMaxLive = size_t{1} << 14;
 struct Slot {
   void *ptr;
   long index;  // allocation number on the armed thread
-  size_t size;
 };
 
 struct Tracker {
-  std::atomic_flag lock = ATOMIC_FLAG_INIT;
+  std::mutex lock;
   std::atomic<size_t> live{0};
   bool overflow = false;
   Slot slots[kMaxLive];
 } g_tracker;
+using Locked = std::lock_guard<std::mutex>;
 
-class Locked {
- public:
-  Locked() {
-    while (g_tracker.lock.test_and_set(std::memory_order_acquire)) {
-    }
-  }
-  ~Locked() { g_tracker.lock.clear(std::memory_order_release); }
-};
-
-void Track(void *ptr, size_t size) {
+void Track(void *ptr) {
   if (ptr == nullptr || !t_state.armed) return;
-  Locked guard;
+  Locked guard(g_tracker.lock);
   if (g_tracker.live == kMaxLive) {
     g_tracker.overflow = true;
     return;
   }
-  g_tracker.slots[g_tracker.live++] = Slot{ptr, t_state.calls[static_cast<int>(Call::kAlloc)], size};
+  g_tracker.slots[g_tracker.live++] = Slot{ptr, t_state.stats.calls[static_cast<int>(Call::kAlloc)]};
 }
 
 void Untrack(void *ptr) {
   if (ptr == nullptr || g_tracker.live.load() == 0) return;
-  Locked guard;
+  Locked guard(g_tracker.lock);
   const size_t live = g_tracker.live;
   for (size_t i = live; i-- > 0;) {  // the newest blocks are freed soonest
     if (g_tracker.slots[i].ptr != ptr) continue;
@@ -124,35 +111,28 @@ const char *CallName(Call call) { return call < Call::kCount ? kNames[static_cas
 
 void Arm(Call call, long n, int error, bool from_nth) {
   {
-    Locked guard;
+    Locked guard(g_tracker.lock);
     g_tracker.live = 0;
     g_tracker.overflow = false;
   }
-  t_state = ThreadState{true, from_nth, call, n, error, 0, nullptr, 0, 0, {}};
+  t_state = ThreadState{true, from_nth, call, n, error, {}};
 }
 
 Stats Disarm() {
-  ThreadState &t = t_state;
-  t.armed = false;
-  Stats s{};
-  std::copy(std::begin(t.calls), std::end(t.calls), s.calls);
-  s.failed = t.failed;
-  s.failed_caller = t.failed_caller;
-  s.advice = t.advice;
-  s.timeouts = t.timeouts;
-  Locked guard;
+  t_state.armed = false;
+  Stats s = t_state.stats;
+  Locked guard(g_tracker.lock);
   s.outstanding = static_cast<long>(g_tracker.live.load());
   for (size_t i = 0; i < g_tracker.live; ++i) {
     const Slot &slot = g_tracker.slots[i];
-    if (s.first_leak == 0 || slot.index < s.first_leak)
-      s.first_leak = slot.index, s.first_leak_size = slot.size;
+    if (s.first_leak == 0 || slot.index < s.first_leak) s.first_leak = slot.index;
   }
   s.overflow = g_tracker.overflow;
   g_tracker.live = 0;
   return s;
 }
 
-long Failures() { return t_state.failed; }
+long Failures() { return t_state.stats.failed; }
 
 Pause::Pause() : was_(t_state.armed) { t_state.armed = false; }
 Pause::~Pause() { t_state.armed = was_; }
@@ -162,28 +142,17 @@ void WatchBlocks(Watch *a, Watch *b) {
   g_watches[1] = b;
 }
 
-}  // namespace vxtest::fault
-
-using vxtest::fault::Call;
-using vxtest::fault::Injected;
-using vxtest::fault::kEof;
-using vxtest::fault::kShort;
-using vxtest::fault::Release;
-using vxtest::fault::Released;
-using vxtest::fault::Track;
-using vxtest::fault::Untrack;
-
 #define VX_CALLER __builtin_return_address(0)
 
 // Each allocating wrapper fails when told to (`on_fail`), or tracks the
 // block the real function gives; each freeing wrapper forgets the block.
-#define VX_WRAP_ALLOC(type, name, params, args, size, on_fail, ...) \
-  type __real_##name params __VA_ARGS__;                            \
-  type __wrap_##name params __VA_ARGS__ {                           \
-    if (Injected(Call::kAlloc, VX_CALLER) != 0) on_fail;            \
-    type p = __real_##name args;                                    \
-    Track(p, size);                                                 \
-    return p;                                                       \
+#define VX_WRAP_ALLOC(type, name, params, args, on_fail, ...) \
+  type __real_##name params __VA_ARGS__;                      \
+  type __wrap_##name params __VA_ARGS__ {                     \
+    if (Injected(Call::kAlloc, VX_CALLER) != 0) on_fail;      \
+    type p = __real_##name args;                              \
+    Track(p);                                                 \
+    return p;                                                 \
   }
 #define VX_WRAP_FREE(name, params, args) \
   void __real_##name params noexcept;    \
@@ -192,36 +161,30 @@ using vxtest::fault::Untrack;
     Untrack(ptr);                        \
     __real_##name args;                  \
   }
-// A system call that fails with -1 (or `failed`) and errno.
-#define VX_WRAP_CALL(type, name, call, params, args, failed)                  \
-  type __real_##name params;                                                  \
-  type __wrap_##name params {                                                 \
-    if (int e = Injected(call, VX_CALLER); e > 0) return errno = e, (failed); \
-    return __real_##name args;                                                \
-  }
-// The transfer calls also know end of file and short transfers.
-#define VX_WRAP_TRANSFER(name, call, params, args, shorten) \
-  ssize_t __real_##name params;                             \
-  ssize_t __wrap_##name params {                            \
-    const int e = Injected(call, VX_CALLER);                \
-    if (e == kEof) return 0;                                \
-    if (e > 0) return errno = e, -1;                        \
-    if (e == kShort) shorten;                               \
-    return __real_##name args;                              \
+// A system call fails with `failed` and errno; a transfer call also knows end
+// of file (0) and short transfers (`shorten`, a no-op elsewhere).
+#define VX_WRAP_CALL(type, name, call, params, args, failed, shorten) \
+  type __real_##name params;                                          \
+  type __wrap_##name params {                                         \
+    const int e = Injected(call, VX_CALLER);                          \
+    if (e > 0) return errno = e, (failed);                            \
+    if (e == kEof) return 0;                                          \
+    if (e == kShort) shorten;                                         \
+    return __real_##name args;                                        \
   }
 
+// The wrappers have C linkage: their names are those the linker looks for.
 extern "C" {
 
-VX_WRAP_ALLOC(void *, malloc, (size_t size), (size), size, return nullptr)
-VX_WRAP_ALLOC(void *, calloc, (size_t count, size_t size), (count, size), count *size, return nullptr)
-VX_WRAP_ALLOC(char *, strdup, (const char *s), (s), p != nullptr ? strlen(p) + 1 : 0, return nullptr)
-VX_WRAP_ALLOC(char *, strndup, (const char *s, size_t n), (s, n), p != nullptr ? strlen(p) + 1 : 0,
-              return nullptr)
-VX_WRAP_ALLOC(void *, _Znwm, (size_t size), (size), size, throw std::bad_alloc())
-VX_WRAP_ALLOC(void *, _Znam, (size_t size), (size), size, throw std::bad_alloc())
-VX_WRAP_ALLOC(void *, _ZnwmRKSt9nothrow_t, (size_t size, const std::nothrow_t &tag), (size, tag), size,
+VX_WRAP_ALLOC(void *, malloc, (size_t size), (size), return nullptr)
+VX_WRAP_ALLOC(void *, calloc, (size_t count, size_t size), (count, size), return nullptr)
+VX_WRAP_ALLOC(char *, strdup, (const char *s), (s), return nullptr)
+VX_WRAP_ALLOC(char *, strndup, (const char *s, size_t n), (s, n), return nullptr)
+VX_WRAP_ALLOC(void *, _Znwm, (size_t size), (size), throw std::bad_alloc())
+VX_WRAP_ALLOC(void *, _Znam, (size_t size), (size), throw std::bad_alloc())
+VX_WRAP_ALLOC(void *, _ZnwmRKSt9nothrow_t, (size_t size, const std::nothrow_t &tag), (size, tag),
               return nullptr, noexcept)
-VX_WRAP_ALLOC(void *, _ZnamRKSt9nothrow_t, (size_t size, const std::nothrow_t &tag), (size, tag), size,
+VX_WRAP_ALLOC(void *, _ZnamRKSt9nothrow_t, (size_t size, const std::nothrow_t &tag), (size, tag),
               return nullptr, noexcept)
 VX_WRAP_FREE(free, (void *ptr), (ptr))
 VX_WRAP_FREE(_ZdlPv, (void *ptr), (ptr))
@@ -236,7 +199,7 @@ void *__wrap_realloc(void *ptr, size_t size) {
   void *p = __real_realloc(ptr, size);
   if (p != nullptr || size == 0) {
     Untrack(ptr);
-    Track(p, size);
+    Track(p);
   }
   return p;
 }
@@ -251,7 +214,7 @@ void *__wrap_mmap(void *addr, size_t length, int prot, int flags, int fd, off_t 
   if (anonymous && Injected(Call::kAlloc, VX_CALLER) != 0) e = ENOMEM;
   if (e > 0) return errno = e, MAP_FAILED;
   void *p = __real_mmap(addr, length, prot, flags, fd, offset);
-  if (anonymous && p != MAP_FAILED) Track(p, length);
+  if (anonymous && p != MAP_FAILED) Track(p);
   return p;
 }
 
@@ -262,35 +225,38 @@ int __wrap_munmap(void *addr, size_t length) {
   return __real_munmap(addr, length);
 }
 
-VX_WRAP_CALL(int, socket, Call::kSocket, (int domain, int type, int protocol), (domain, type, protocol), -1)
+VX_WRAP_CALL(int, socket, Call::kSocket, (int domain, int type, int protocol), (domain, type, protocol), -1,
+             (void)0)
 VX_WRAP_CALL(int, connect, Call::kConnect, (int fd, const struct sockaddr *addr, socklen_t len),
-             (fd, addr, len), -1)
+             (fd, addr, len), -1, (void)0)
 VX_WRAP_CALL(int, setsockopt, Call::kSetsockopt,
              (int fd, int level, int name, const void *value, socklen_t len), (fd, level, name, value, len),
-             -1)
+             -1, (void)0)
 VX_WRAP_CALL(int, getsockopt, Call::kGetsockopt, (int fd, int level, int name, void *value, socklen_t *len),
-             (fd, level, name, value, len), -1)
-VX_WRAP_CALL(int, fstat, Call::kFstat, (int fd, struct stat *st), (fd, st), -1)
-VX_WRAP_CALL(int, lstat, Call::kLstat, (const char *path, struct stat *st), (path, st), -1)
-VX_WRAP_CALL(int, stat, Call::kStat, (const char *path, struct stat *st), (path, st), -1)
-VX_WRAP_CALL(int, unlink, Call::kUnlink, (const char *path), (path), -1)
-VX_WRAP_CALL(int, ftruncate, Call::kFtruncate, (int fd, off_t length), (fd, length), -1)
+             (fd, level, name, value, len), -1, (void)0)
+VX_WRAP_CALL(int, fstat, Call::kFstat, (int fd, struct stat *st), (fd, st), -1, (void)0)
+VX_WRAP_CALL(int, lstat, Call::kLstat, (const char *path, struct stat *st), (path, st), -1, (void)0)
+VX_WRAP_CALL(int, stat, Call::kStat, (const char *path, struct stat *st), (path, st), -1, (void)0)
+VX_WRAP_CALL(int, unlink, Call::kUnlink, (const char *path), (path), -1, (void)0)
+VX_WRAP_CALL(int, ftruncate, Call::kFtruncate, (int fd, off_t length), (fd, length), -1, (void)0)
 VX_WRAP_CALL(int, fseeko, Call::kFseeko, (FILE * stream, off_t offset, int whence), (stream, offset, whence),
-             -1)
-VX_WRAP_CALL(FILE *, fdopen, Call::kFdopen, (int fd, const char *mode), (fd, mode), nullptr)
-VX_WRAP_TRANSFER(read, Call::kRead, (int fd, void *buf, size_t n), (fd, buf, n), n = std::min<size_t>(n, 1))
-VX_WRAP_TRANSFER(write, Call::kWrite, (int fd, const void *buf, size_t n), (fd, buf, n),
-                 n = std::min<size_t>(n, 1))
+             -1, (void)0)
+VX_WRAP_CALL(FILE *, fdopen, Call::kFdopen, (int fd, const char *mode), (fd, mode), nullptr, (void)0)
+VX_WRAP_CALL(ssize_t, read, Call::kRead, (int fd, void *buf, size_t n), (fd, buf, n), -1,
+             n = std::min<size_t>(n, 1))
+VX_WRAP_CALL(ssize_t, write, Call::kWrite, (int fd, const void *buf, size_t n), (fd, buf, n), -1,
+             n = std::min<size_t>(n, 1))
 
 // One byte of the only buffer: the product passes one iovec.
-VX_WRAP_TRANSFER(sendmsg, Call::kSendmsg, (int fd, const struct msghdr *mh, int flags), (fd, mh, flags), {
-  struct iovec one = mh->msg_iov[0];
-  one.iov_len = std::min<size_t>(one.iov_len, 1);
-  struct msghdr copy = *mh;
-  copy.msg_iov = &one;
-  return __real_sendmsg(fd, &copy, flags);
-})
-VX_WRAP_TRANSFER(recvmsg, Call::kRecvmsg, (int fd, struct msghdr *mh, int flags), (fd, mh, flags), {
+VX_WRAP_CALL(ssize_t, sendmsg, Call::kSendmsg, (int fd, const struct msghdr *mh, int flags), (fd, mh, flags),
+             -1, {
+               struct iovec one = mh->msg_iov[0];
+               one.iov_len = std::min<size_t>(one.iov_len, 1);
+               struct msghdr copy = *mh;
+               copy.msg_iov = &one;
+               return __real_sendmsg(fd, &copy, flags);
+             })
+VX_WRAP_CALL(ssize_t, recvmsg, Call::kRecvmsg, (int fd, struct msghdr *mh, int flags), (fd, mh, flags), -1, {
   const size_t full = mh->msg_iov[0].iov_len;
   mh->msg_iov[0].iov_len = std::min<size_t>(full, 1);
   const ssize_t n = __real_recvmsg(fd, mh, flags);
@@ -323,35 +289,16 @@ int __real_poll(struct pollfd *fds, nfds_t n, int timeout);
 int __wrap_poll(struct pollfd *fds, nfds_t n, int timeout) {
   if (int e = Injected(Call::kPoll, VX_CALLER); e > 0) return errno = e, -1;
   const int ready = __real_poll(fds, n, timeout);
-  if (ready == 0 && timeout > 0 && vxtest::fault::t_state.armed) ++vxtest::fault::t_state.timeouts;
+  if (ready == 0 && timeout > 0 && t_state.armed) ++t_state.stats.timeouts;
   return ready;
 }
 
 int __real_madvise(void *addr, size_t length, int advice);
 int __wrap_madvise(void *addr, size_t length, int advice) {
-  if (vxtest::fault::t_state.armed) vxtest::fault::t_state.advice = advice;
+  if (t_state.armed) t_state.stats.advice = advice;
   if (int e = Injected(Call::kMadvise, VX_CALLER); e > 0) return errno = e, -1;
   return __real_madvise(addr, length, advice);
 }
 
-// Records of the armed thread are kept from the system's log; other
-// threads' records pass through. Fortified builds call __syslog_chk.
-static void DropOrLog(int priority, const char *format, va_list args) {
-  if (!vxtest::fault::t_state.armed) vsyslog(priority, format, args);
-}
-
-void __wrap_syslog(int priority, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  DropOrLog(priority, format, args);
-  va_end(args);
-}
-
-void __wrap___syslog_chk(int priority, int /*flag*/, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  DropOrLog(priority, format, args);
-  va_end(args);
-}
-
 }  // extern "C"
+}  // namespace vxtest::fault

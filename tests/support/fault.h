@@ -8,7 +8,7 @@
 // Faults are armed on one thread around the scenario under test: other
 // threads (a test agent, say) are never failed nor counted. While armed,
 // every block the thread allocates is tracked until it is freed (from any
-// thread), and its syslog records never reach the system's log.
+// thread).
 //
 // A failed allocation (malloc, calloc, realloc, strdup, strndup, operator
 // new, anonymous mmap) gives null (realloc leaves the old block alone),
@@ -66,10 +66,9 @@ struct Stats {
   const void *failed_caller;                   // return address of the first failed call
   long outstanding;                            // blocks allocated while armed and not freed
   long first_leak;                             // allocation number of the oldest of them
-  size_t first_leak_size;
-  bool overflow;  // more live blocks than the tracker holds (leaks unknown)
-  int advice;     // of the last madvise while armed
-  long timeouts;  // polls that waited their whole time-out while armed
+  bool overflow;                               // more live blocks than the tracker holds (leaks unknown)
+  int advice;                                  // of the last madvise while armed
+  long timeouts;                               // polls that waited their whole time-out while armed
 };
 // Disarms and reports what happened since Arm. Blocks still outstanding are
 // forgotten afterwards (freeing them later is harmless).

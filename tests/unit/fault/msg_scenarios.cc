@@ -38,7 +38,7 @@ void Buffer(Obs &o) {
   if (ok) ok = GrowBufPuts(&b, "tail") != nullptr && GrowBufPutc(&b, '\0') != nullptr;
   char *s = ok ? GrowBufRelease(&b) : nullptr;
   const Digest d = DigestOf(s);
-  o.Step(0, ok ? 0 : kNull, {kNull}, "released %zu:%08x", d.length, d.hash);
+  o.Step(0, ok ? 0 : kNull, {kNull}, "released %zu:%zx", d.length, d.hash);
   o.Check(!ok || (s != nullptr && b.start == nullptr && GrowBufSize(&b) == 0),
           "GrowBufRelease gave null or left a block held");
   if (!ok) GrowBufFree(&b, 0);
@@ -74,11 +74,11 @@ void Build(Obs &o, uint32_t type) {
   uint32_t length = 0;
   const unsigned char *bytes = MsgGetBuffer(m, &length, &status);
   const Digest d = DigestOf(bytes, bytes != nullptr ? length : 0);
-  o.Step(1, status, {MSG_ERR_INVALID}, "%zu:%08x", d.length, d.hash);
+  o.Step(1, status, {MSG_ERR_INVALID}, "%zu:%zx", d.length, d.hash);
   o.Check(broken == (status != MSG_OK), "MsgGetBuffer gave %u, broken=%d", status, broken);
   char *dump = MsgDump(m);
   const Digest dd = DigestOf(dump);
-  if (!broken) o.Step(2, dump != nullptr ? 0 : kNull, {kNull}, "%zu:%08x", dd.length, dd.hash);
+  if (!broken) o.Step(2, dump != nullptr ? 0 : kNull, {kNull}, "%zu:%zx", dd.length, dd.hash);
   free(dump);
   MsgFree(m);
 }
@@ -130,7 +130,7 @@ void Receive(Obs &o, int copy) {
   ReadFields(o, m);
   char *dump = MsgDump(m);
   const Digest d = DigestOf(dump);
-  o.Step(7, dump != nullptr ? 0 : kNull, {kNull}, "%zu:%08x", d.length, d.hash);
+  o.Step(7, dump != nullptr ? 0 : kNull, {kNull}, "%zu:%zx", d.length, d.hash);
   free(dump);
   MsgFree(m);
 }
@@ -208,12 +208,12 @@ void LargeReplyInPlace(Obs &o) {
     uint32_t count = 0, length = 0, st = MsgGetInt(reply, nullptr);
     if (st == MSG_OK) st = MsgOpenStringSet(reply, &reader, &count);
     const char *item = nullptr;
-    Digest d{0, 2166136261u};
+    Digest d{0, 0};
     while (st == MSG_OK && MsgNextSetItem(&reader, &item, &length) == MSG_OK) {
       const Digest one = DigestOf(item, length);
-      d = Digest{d.length + one.length, (d.hash ^ one.hash) * 16777619u};
+      d = Digest{d.length + one.length, d.hash * 31 + one.hash};
     }
-    o.Step(3, st, {}, "%u items, %zu bytes, %08x, mapped %d", count, d.length, d.hash, reply->map != nullptr);
+    o.Step(3, st, {}, "%u items, %zu bytes, %zx, mapped %d", count, d.length, d.hash, reply->map != nullptr);
   }
   MsgFree(reply);
   MsgFree(request);

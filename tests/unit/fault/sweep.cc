@@ -25,6 +25,7 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
 
 #include "client_common/log_buffer.h"
 #include "client_common/lrpc2.h"
@@ -101,14 +102,6 @@ vxtest::Agent::Answers ReplyTo(const vxtest::Bytes &frame) {
   return {Frame(type)};
 }
 
-// Body fields of every kind, in the order the read scenario reads them.
-std::string EveryFieldKind() {
-  using namespace vxtest;
-  return Bool(1) + Int(-5) + UInt(7) + Str("abc") + U8(MDT_STRING) + NullItem() +
-         Set({"a", nullptr, "bcd", ""}) + U8(MDT_PASSWORD) + Item("secret") + U8(MDT_BLOB) +
-         Item("\x01\xff") + U8(MDT_KEYVALUES) + U32(2) + Item("k") + Item("v") + Item("k2") + NullItem();
-}
-
 // A record text after which the end record (eight tagged fields, 40 bytes)
 // no longer fits in the block of the pending message, found by building the
 // same message here.
@@ -131,9 +124,12 @@ std::string EndRecordText() {
 
 Env::Env() : long_text(600, 's') {
   agent.Reply(ReplyTo);
-  const uint16_t type = 113;
-  reply_block = std::string(8, '\0') + std::string(reinterpret_cast<const char *>(&type), 2) +
-                EveryFieldKind() + std::string(1, '\0');
+  using namespace vxtest;
+  reply_block =
+      Block(MSGTYPE_LIST_LOCAL_ACCT, Bool(1) + Int(-5) + UInt(7) + Str("abc") + U8(MDT_STRING) + NullItem() +
+                                         Set({"a", nullptr, "bcd", ""}) + U8(MDT_PASSWORD) + Item("secret") +
+                                         U8(MDT_BLOB) + Item("\x01\xff") + U8(MDT_KEYVALUES) + U32(2) +
+                                         Item("k") + Item("v") + Item("k2") + NullItem());
   include = dir.write("list.inc", "alice\n# comment\n   bob smith\n$name\n");
   include_ref = "file:" + include;
   std::string many;  // more list elements than GetValueList's first array holds
@@ -164,10 +160,8 @@ const Env &GetEnv() {
 }
 
 Digest DigestOf(const void *bytes, size_t length) {
-  uint32_t h = 2166136261u;
-  const auto *p = static_cast<const unsigned char *>(bytes);
-  for (size_t i = 0; i < length; ++i) h = (h ^ p[i]) * 16777619u;
-  return Digest{length, h};
+  return Digest{length,
+                std::hash<std::string_view>{}(std::string_view(static_cast<const char *>(bytes), length))};
 }
 
 Digest DigestOf(const char *text) { return text == nullptr ? Digest{0, 0} : DigestOf(text, strlen(text)); }
@@ -183,9 +177,6 @@ namespace {
 constexpr long kMaxRuns = 20000;
 constexpr auto kSlowRun = std::chrono::seconds(3);
 constexpr size_t kFaultsShown = 8;
-
-enum class Family { kMemory, kMemoryFromNth, kCalls };
-constexpr const char *kFamilyNames[] = {"memory", "memory_from_nth", "calls"};
 
 struct Report {
   long runs = 0;      // runs that met a failure
@@ -242,8 +233,8 @@ bool RunOnce(const Scenario &s, const CallFault *f, bool from_nth, long n, Obs::
   } else if (obs.fault()[0] != '\0') {
     snprintf(what, sizeof what, "%s", obs.fault());
   } else if (st.outstanding != 0 || st.overflow) {
-    snprintf(what, sizeof what, "%ld block(s) leaked, oldest from allocation %ld (%zu bytes)%s",
-             st.outstanding, st.first_leak, st.first_leak_size, st.overflow ? "; tracker overflow" : "");
+    snprintf(what, sizeof what, "%ld block(s) leaked, oldest from allocation %ld%s", st.outstanding,
+             st.first_leak, st.overflow ? "; tracker overflow" : "");
   } else if (fds_after != fds) {
     snprintf(what, sizeof what, "%d descriptor(s) left open", fds_after - fds);
   } else if (f == nullptr && st.timeouts > 0) {
@@ -269,61 +260,42 @@ void SweepFault(const Scenario &s, const CallFault *f, bool from_nth, Obs::Refer
   printf("[ sweep ]   %-26s N=1..%ld\n", FaultName(f, from_nth).c_str(), n - 1);
 }
 
-struct Param {
-  const Scenario *scenario;
-  Family family;
-};
-void PrintTo(const Param &p, std::ostream *os) {
-  *os << p.scenario->name << "/" << kFamilyNames[int(p.family)];
-}
-
-std::vector<Param> AllParams() {
-  static const std::vector<Scenario> scenarios = [] {
-    std::vector<Scenario> all;
-    for (auto group : {MsgScenarios, FileScenarios, ClientScenarios}) {
-      for (Scenario &s : group()) all.push_back(std::move(s));
-    }
-    return all;
-  }();
-  std::vector<Param> params;
-  for (const Scenario &s : scenarios) {
-    if (s.memory) params.push_back({&s, Family::kMemory}), params.push_back({&s, Family::kMemoryFromNth});
-    if (!s.calls.empty()) params.push_back({&s, Family::kCalls});
+std::vector<Scenario> AllScenarios() {
+  std::vector<Scenario> all;
+  for (auto group : {MsgScenarios, FileScenarios, ClientScenarios}) {
+    for (Scenario &s : group()) all.push_back(std::move(s));
   }
-  return params;
+  return all;
 }
 
-class FaultSweep : public testing::TestWithParam<Param> {
+class FaultSweep : public testing::TestWithParam<Scenario> {
  protected:
   static void SetUpTestSuite() { GetEnv(); }
 };
 
 TEST_P(FaultSweep, EveryFaultGivesItsStatusAndCleansUp) {
-  const Scenario &s = *GetParam().scenario;
-  const Family family = GetParam().family;
+  const Scenario &s = GetParam();
   if (s.root && geteuid() != 0) GTEST_SKIP() << "needs root: the files must belong to a system account";
   Report report, scratch;
   auto ref = std::make_unique<Obs::Reference[]>(Obs::kMaxSteps);
   auto scratch_ref = std::make_unique<Obs::Reference[]>(Obs::kMaxSteps);
   RunOnce(s, nullptr, false, 0, scratch_ref.get(), true, scratch);  // one-time work: lazy tables, caches
   RunOnce(s, nullptr, false, 0, ref.get(), true, report);
-  if (family == Family::kCalls) {
-    for (const CallFault &f : s.calls) SweepFault(s, &f, false, ref.get(), report);
-  } else {
-    SweepFault(s, nullptr, family == Family::kMemoryFromNth, ref.get(), report);
+  for (bool from_nth : {false, true}) {
+    if (s.memory) SweepFault(s, nullptr, from_nth, ref.get(), report);
   }
-  printf("[ sweep ] %-36s %-15s %4ld runs met a failure (%ld reported, %ld ridden out), %zu faults\n", s.name,
-         kFamilyNames[int(family)], report.runs, report.reported, report.runs - report.reported,
-         report.faults.size());
+  for (const CallFault &f : s.calls) SweepFault(s, &f, false, ref.get(), report);
+  printf("[ sweep ] %s: %ld runs met a failure (%ld reported, %ld ridden out), %zu faults\n", s.name,
+         report.runs, report.reported, report.runs - report.reported, report.faults.size());
   EXPECT_GT(report.runs, 0) << "no run met a failure";
   for (size_t i = 0; i < report.faults.size() && i < kFaultsShown; ++i) ADD_FAILURE() << report.faults[i];
 }
 
-INSTANTIATE_TEST_SUITE_P(Modules, FaultSweep, testing::ValuesIn(AllParams()),
-                         [](const testing::TestParamInfo<Param> &p) {
-                           return std::string(p.param.scenario->name) + "_" +
-                                  kFamilyNames[int(p.param.family)];
-                         });
+INSTANTIATE_TEST_SUITE_P(Modules, FaultSweep, testing::ValuesIn(AllScenarios()),
+                         [](const testing::TestParamInfo<Scenario> &p) { return std::string(p.param.name); });
 
 }  // namespace
+
+void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
+
 }  // namespace sweep

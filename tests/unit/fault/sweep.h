@@ -111,11 +111,11 @@ constexpr const char *kLogProcess = "faultsweep";
 constexpr const char *kLogSource = "faultsweep";
 constexpr const char *kEndRecordFunction = "EndRecord";
 
-// FNV-1a hash of a byte string, for comparing long results in the fixed
-// texts of an Obs (a null text hashes as length 0).
+// Length and hash of a byte string, for comparing long results in the
+// fixed texts of an Obs (a null text hashes as length 0).
 struct Digest {
   size_t length;
-  uint32_t hash;
+  size_t hash;
 };
 Digest DigestOf(const void *bytes, size_t length);
 Digest DigestOf(const char *text);
