@@ -242,7 +242,7 @@ bool Request(Obs &o, ClientContext *ctx, int step, uint32_t type) {
 
 // The command's calling order: init (the process name comes from
 // /proc/self/stat), forwarding, session, two requests through the wrapper,
-// more messages, free.
+// free.
 void ContextSession(Obs &o) {
   ClientContext ctx;
   if (!InitContext(o, &ctx, GetEnv().ctx_conf)) return;
@@ -254,14 +254,21 @@ void ContextSession(Obs &o) {
   if (open && Request(o, &ctx, 5, MSGTYPE_GET_LOCAL_ACCT_MGMT)) {
     Request(o, &ctx, 8, MSGTYPE_LIST_LOCAL_ACCT);
   }
-  int made = 0;  // enough messages to need a second block of the release list
+  o.Step(11, FreeClientContext(&ctx), {MSG_ERR_NOMEM}, "free");
+}
+
+// Enough messages to need a second block of the release list.
+void ContextReleaseList(Obs &o) {
+  ClientContext ctx;
+  if (!InitContext(o, &ctx, GetEnv().ctx_conf)) return;
+  int made = 0;
   for (int i = 0; i <= CLEANUP_BLOCK_ENTRIES; ++i) {
     Msg *m = NewClientMsg(&ctx, MSGTYPE_GET_LOCAL_ACCT_MGMT);
     CheckRegistered(o, ctx, m, "NewClientMsg");
     made += m != nullptr;
   }
-  o.Step(11, made > CLEANUP_BLOCK_ENTRIES ? 0 : kNull, {kNull}, "%d", made);
-  o.Step(12, FreeClientContext(&ctx), {MSG_ERR_NOMEM}, "free");
+  o.Step(2, made > CLEANUP_BLOCK_ENTRIES ? 0 : kNull, {kNull}, "%d", made);
+  o.Step(3, FreeClientContext(&ctx), {MSG_ERR_NOMEM}, "free");
 }
 
 // No agent: the records gathered while the context lived are replayed into
@@ -335,6 +342,7 @@ std::vector<Scenario> ClientScenarios() {
       {"client_log_end_record", EndRecord, {}},
       {"emergency_logs_and_replay", EmergencyLogs, kEmergencyFaults},
       {"client_context_session_wrapper", ContextSession, kContextFaults},
+      {"client_context_release_list", ContextReleaseList, {}},
       {"client_context_without_agent", ContextWithoutAgent, kContextFaults, false},
   };
 }
