@@ -37,11 +37,14 @@ int Markers(const std::string &text) {
   return n;
 }
 
+// True when a call on the emergency file (open, check or write) failed for
+// good: its records may be lost.
+bool FileFailed(const Obs &o) { return o.Hard(Call::kOpen) || o.Hard(Call::kFstat) || o.Hard(Call::kWrite); }
+
 // When a system call fails, each of the `kept` records written must reach
-// the agent or the emergency file, unless the file itself could not be
-// opened or written.
+// the agent or the emergency file, unless the file itself failed.
 void CheckKept(Obs &o, int kept) {
-  if (o.call() == nullptr || o.Hard(Call::kOpen) || o.Hard(Call::kWrite)) return;
+  if (o.call() == nullptr || FileFailed(o)) return;
   fi::Pause pause;
   int n = Markers(vxtest::ReadFile(GetEnv().emergency));
   for (const vxtest::Bytes &frame : GetEnv().agent.Frames()) n += Markers(frame);
@@ -180,7 +183,7 @@ void EmergencyLogs(Obs &o) {
   MsgFree(m);
   fi::Pause pause;
   const int filed = Markers(vxtest::ReadFile(e.emergency));
-  o.Check(o.call() == nullptr || log == nullptr || filed == 2 || o.Hard(Call::kOpen) || o.Hard(Call::kWrite),
+  o.Check(o.call() == nullptr || log == nullptr || filed == 2 || FileFailed(o),
           "%d of 2 replayed records in the file", filed);
 }
 
@@ -279,7 +282,7 @@ void ContextWithoutAgent(Obs &o) {
   if (!InitContext(o, &ctx, GetEnv().lone_conf)) return;
   o.Step(2, OpenLRPC2Session(&ctx) == 1 ? 0 : kNull, {}, "open");
   const uint32_t status = FreeClientContext(&ctx);
-  const bool file_failed = o.Hard(Call::kOpen) || o.Hard(Call::kWrite);
+  const bool file_failed = FileFailed(o);
   fi::Pause pause;
   const std::string text = vxtest::ReadFile(GetEnv().emergency);
   o.Step(3, file_failed ? kNull : status, {}, "%td lines", std::count(text.begin(), text.end(), '\n'));
@@ -320,14 +323,16 @@ const std::vector<CallFault> kLogFaults = {
     {Call::kRecvmsg, ECONNRESET, {LRPC_ERR_SOCKET}},
     {Call::kRecvmsg, kEof, {LRPC_ERR_CLOSED}},
     {Call::kRecvmsg, kShort, {}},
-    {Call::kOpen, EACCES, {}},  // a file log that cannot be opened is a discard log
+    {Call::kOpen, EACCES, {}},  // a file log that cannot be opened or checked is a discard log
+    {Call::kFstat, EIO, {}},
     {Call::kWrite, ENOSPC, {ELOG_ERR_ERRNO}},
     {Call::kWrite, EINTR, {}},
     {Call::kWrite, kShort, {}},
     {Call::kWrite, kEof, {ELOG_ERR_ERRNO}}};
 
-// A file log opened directly reports the failed open.
+// A file log opened directly reports the failed open or check.
 const std::vector<CallFault> kEmergencyFaults = {{Call::kOpen, EACCES, {ELOG_ERR_ERRNO}},
+                                                 {Call::kFstat, EIO, {ELOG_ERR_ERRNO}},
                                                  {Call::kWrite, ENOSPC, {ELOG_ERR_ERRNO}},
                                                  {Call::kWrite, EINTR, {}},
                                                  {Call::kWrite, kShort, {}},
