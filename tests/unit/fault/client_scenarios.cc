@@ -51,10 +51,12 @@ void CheckKept(Obs &o, int kept) {
   o.Check(n >= kept, "%d of %d records reached the agent or the emergency file", n, kept);
 }
 
-ClientLog *NewLog(Obs &o, const char *socket_path) {
+// A client log whose threshold is `level` (TRACE: its own DEBUG reports are
+// written too).
+ClientLog *NewLog(Obs &o, const char *socket_path, int32_t level = LOG_LEVEL_TRACE) {
   uint32_t status = 0;
-  ClientLog *log = NewClientLog(kLogProcess, GetEnv().emergency_dest.c_str(), LOG_LEVEL_TRACE, socket_path,
-                                kTimeout, kTimeout, GetMsgTypeTable(), &status);
+  ClientLog *log = NewClientLog(kLogProcess, GetEnv().emergency_dest.c_str(), level, socket_path, kTimeout,
+                                kTimeout, GetMsgTypeTable(), &status);
   o.Step(0, status, {CLIENT_LOG_ERR_NOMEM}, "new");
   o.Check((log == nullptr) == (status != 0), "NewClientLog: log and status %u disagree", status);
   return log;
@@ -68,10 +70,11 @@ void Gather(Obs &o, ClientLog *log, const char *function) {
 }
 
 // Gathers records, starts sending (one message to the agent), sends one
-// more at once, and frees the log.
+// more at once, and frees the log; its own DEBUG reports are below its
+// threshold.
 void GatherSend(Obs &o) {
   vxtest::Agent &agent = GetEnv().agent;
-  ClientLog *log = NewLog(o, agent.path().c_str());
+  ClientLog *log = NewLog(o, agent.path().c_str(), LOG_LEVEL_INFO);
   if (log == nullptr) return;
   Gather(o, log, "GatherSend");
   const bool pending = log->pending != nullptr;
