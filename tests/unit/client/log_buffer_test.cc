@@ -10,7 +10,7 @@
 
 #include "client_common/msg_impl.h"
 #include "support/agent.h"
-#include "support/alloc_fail.h"
+#include "support/fault.h"
 #include "support/log_sink.h"
 #include "support/secure_owner.h"
 
@@ -145,9 +145,9 @@ TEST(ClientLog, MessageThatCannotTakeItsEndRecordFailsWith406) {
   ASSERT_EQ(ConnectAndSend(log), 0u) << "opens the session; nothing to send";
   EXPECT_EQ(Write(log, 2, 1, std::string(420, 'x').c_str()), 0u);
   ASSERT_LT(log->pending->buf.end - log->pending->buf.cur, 40) << "the end record must need a bigger block";
-  vxtest::allocfail::Arm(1);
+  vxtest::fault::Arm(vxtest::fault::Call::kAlloc, 1);
   const uint32_t status = ConnectAndSend(log);
-  EXPECT_EQ(vxtest::allocfail::Disarm().failed, 1);
+  EXPECT_EQ(vxtest::fault::Disarm().failed, 1);
   EXPECT_EQ(status, 406u);
   FreeClientLog(log);
   EXPECT_EQ(f.Emergency(), std::vector<std::string>{

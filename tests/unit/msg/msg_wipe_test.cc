@@ -1,8 +1,8 @@
 // The wiping of sensitive messages, how received blocks are obtained and
 // given back, and a failed string copy, observed through the test
-// allocator's watched blocks and the failing madvise (see CMakeLists.txt).
-// The allocation-failure sweep of tests/unit/allocfail covers failures in
-// building, reading and dumping otherwise.
+// fault injector's watched blocks, failing allocation and failing madvise
+// (see CMakeLists.txt). The fault sweep of tests/unit/fault covers failures
+// in building, reading and dumping otherwise.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -12,32 +12,30 @@
 #include "client_common/msg_block.h"
 #include "msg_test_util.h"
 #include "support/agent.h"
-#include "support/alloc_fail.h"
-#include "support/sys_fail.h"
+#include "support/fault.h"
 
 using namespace msgtest;
 using vxtest::Frame;
 
-namespace af = vxtest::allocfail;
+namespace fi = vxtest::fault;
 
 // Linked with --wrap for vx_msg::AllocBlock (see CMakeLists.txt): while
 // g_block_watch is set, every block the transport reads a reply into is
 // watched from the moment it is made, however it is given back.
-static af::Watch *g_block_watch = nullptr;
+static fi::Watch *g_block_watch = nullptr;
 extern "C" vx_msg::Block __real__ZN6vx_msg10AllocBlockEm(size_t length);
 extern "C" vx_msg::Block __wrap__ZN6vx_msg10AllocBlockEm(size_t length) {
   const vx_msg::Block block = __real__ZN6vx_msg10AllocBlockEm(length);
   if (g_block_watch != nullptr) {
-    *g_block_watch = af::Watch{block.bytes, length};
-    af::WatchBlocks(g_block_watch);
+    *g_block_watch = fi::Watch{block.bytes, length};
+    fi::WatchBlocks(g_block_watch);
   }
   return block;
 }
 
 namespace {
 
-namespace sf = vxtest::sysfail;
-using af::Release;
+using fi::Release;
 
 const struct {
   const char *name;
@@ -69,10 +67,10 @@ TEST(MsgWipe, SensitiveMessagesAreZeroedBeforeFree) {
       uint32_t length = GrowBufSize(&msg->buf);
       const void *block = how == kBuilding ? static_cast<void *>(GrowBufPeek(&msg->buf))
                                            : MsgGetBuffer(msg, &length, nullptr);
-      af::Watch bytes{block, length}, record{msg, sizeof(Msg)};
-      af::WatchBlocks(&bytes, &record);
+      fi::Watch bytes{block, length}, record{msg, sizeof(Msg)};
+      fi::WatchBlocks(&bytes, &record);
       MsgFree(msg);
-      af::WatchBlocks(nullptr);
+      fi::WatchBlocks(nullptr);
       EXPECT_TRUE(bytes.how == Release::kFree && bytes.zeroed == c.wiped) << "block";
       EXPECT_TRUE(record.how == Release::kFree && record.zeroed == c.wiped) << "record";
     }
@@ -83,16 +81,16 @@ TEST(MsgWipe, SensitiveMessagesAreZeroedBeforeFree) {
 // allocation never leaves a copy of the block to free unwiped.
 TEST(MsgWipe, CopyOfAReceivedBlockIsMadeOnlyForARecord) {
   const std::string block = Block(MSGTYPE_RELOAD_LOCAL_ACCT, Str("hunter2"));
-  af::Arm(0);
+  fi::Arm(fi::Call::kAlloc, 0);
   MsgPtr msg = Receive(block, 1, nullptr);
-  const af::Stats made = af::Disarm();
+  const fi::Stats made = fi::Disarm();
   ASSERT_NE(msg, nullptr);
-  EXPECT_EQ(made.allocations, 2);
+  EXPECT_EQ(made.calls[static_cast<int>(fi::Call::kAlloc)], 2);
   EXPECT_EQ(made.first_leak_size, sizeof(Msg)) << "the record comes first";
   uint32_t status = 0;
-  af::Arm(1);
+  fi::Arm(fi::Call::kAlloc, 1);
   EXPECT_EQ(Receive(block, 1, &status), nullptr);
-  EXPECT_EQ(af::Disarm().allocations, 1) << "no copy without a record";
+  EXPECT_EQ(fi::Disarm().calls[static_cast<int>(fi::Call::kAlloc)], 1) << "no copy without a record";
   EXPECT_EQ(status, MSG_ERR_NOMEM);
 }
 
@@ -131,13 +129,13 @@ TEST(MsgWipe, ReplyBlocksAreWipedOnEveryWayOut) {
     ASSERT_NE(session, nullptr);
     MsgPtr request(NewMsg(MSGTYPE_LIST_LOCAL_ACCT, GetMsgTypeTable(), kHeader, nullptr));
     ASSERT_EQ(MsgComplete(request.get()), MSG_OK);
-    af::Watch block;
+    fi::Watch block;
     g_block_watch = &block;
-    sf::Arm(sf::Call::kMadvise, row.refused_advice, EINVAL);
+    fi::Arm(fi::Call::kMadvise, row.refused_advice, EINVAL);
     MsgFree(LRPC2Transact(session, request.get(), 2, &status));
-    EXPECT_EQ(sf::Disarm().failed, row.refused_advice != 0);
+    EXPECT_EQ(fi::Disarm().failed, row.refused_advice != 0);
     g_block_watch = nullptr;
-    af::WatchBlocks(nullptr);
+    fi::WatchBlocks(nullptr);
     LRPC2Close(session);
     EXPECT_EQ(status, row.status);
     EXPECT_EQ(block.how, row.mapped ? Release::kUnmap : Release::kFree);
@@ -155,12 +153,12 @@ TEST(MsgWipe, SensitiveMessageNeverReallocatesAndWipesOldBlocks) {
     Msg *msg = NewMsg(c.type, GetMsgTypeTable(), kHeader, nullptr);
     ASSERT_EQ(MsgAddString(msg, "hunter2"), MSG_OK);
     int reallocs = 0, wiped_moves = 0, moves = 0;
-    af::Watch old;
+    fi::Watch old;
     for (int i = 0; i <= 40; ++i) {
-      old = af::Watch{GrowBufPeek(&msg->buf), GrowBufSize(&msg->buf)};
-      af::WatchBlocks(&old);
+      old = fi::Watch{GrowBufPeek(&msg->buf), GrowBufSize(&msg->buf)};
+      fi::WatchBlocks(&old);
       ASSERT_EQ(i < 40 ? MsgAddString(msg, kLong.c_str()) : MsgComplete(msg), MSG_OK);
-      af::WatchBlocks(nullptr);
+      fi::WatchBlocks(nullptr);
       moves += old.how != Release::kNone;
       reallocs += old.how == Release::kRealloc;
       wiped_moves += old.how == Release::kFree && old.zeroed;
@@ -202,12 +200,12 @@ TEST(MsgBlock, LargeBlocksAreMappedAndUnmappedWholeAfterTheWipe) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     const std::string bytes = ListReply(c.type, c.entries);
-    sf::Arm(sf::Call::kMadvise, c.refuse_advice ? 1 : 0, EINVAL);
+    fi::Arm(fi::Call::kMadvise, c.refuse_advice ? 1 : 0, EINVAL);
     const vx_msg::Block block = vx_msg::AllocBlock(bytes.size());
-    const sf::Stats advised = sf::Disarm();
+    const fi::Stats advised = fi::Disarm();
     ASSERT_NE(block.bytes, nullptr);
     EXPECT_EQ(block.map != nullptr, c.mapped);
-    EXPECT_EQ(advised.calls[static_cast<int>(sf::Call::kMadvise)], c.mapped ? 1 : 0);
+    EXPECT_EQ(advised.calls[static_cast<int>(fi::Call::kMadvise)], c.mapped ? 1 : 0);
     EXPECT_EQ(advised.advice, c.mapped ? MADV_HUGEPAGE : 0);
     if (c.mapped) {
       EXPECT_EQ(reinterpret_cast<uintptr_t>(block.bytes) % MSG_MAP_ALIGN, 0u);
@@ -227,10 +225,10 @@ TEST(MsgBlock, LargeBlocksAreMappedAndUnmappedWholeAfterTheWipe) {
     while (MsgNextSetItem(&reader, &item, &length) == MSG_OK) last = length;
     EXPECT_EQ(last, 60u);
     EXPECT_EQ(MsgGetBool(msg, nullptr), MSG_ERR_END) << "the whole set was read";
-    af::Watch w{block.bytes, bytes.size()};
-    af::WatchBlocks(&w);
+    fi::Watch w{block.bytes, bytes.size()};
+    fi::WatchBlocks(&w);
     MsgFree(msg);
-    af::WatchBlocks(nullptr);
+    fi::WatchBlocks(nullptr);
     EXPECT_EQ(w.how, c.mapped ? Release::kUnmap : Release::kFree);
     EXPECT_TRUE(w.releases == 1 && w.zeroed == c.wiped);
     EXPECT_TRUE(!c.mapped || (w.unmapped == block.map && w.unmapped_length == block.map_length));
@@ -244,15 +242,15 @@ TEST(MsgBlock, InvalidBlockStaysTheCallers) {
     ASSERT_NE(block.bytes, nullptr);
     memset(block.bytes, 0x7f, size);
     uint32_t status = 0;
-    af::Watch w{block.bytes, 0};
-    af::WatchBlocks(&w);
+    fi::Watch w{block.bytes, 0};
+    fi::WatchBlocks(&w);
     EXPECT_EQ(vx_msg::NewMsgFromBlock(block, static_cast<uint32_t>(size), GetMsgTypeTable(), kHeader, nullptr,
                                       &status),
               nullptr);
     EXPECT_EQ(status, MSG_ERR_INVALID);
     EXPECT_EQ(w.how, Release::kNone);
     vx_msg::ReleaseBlock(block, size);
-    af::WatchBlocks(nullptr);
+    fi::WatchBlocks(nullptr);
     EXPECT_EQ(w.how, block.map != nullptr ? Release::kUnmap : Release::kFree);
   }
 }
@@ -262,9 +260,9 @@ TEST(MsgAllocFailure, FailedStringCopyLeavesCursorAfterLength) {
   MsgPtr msg = Receive(Block(MSGTYPE_LIST_LOCAL_ACCT, Str("abc") + Bool(1)), 1, nullptr);
   ASSERT_NE(msg, nullptr);
   char *text = nullptr;
-  af::Arm(1);
+  fi::Arm(fi::Call::kAlloc, 1);
   const uint32_t status = MsgGetString(msg.get(), &text);
-  ASSERT_EQ(af::Disarm().failed, 1) << "MsgGetString did not allocate";
+  ASSERT_EQ(fi::Disarm().failed, 1) << "MsgGetString did not allocate";
   EXPECT_EQ(status, MSG_ERR_NOMEM);
   EXPECT_EQ(text, nullptr);
   EXPECT_EQ(msg->cur, MsgGetBuffer(msg.get(), nullptr, nullptr) + kHeader + 2 + 1 + 4);

@@ -8,8 +8,8 @@
 
 #include "props_test_util.h"
 #include "support/child_run.h"
+#include "support/fault.h"
 #include "support/secure_owner.h"
-#include "support/sys_fail.h"
 
 namespace {
 
@@ -110,7 +110,7 @@ TEST(PropsJoin, FactsAnotherUserCouldPlantCountAsMissing) {
     }
     vxtest::ChildResult run = vxtest::RunInChild([&] {
       alarm(5);
-      if (kind == "read error") vxtest::sysfail::Arm(vxtest::sysfail::Call::kRead, 1, EIO);
+      if (kind == "read error") vxtest::fault::Arm(vxtest::fault::Call::kRead, 1, EIO);
       uint32_t status = 99;
       char *cache = nullptr, *got = ReadKsetFile("trapcase", &cache, &status);
       printf("%s|%u", got != nullptr ? got : "-", status);

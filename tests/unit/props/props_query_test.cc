@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "props_test_util.h"
-#include "support/alloc_fail.h"
+#include "support/fault.h"
 
 namespace {
 
@@ -195,16 +195,16 @@ TEST(PropsList, ValueListElements) {
 // stored status is reported again), gives count UINT32_MAX with 300; any
 // other include failure count 0.
 TEST(PropsList, ValueListCountIsAllBitsOnExhaustedMemory) {
-  namespace af = vxtest::allocfail;
+  namespace fi = vxtest::fault;
   bool stored = false;
   for (long n = 1;; ++n) {
     SetPtr set = One("file:/$k.list");  // expands, then fails with 303
     uint32_t count[2], status[2];
     long failed = 0;
     for (int round = 0; round < 2; ++round) {
-      if (round == 0) af::Arm(n);
+      if (round == 0) fi::Arm(fi::Call::kAlloc, n);
       char **items = GetValueList(set.get(), "k", &count[round], &status[round]);
-      if (round == 0) failed = af::Disarm().failed;
+      if (round == 0) failed = fi::Disarm().failed;
       EXPECT_EQ(items, nullptr);
     }
     for (int round = 0; round < 2; ++round)

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/alloc_fail.h"
+#include "support/fault.h"
 
 namespace {
 
@@ -146,11 +146,11 @@ TEST(GrowBuf, FreeWipesTheWrittenBytesOnlyWhenAsked) {
     GrowBuffer b;
     NewGrowBuffer(&b, 0);
     GrowBufPuts(&b, secret);
-    vxtest::allocfail::Watch w{b.start, strlen(secret)};
-    vxtest::allocfail::WatchBlocks(&w);
+    vxtest::fault::Watch w{b.start, strlen(secret)};
+    vxtest::fault::WatchBlocks(&w);
     GrowBufFree(&b, wipe);
-    vxtest::allocfail::WatchBlocks(nullptr);
-    EXPECT_TRUE(w.how == vxtest::allocfail::Release::kFree && w.zeroed == (wipe == 1));
+    vxtest::fault::WatchBlocks(nullptr);
+    EXPECT_TRUE(w.how == vxtest::fault::Release::kFree && w.zeroed == (wipe == 1));
     EXPECT_EQ(b.start, nullptr);
   }
 }
