@@ -246,7 +246,8 @@ bool Request(Obs &o, ClientContext *ctx, int step, uint32_t type) {
 
 // The command's calling order: init (the process name comes from
 // /proc/self/stat), forwarding, session, two requests through the wrapper,
-// free.
+// free. A request that failed in transport took its session with it, so the
+// second request goes out on a new one, as the command's does.
 void ContextSession(Obs &o) {
   ClientContext ctx;
   if (!InitContext(o, &ctx, GetEnv().ctx_conf)) return;
@@ -255,7 +256,8 @@ void ContextSession(Obs &o) {
   o.Step(3, EnableLogForwarding(&ctx) == 1 ? 0 : kNull, {}, "forwarding");
   const bool open = OpenLRPC2Session(&ctx) == 1;
   o.Step(4, open ? 0 : kNull, {kNull}, "open");
-  if (open && Request(o, &ctx, 5, MSGTYPE_GET_LOCAL_ACCT_MGMT)) {
+  if (open && (Request(o, &ctx, 5, MSGTYPE_GET_LOCAL_ACCT_MGMT) || ctx.session != nullptr ||
+               OpenLRPC2Session(&ctx) == 1)) {
     Request(o, &ctx, 8, MSGTYPE_LIST_LOCAL_ACCT);
   }
   o.Step(11, FreeClientContext(&ctx), {MSG_ERR_NOMEM}, "free");
