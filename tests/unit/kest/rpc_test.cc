@@ -7,6 +7,7 @@
 
 #include "kest/exception.h"
 #include "support/agent.h"
+#include "support/child_run.h"
 #include "support/sanitizer.h"
 
 namespace {
@@ -104,7 +105,7 @@ Cost LookUpInChild(const std::string &path) {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
     cost.cpu_seconds = static_cast<double>(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
     cost.growth_kb = StatusKb("VmHWM:") - before;
-    _exit(write(out[1], &cost, sizeof cost) == sizeof cost ? 0 : 1);
+    vxtest::ExitChild(write(out[1], &cost, sizeof cost) == sizeof cost ? 0 : 1);
   }
   close(out[1]);
   Cost cost;
