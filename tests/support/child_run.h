@@ -13,16 +13,20 @@
 
 #include "temp_dir.h"
 
-// Writes the coverage counters of a coverage build (a null weak symbol
-// elsewhere): a child that ends with _exit() would otherwise lose them.
-extern "C" void __gcov_dump(void) __attribute__((weak));
+#ifdef VX_COVERAGE
+// Writes the counters of a coverage build: a child that ends with _exit()
+// would otherwise lose what it reached.
+extern "C" void __gcov_dump(void);
+#endif
 
 namespace vxtest {
 
 // Ends a forked child at once (no exit handlers, no stdio flush of the
 // parent's buffers), keeping what it reached in a coverage build.
 [[noreturn]] inline void ExitChild(int status) {
-  if (__gcov_dump != nullptr) __gcov_dump();
+#ifdef VX_COVERAGE
+  __gcov_dump();
+#endif
   _exit(status);
 }
 
