@@ -11,23 +11,20 @@ std::vector<intptr_t> released;
 
 void Record(void *object) { released.push_back(reinterpret_cast<intptr_t>(object)); }
 
-TEST(CleanupList, FiftyFirstEntryStartsASecondBlockReleasedFirst) {
-  released.clear();
+// Objects are released newest first: a 51st entry starts a second block,
+// released first. A chain far longer than a recursive release could take
+// on a small stack is released too.
+TEST(CleanupList, ReleasesNewestFirstInBoundedStack) {
   CleanupList *list = NewCleanupList();
   ASSERT_NE(list, nullptr);
   for (intptr_t i = 0; i < 51; i++) EXPECT_EQ(CleanupListAdd(list, Record, reinterpret_cast<void *>(i)), 1);
-  EXPECT_EQ(list->count, 50);
-  ASSERT_NE(list->next, nullptr);
-  EXPECT_EQ(list->next->count, 1);
+  EXPECT_TRUE(list->count == 50 && list->next != nullptr && list->next->count == 1);
   CleanupListRun(list);
   ASSERT_EQ(released.size(), 51u);
   for (intptr_t i = 0; i < 51; i++) EXPECT_EQ(released[static_cast<size_t>(i)], 50 - i);
   EXPECT_EQ(CleanupListAdd(nullptr, Record, nullptr), 0);
   CleanupListRun(nullptr);
-}
 
-// A chain far longer than a recursive release could take on this stack.
-TEST(CleanupList, LongChainRunsInBoundedStack) {
   released.clear();
   constexpr int kBlocks = 20000;
   CleanupList *head = NewCleanupList(), *last = head;
@@ -39,16 +36,15 @@ TEST(CleanupList, LongChainRunsInBoundedStack) {
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, 256 * 1024);
   pthread_t thread;
-  auto run = [](void *list) -> void * {
-    CleanupListRun(static_cast<CleanupList *>(list));
+  auto run = [](void *chain) -> void * {
+    CleanupListRun(static_cast<CleanupList *>(chain));
     return nullptr;
   };
   ASSERT_EQ(pthread_create(&thread, &attr, run, head), 0);
   pthread_join(thread, nullptr);
   pthread_attr_destroy(&attr);
   ASSERT_EQ(released.size(), static_cast<size_t>(kBlocks));
-  EXPECT_EQ(released.front(), kBlocks - 1);
-  EXPECT_EQ(released.back(), 0);
+  EXPECT_TRUE(released.front() == kBlocks - 1 && released.back() == 0);
 }
 
 }  // namespace

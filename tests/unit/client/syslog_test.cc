@@ -32,12 +32,11 @@ int Scenario() {
   const int dev_log = vxtest::EnterMountNamespace() ? vxtest::PrivateDev(scratch.path()) : -1;
   if (dev_log < 0) return kCannotIsolate;
   EmergencyLog *log = OpenSyslogLog("ident", 152, nullptr);
-  EmergencyLogWrite(log, 4, "hello %d", 7);
-  Forward(dev_log);
-  EmergencyLogWrite(log, 4, "x\n* * * * * root /tmp/evil.sh\x1b\r");
-  Forward(dev_log);
-  EmergencyLogWrite(log, 4, "%s", std::string(300, '\x1b').c_str());
-  Forward(dev_log);
+  for (const std::string &text :
+       {std::string("x\n* * * * * root /tmp/evil.sh\x1b\r"), std::string(300, '\x1b')}) {
+    EmergencyLogWrite(log, 4, "%s %d", text.c_str(), 7);
+    Forward(dev_log);
+  }
   CloseEmergencyLog(log);
   const struct {
     const char *destination;
@@ -70,9 +69,9 @@ TEST(SyslogEmergencyLog, PriorityIdentPidAndEscapedText) {
   std::string escapes;  // as many as fit in 510 characters after "ERROR: "
   for (int i = 0; i < 125; ++i) escapes += "\\x1b";
   const std::vector<std::string> expected = {
-      "155 ident" + pid + ": ERROR: hello 7",  // local3 (152) | err (3)
-      // One record is one line: control bytes escaped, no escape cut.
-      "155 ident" + pid + ": ERROR: x\\n* * * * * root /tmp/evil.sh\\x1b\\r",
+      // local3 (152) | err (3); one record is one line: control bytes
+      // escaped, no escape cut.
+      "155 ident" + pid + ": ERROR: x\\n* * * * * root /tmp/evil.sh\\x1b\\r 7",
       "155 ident" + pid + ": ERROR: " + escapes,
       "156 proc" + pid + ": WARNING: warn",  // local3 | warning (4)
       "159 proc" + pid + ": DEBUG: debug",   // local3 | debug (7)

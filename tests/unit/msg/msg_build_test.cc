@@ -9,16 +9,6 @@ using namespace msgtest;
 
 namespace {
 
-// Every kind the client writes, a bool above 1 and a null string included;
-// whole frames are checked on the wire by the transport tests.
-TEST(MsgEncoding, EveryKindIsEncodedInItsWireForm) {
-  MsgPtr msg(NewMsg(MSGTYPE_CONTROL_LOG2, GetMsgTypeTable(), kHeader, nullptr));
-  EXPECT_TRUE(AllOk({MsgAddBool(msg.get(), 42), MsgAddInt(msg.get(), -2), MsgAddUInt(msg.get(), 0x01020304u),
-                     MsgAddString(msg.get(), ""), MsgAddString(msg.get(), nullptr), MsgComplete(msg.get())}));
-  const std::string fixed("\x01\x01\x02\xFE\xFF\xFF\xFF\x03\x04\x03\x02\x01", 12);  // bool 1, int -2, uint
-  EXPECT_EQ(Bytes(msg.get()), Block(MSGTYPE_CONTROL_LOG2, fixed + Str("") + U8(MDT_STRING) + NullItem()));
-}
-
 TEST(MsgCreate, RefusesUnknownTypesAndTables) {
   const struct {
     const char *name;

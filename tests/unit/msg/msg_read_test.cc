@@ -1,36 +1,20 @@
-// The field readers of received and built messages.
+// The field readers of received and built messages, and the in-place
+// string-set reader: the same items, statuses and cursor as
+// MsgGetStringSet, without a copy.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "msg_test_util.h"
 
 using namespace msgtest;
+using namespace std::string_literals;
 
 namespace {
 
 constexpr uint16_t kReply = MSGTYPE_LIST_LOCAL_ACCT;
-
-TEST(MsgValidation, TypeAndFlagsComeFromTheTableAndACopyIsIndependent) {
-  const struct {
-    uint16_t type;
-    uint32_t oneway;
-  } cases[] = {{4242, 0}, {MSGTYPE_AUDIT_TRAIL_EVENT, 1}, {kReply, 0}};
-  for (const auto &c : cases) {
-    std::string block = Block(c.type, Str("abc"));
-    MsgPtr msg = Receive(block, 1, nullptr);
-    ASSERT_NE(msg, nullptr);
-    block.assign(block.size(), '\x7f');
-    uint32_t type = 0, oneway = 9;
-    char *text = nullptr;
-    EXPECT_TRUE(AllOk({MsgGetType(msg.get(), &type), MsgIsOneWay(msg.get(), &oneway)}));
-    EXPECT_EQ(type, c.type);
-    EXPECT_EQ(oneway, c.oneway) << c.type;
-    EXPECT_EQ(MsgGetString(msg.get(), &text), MSG_OK);
-    EXPECT_STREQ(text, "abc");
-    free(text);
-  }
-}
 
 // Reads one field with reader 0 to 4 (bool, int, uint, string, set).
 uint32_t ReadWith(int reader, Msg *msg) {
@@ -63,22 +47,27 @@ TEST(MsgRead, WrongReaderLeavesTheFieldForTheRightOne) {
   }
 }
 
-// Every kind comes back as written; null out-locations skip a field.
+// Every kind is written in its wire form (a bool above 1 as 1) and comes
+// back as written; null out-locations skip a field.
 TEST(MsgRead, ValuesComeBackAsWritten) {
   MsgPtr msg(NewMsg(MSGTYPE_CONTROL_LOG2, GetMsgTypeTable(), kHeader, nullptr));
   EXPECT_TRUE(
-      AllOk({MsgAddBool(msg.get(), -5), MsgAddInt(msg.get(), INT32_MIN), MsgAddUInt(msg.get(), UINT32_MAX),
+      AllOk({MsgAddBool(msg.get(), -5), MsgAddInt(msg.get(), -2), MsgAddUInt(msg.get(), 0x01020304u),
              MsgAddString(msg.get(), ""), MsgAddString(msg.get(), nullptr),
-             MsgAddString(msg.get(), "line\nwith \"quotes\""), MsgAddInt(msg.get(), 1),
-             MsgAddString(msg.get(), "skipped"), MsgAddInt(msg.get(), 77), MsgComplete(msg.get())}));
-  uint32_t b = 0, u = 0;
-  int32_t i = 0, last = 0;
+             MsgAddString(msg.get(), "line\nwith \"quotes\""), MsgAddInt(msg.get(), INT32_MIN),
+             MsgAddString(msg.get(), "skipped"), MsgAddUInt(msg.get(), UINT32_MAX), MsgComplete(msg.get())}));
+  const std::string fixed("\x01\x01\x02\xFE\xFF\xFF\xFF\x03\x04\x03\x02\x01", 12);  // bool 1, int -2, uint
+  EXPECT_EQ(Bytes(msg.get()), Block(MSGTYPE_CONTROL_LOG2, fixed + Str("") + U8(MDT_STRING) + NullItem() +
+                                                              Str("line\nwith \"quotes\"") + Int(INT32_MIN) +
+                                                              Str("skipped") + UInt(UINT32_MAX)));
+  uint32_t b = 0, u = 0, last = 0;
+  int32_t i = 0;
   char *empty = nullptr, *null = reinterpret_cast<char *>(1), *text = nullptr;
   EXPECT_TRUE(
       AllOk({MsgGetBool(msg.get(), &b), MsgGetInt(msg.get(), &i), MsgGetUInt(msg.get(), &u),
              MsgGetString(msg.get(), &empty), MsgGetString(msg.get(), &null), MsgGetString(msg.get(), &text),
-             MsgGetInt(msg.get(), nullptr), MsgGetString(msg.get(), nullptr), MsgGetInt(msg.get(), &last)}));
-  EXPECT_TRUE(b == 1 && i == INT32_MIN && u == UINT32_MAX && null == nullptr && last == 77);
+             MsgGetInt(msg.get(), nullptr), MsgGetString(msg.get(), nullptr), MsgGetUInt(msg.get(), &last)}));
+  EXPECT_TRUE(b == 1 && i == -2 && u == 0x01020304u && null == nullptr && last == UINT32_MAX);
   EXPECT_STREQ(empty, "");
   EXPECT_STREQ(text, "line\nwith \"quotes\"");
   free(empty);
@@ -98,6 +87,120 @@ TEST(MsgRead, StringReaderChecksBoundsOnItsOwn) {
   char *s = nullptr;
   EXPECT_EQ(MsgGetString(msg.get(), &s), MSG_ERR_END);
   EXPECT_EQ(s, nullptr);
+}
+
+using Items = std::vector<std::optional<std::string>>;  // nullopt: a null item
+
+struct Read {
+  uint32_t open = 0, next = 0;  // status of the open and of the read that ended the items
+  Items items;
+  ptrdiff_t cursor = 0;  // offset of the message's cursor afterwards
+};
+
+Read ReadInPlace(Msg *msg) {
+  Read r;
+  MsgSetReader reader;
+  uint32_t count = 99;
+  r.open = MsgOpenStringSet(msg, &reader, &count);
+  EXPECT_EQ(count, r.open == MSG_OK ? reader.left : 0u);
+  const char *item = "x";
+  uint32_t length = 7;
+  while ((r.next = MsgNextSetItem(&reader, &item, &length)) == MSG_OK)
+    r.items.push_back(item != nullptr ? std::optional<std::string>(std::string(item, length)) : std::nullopt);
+  EXPECT_TRUE(item == nullptr && length == 0 && reader.left == 0) << "after the last item";
+  r.cursor = msg->cur - msg->start;
+  return r;
+}
+
+// The set as copies; `n` is its count (a null item ends nothing here).
+Read ReadCopies(Msg *msg, size_t n) {
+  Read r;
+  char **set = nullptr;
+  r.open = MsgGetStringSet(msg, &set);
+  EXPECT_TRUE(r.open == MSG_OK ? set != nullptr && set[n] == nullptr : set == nullptr) << "set ends after n";
+  for (size_t i = 0; set != nullptr && i < n; ++i) {
+    r.items.push_back(set[i] != nullptr ? std::optional<std::string>(set[i]) : std::nullopt);
+    free(set[i]);
+  }
+  free(set);
+  r.cursor = msg->cur - msg->start;
+  return r;
+}
+
+// Every case is read both ways on its own copy of the block; `patch` writes
+// a 32-bit value at an offset of the complete block, as a caller may through
+// MsgGetBuffer after validation.
+TEST(MsgSetReader, GivesWhatMsgGetStringSetGivesWithoutCopies) {
+  const struct {
+    const char *name;
+    std::string fields;
+    Items items;
+    uint32_t open;  // the items always end with 203, as an empty reader does
+    size_t patch_at = 0;
+    uint32_t patch = 0;
+    bool then_bool = true;  // a BOOL field follows
+  } cases[] = {
+      {"null and empty items", Set({"a", nullptr, ""}), {"a", std::nullopt, ""}, MSG_OK},
+      {"NUL bytes inside an item", Set(std::vector<std::string>{"x\0y"s}), {"x\0y"s}, MSG_OK},
+      {"empty set", Set({}), {}, MSG_OK},
+      {"wrong kind", Int(1), {}, MSG_ERR_TYPE},
+      {"at the end mark", "", {}, MSG_ERR_END, 0, 0, false},
+      {"count NULL_LENGTH", Set({}), {}, MSG_ERR_INVALID, kHeader + 3, NULL_LENGTH},
+      {"count beyond the block", Set({"a"}), {}, MSG_ERR_END, kHeader + 3, 0x40000000u},
+      {"truncated item", Set({"a", "b"}), {"a"}, MSG_OK, kHeader + 12, 0xFFFFFFF0u},
+      {"count above the items", Set({"a"}), {"a"}, MSG_OK, kHeader + 3, 2},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string block = Block(kReply, c.fields + (c.then_bool ? Bool(1) : ""));
+    MsgPtr in_place = Receive(block, 1, nullptr), copies = Receive(block, 1, nullptr);
+    ASSERT_TRUE(in_place && copies);
+    if (c.patch_at != 0) {
+      memcpy(MsgGetBuffer(in_place.get(), nullptr, nullptr) + c.patch_at, &c.patch, 4);
+      memcpy(MsgGetBuffer(copies.get(), nullptr, nullptr) + c.patch_at, &c.patch, 4);
+    }
+    const Read got = ReadInPlace(in_place.get()), want = ReadCopies(copies.get(), c.items.size());
+    EXPECT_EQ(got.open, c.open);
+    EXPECT_EQ(got.next, MSG_ERR_END);
+    EXPECT_EQ(got.items, c.items);
+    EXPECT_EQ(got.cursor, want.cursor) << "the cursor ends where MsgGetStringSet leaves it";
+    if (c.open == MSG_OK && c.patch_at == 0) {
+      Items as_c_strings = c.items;  // the copies are C strings: an item ends at a NUL byte
+      for (auto &item : as_c_strings)
+        if (item) item = item->c_str();
+      EXPECT_EQ(want.items, as_c_strings);
+      uint32_t b = 0;
+      EXPECT_EQ(MsgGetBool(in_place.get(), &b), MSG_OK) << "the next field follows the set";
+    }
+    EXPECT_EQ(want.open, c.open == MSG_OK && c.patch_at != 0 ? uint32_t{MSG_ERR_END} : c.open)
+        << "copies fail at once";
+  }
+}
+
+TEST(MsgSetReader, RefusesWhatIsNotACompleteMessage) {
+  MsgPtr building(NewMsg(kReply, GetMsgTypeTable(), kHeader, nullptr));
+  MsgSetReader reader{building.get(), 5};
+  uint32_t count = 3;
+  EXPECT_EQ(MsgOpenStringSet(building.get(), &reader, &count), MSG_ERR_INVALID);
+  EXPECT_TRUE(reader.msg == nullptr && reader.left == 0 && count == 0);
+  EXPECT_EQ(MsgOpenStringSet(nullptr, nullptr, nullptr), MSG_ERR_INVALID);
+  reader = MsgSetReader{building.get(), 1};
+  EXPECT_EQ(MsgNextSetItem(&reader, nullptr, nullptr), MSG_ERR_INVALID) << "message still building";
+  EXPECT_EQ(MsgNextSetItem(nullptr, nullptr, nullptr), MSG_ERR_INVALID);
+  MsgSetReader empty{};
+  EXPECT_EQ(MsgNextSetItem(&empty, nullptr, nullptr), MSG_ERR_END);
+}
+
+// A null reader skips the set like a null out-location of MsgGetStringSet.
+TEST(MsgSetReader, NullReaderSkipsTheSet) {
+  MsgPtr msg = Receive(Block(kReply, Set({"a", nullptr}) + Set({"b"}) + Int(5)), 1, nullptr);
+  uint32_t count = 0;
+  int32_t i = 0;
+  EXPECT_EQ(MsgOpenStringSet(msg.get(), nullptr, &count), MSG_OK);
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(MsgGetStringSet(msg.get(), nullptr), MSG_OK);
+  EXPECT_EQ(MsgGetInt(msg.get(), &i), MSG_OK);
+  EXPECT_EQ(i, 5);
 }
 
 }  // namespace
