@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,7 +13,11 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "client_common/log_buffer.h"
+#include "support/child_run.h"
+#include "support/log_sink.h"
 #include "support/secure_owner.h"
 #include "support/temp_dir.h"
 
@@ -91,36 +97,17 @@ TEST(EmergencyFileLog, LinesShowTimeIdentPidLevelAndEscapedText) {
   }
 }
 
-TEST(EmergencyFileLog, OpenAndWriteFailures) {
+// A path that is not absolute is refused with 100. A file that is missing
+// (it is not created), or that someone other than root could have put or
+// changed at the path, is refused with 102 and errno telling why: at once
+// (a FIFO does not hang), no descriptor left, nothing written. A write
+// that fails gives 102.
+TEST(EmergencyFileLog, RefusesRelativePathsMissingFilesAndFilesOthersControl) {
   VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
-  TempDir dir;
-  std::string missing = dir.file("missing.log");
-  const std::pair<const char *, uint32_t> cases[] = {
-      {nullptr, 100}, {"relative.log", 100}, {"", 100}, {missing.c_str(), 102}};
-  int fds = CountOpenFds();
-  for (const auto &[path, expected] : cases) {
+  for (const char *path : {static_cast<const char *>(nullptr), "relative.log", ""}) {
     uint32_t status = 0;
-    EXPECT_EQ(OpenFileLog("p", path, &status), nullptr);
-    EXPECT_EQ(status, expected) << (path ? path : "(null)");
+    EXPECT_TRUE(OpenFileLog("p", path, &status) == nullptr && status == 100) << (path ? path : "(null)");
   }
-  EXPECT_EQ(access(missing.c_str(), F_OK), -1) << "the file must not be created";
-  EXPECT_EQ(CountOpenFds(), fds);
-  // A descriptor that cannot be written (read-only in its place).
-  const std::string good = dir.write("good.log", "");
-  EmergencyLog *log = OpenFileLog("p", good.c_str(), nullptr);
-  ASSERT_NE(log, nullptr);
-  const int read_only = open(good.c_str(), O_RDONLY | O_CLOEXEC);
-  dup2(read_only, log->handle);
-  close(read_only);
-  EXPECT_EQ(EmergencyLogWrite(log, 4, "x"), 102u);
-  CloseEmergencyLog(log);
-}
-
-// A file that someone other than root could have put or changed at the
-// path is refused as a file that cannot be opened: 102 with errno telling
-// why, at once (a FIFO does not hang), no descriptor left, nothing written.
-TEST(EmergencyFileLog, RefusesLinksFifosAndFilesOthersControl) {
-  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   TempDir dir;
   const std::string target = dir.write("root-only", "secret\n", 0600);
   int reader = -1;  // holds the FIFO of the "fifo with a reader" case open
@@ -130,6 +117,7 @@ TEST(EmergencyFileLog, RefusesLinksFifosAndFilesOthersControl) {
     std::function<void(const std::string &)> make;
     int err;
   } cases[] = {
+      {"missing", [](auto &) {}, ENOENT},
       {"symbolic link to a root-only file",
        [&](auto &name) { ASSERT_EQ(symlink(target.c_str(), dir.file(name).c_str()), 0); }, ELOOP},
       {"fifo with a reader",
@@ -147,20 +135,29 @@ TEST(EmergencyFileLog, RefusesLinksFifosAndFilesOthersControl) {
       {"directory", [&](auto &name) { ASSERT_EQ(mkdir(dir.file(name).c_str(), 0700), 0); }, EISDIR},
   };
   for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
     const std::string name = std::string("log") + std::to_string(&c - cases);
     c.make(name);
     const int fds = CountOpenFds();
     const auto start = std::chrono::steady_clock::now();
     uint32_t status = 0;
     errno = 0;
-    EXPECT_EQ(OpenFileLog("p", dir.file(name).c_str(), &status), nullptr) << c.name;
-    EXPECT_EQ(status, 102u) << c.name;
-    EXPECT_EQ(errno, c.err) << c.name;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << c.name;
-    EXPECT_EQ(CountOpenFds(), fds) << c.name;
+    EXPECT_EQ(OpenFileLog("p", dir.file(name).c_str(), &status), nullptr);
+    EXPECT_EQ(status, 102u);
+    EXPECT_EQ(errno, c.err);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(CountOpenFds(), fds);
   }
   close(reader);
   EXPECT_EQ(ReadFile(target), "secret\n");
+  EXPECT_EQ(access(dir.file("log0").c_str(), F_OK), -1) << "a missing file is not created";
+  EmergencyLog *log = OpenFileLog("p", target.c_str(), nullptr);
+  ASSERT_NE(log, nullptr);
+  const int read_only = open(target.c_str(), O_RDONLY | O_CLOEXEC);  // in place of the log's descriptor
+  dup2(read_only, log->handle);
+  close(read_only);
+  EXPECT_EQ(EmergencyLogWrite(log, 4, "x"), 102u);
+  CloseEmergencyLog(log);
 }
 
 // With standard input closed the log's file gets descriptor 0: still a
@@ -191,6 +188,72 @@ TEST(EmergencyLog, SetLevelReturnsPreviousAndIgnoresLevelsAboveFatal) {
   EXPECT_EQ(EmergencyLogWrite(nullptr, 5, "nothing"), 0u);
   CloseEmergencyLog(log);
   CloseEmergencyLog(nullptr);
+}
+
+// The syslog emergency log is checked against a datagram socket bound at
+// /dev/log inside a private mount namespace (root only).
+constexpr int kCannotIsolate = 77;
+
+// Receives one datagram (bounded wait) and passes it on to the parent, NUL-ended.
+void Forward(int dev_log) {
+  char buf[2048] = "(none)";
+  ssize_t n = 6;
+  pollfd p = {dev_log, POLLIN, 0};
+  if (poll(&p, 1, 2000) == 1) n = std::max<ssize_t>(recv(dev_log, buf, sizeof buf - 1, 0), 0);
+  (void)!write(STDOUT_FILENO, buf, static_cast<size_t>(n) + 1);
+}
+
+int Scenario() {
+  vxtest::TempDir scratch;
+  const int dev_log = vxtest::EnterMountNamespace() ? vxtest::PrivateDev(scratch.path()) : -1;
+  if (dev_log < 0) return kCannotIsolate;
+  EmergencyLog *log = OpenSyslogLog("ident", 152, nullptr);
+  for (const std::string &text :
+       {std::string("x\n* * * * * root /tmp/evil.sh\x1b\r"), std::string(300, '\x1b')}) {
+    EmergencyLogWrite(log, 4, "%s %d", text.c_str(), 7);
+    Forward(dev_log);
+  }
+  CloseEmergencyLog(log);
+  const struct {
+    const char *destination;
+    uint32_t threshold;
+    int32_t level;
+    const char *text;
+  } through_client_log[] = {{"local3", 2, 3, "warn"}, {"local3", 0, 1, "debug"}, {"syslog", 2, 5, "fatal"}};
+  for (const auto &c : through_client_log) {
+    ClientLog *client =
+        NewClientLog("proc", c.destination, c.threshold, "/nonexistent", 1, 1, nullptr, nullptr);
+    ConfigureEmergencyLog(client);
+    ClientLogWrite(client, c.level, "test", 1, "fn", "%s", c.text);
+    Forward(dev_log);
+    FreeClientLog(client);
+  }
+  return 0;
+}
+
+TEST(SyslogEmergencyLog, PriorityIdentPidAndEscapedText) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a private /dev/log";
+  const vxtest::ChildResult child = vxtest::RunInChild(Scenario);
+  if (child.status == kCannotIsolate) GTEST_SKIP() << "no private mount namespace";
+  ASSERT_EQ(child.status, 0) << child.err;
+  const std::string pid = "[" + std::to_string(child.pid) + "]";
+  std::vector<std::string> got;
+  for (size_t start = 0, end; (end = child.out.find('\0', start)) != std::string::npos; start = end + 1) {
+    const vxtest::SyslogRecord r = vxtest::ParseSyslog(child.out.substr(start, end - start));
+    got.push_back(std::to_string(r.priority) + " " + r.ident + ": " + r.text);
+  }
+  std::string escapes;  // as many as fit in 510 characters after "ERROR: "
+  for (int i = 0; i < 125; ++i) escapes += "\\x1b";
+  const std::vector<std::string> expected = {
+      // local3 (152) | err (3); one record is one line: control bytes
+      // escaped, no escape cut.
+      "155 ident" + pid + ": ERROR: x\\n* * * * * root /tmp/evil.sh\\x1b\\r 7",
+      "155 ident" + pid + ": ERROR: " + escapes,
+      "156 proc" + pid + ": WARNING: warn",  // local3 | warning (4)
+      "159 proc" + pid + ": DEBUG: debug",   // local3 | debug (7)
+      "8 proc" + pid + ": FATAL: fatal",     // "syslog": user (8) | emerg (0)
+  };
+  EXPECT_EQ(got, expected);
 }
 
 }  // namespace
