@@ -1,3 +1,5 @@
+// The client context: settings, record layout, release list and property
+// access.
 #include "client_common/client_context.h"
 
 #include <errno.h>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "client_common/client_props.h"
 #include "context_support.h"
 
 namespace {
@@ -17,6 +20,7 @@ namespace {
 using vxtest::ContextFiles;
 
 TEST(ClientContext, DefaultsWithoutAnyKeyOrWithoutConfiguration) {
+  EXPECT_EQ(GetProcessName(nullptr), nullptr);
   vxtest::TempDir dir;
   Properties *empty =
       LoadPropertiesWithoutSecurity(dir.write("e.conf", "# nothing\n").c_str(), nullptr, nullptr);
@@ -35,7 +39,8 @@ TEST(ClientContext, DefaultsWithoutAnyKeyOrWithoutConfiguration) {
     EXPECT_STREQ(ctx.log->destination, "file /var/log/quarnel_client.log");
     EXPECT_EQ(ctx.log->threshold, props ? 2u : 4u);
     EXPECT_TRUE(ctx.log->connect_timeout == 5 && ctx.log->operation_timeout == 300);
-    EXPECT_STREQ(ctx.log->process_name, GetProcessName(&ctx));
+    EXPECT_STREQ(ctx.log->process_name, program_invocation_short_name);  // from /proc/self/stat
+    EXPECT_EQ(GetProcessName(&ctx), ctx.process_name) << "kept after the first call";
     EXPECT_EQ(FreeClientContext(&ctx), 0u);
   }
 }
@@ -114,15 +119,6 @@ TEST(ClientContext, RecordHasEightFieldsAndInitWritesNothingPastIt) {
   FreeClientContext(ctx);
 }
 
-TEST(ClientContext, ProcessNameFromProcSelfStat) {
-  ClientContext ctx = {};
-  const char *name = GetProcessName(&ctx);
-  EXPECT_STREQ(name, program_invocation_short_name);  // the test binary's name fits in its comm
-  EXPECT_EQ(GetProcessName(&ctx), name) << "kept after the first call";
-  free(ctx.process_name);
-  EXPECT_EQ(GetProcessName(nullptr), nullptr);
-}
-
 std::vector<intptr_t> released;
 
 void Record(void *object) { released.push_back(reinterpret_cast<intptr_t>(object)); }
@@ -161,6 +157,52 @@ TEST(CleanupList, ReleasesNewestFirstInBoundedStack) {
   pthread_attr_destroy(&attr);
   ASSERT_EQ(released.size(), static_cast<size_t>(kBlocks));
   EXPECT_TRUE(released.front() == kBlocks - 1 && released.back() == 0);
+}
+
+TEST(ClientProps, NoConfigurationGivesTheDefaults) {
+  ClientContext ctx = {};
+  EXPECT_STREQ(ClientGetProperty(&ctx, "k", "d"), "d");
+  EXPECT_EQ(ClientGetProperty(&ctx, "k", nullptr), nullptr);
+  EXPECT_EQ(ClientGetPropertyTime(&ctx, "lrpc.timeout", 's', 300), 300);
+  EXPECT_EQ(ClientGetPropertyTime(&ctx, "lrpc.timeout", 'm', 5), 300);
+  EXPECT_EQ(ClientGetPropertyTime(nullptr, "lrpc.timeout", 's', 7), 7);
+}
+
+// Every read is traced with what GetProperty gave; a failed one is
+// reported at ERROR, always naming the main file, and only then turned
+// into null or 0 for the caller.
+TEST(ClientProps, ReadsAreTracedAndFailuresReported) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
+  vxtest::DirectContext t("log: trace\nlrpc.timeout: 10m\nname: value\n");
+  const std::string missing = t.files.dir.file("missing.list"),
+                    open = t.files.dir.write("open.list", "a\n", 0666);
+  SetProperty(t.ctx.properties, "missing", ("file:" + missing).c_str(), nullptr);
+  SetProperty(t.ctx.properties, "open", ("file:" + open).c_str(), nullptr);
+  EXPECT_STREQ(ClientGetProperty(&t.ctx, "name", nullptr), "value");
+  EXPECT_STREQ(ClientGetProperty(&t.ctx, "absent", "dflt"), "dflt");
+  EXPECT_EQ(ClientGetPropertyTime(&t.ctx, "lrpc.timeout", 's', 300), 600);
+  EXPECT_EQ(ClientGetPropertyTime(&t.ctx, "absent", 's', 300), 300);
+  EXPECT_EQ(ClientGetProperty(&t.ctx, "missing", "d"), nullptr);
+  EXPECT_EQ(ClientGetProperty(&t.ctx, "open", nullptr), nullptr);
+  EXPECT_EQ(ClientGetProperty(&t.ctx, "open", "x y"), nullptr);
+  EXPECT_EQ(ClientGetPropertyTime(&t.ctx, "missing", 's', 300), 0);
+  const std::string open_error = "ERROR: Failed to read property 'open' from file '" CLIENT_CONF_PATH
+                                 "': file is world writable or not root owned";
+  const std::vector<std::string> expected = {
+      "TRACE: GetProperty('name', 0) => 0, \"value\"",
+      "TRACE: GetProperty('absent', \"dflt\") => 0, \"dflt\"",
+      "TRACE: GetPropertyTime('lrpc.timeout', 300) => status=0, value=600",
+      "TRACE: GetPropertyTime('absent', 300) => status=0, value=300",
+      "TRACE: GetProperty('missing', \"d\") => 303, \"d\"",
+      "ERROR: Failed to read property 'missing' from file '" CLIENT_CONF_PATH "': file does not exist",
+      "TRACE: GetProperty('open', 0) => 305, 0",
+      open_error,
+      "TRACE: GetProperty('open', \"x y\") => 305, \"x y\"",
+      open_error,
+      "TRACE: GetPropertyTime('missing', 300) => status=303, value=0",
+      "ERROR: Failed to read time property 'missing' from file '" CLIENT_CONF_PATH "': file does not exist",
+  };
+  EXPECT_EQ(t.Records(), expected);
 }
 
 }  // namespace

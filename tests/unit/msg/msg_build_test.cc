@@ -1,8 +1,11 @@
-// Building requests: byte encodings, states and refusals.
+// Building requests: states and refusals; the message type table.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <map>
 #include <string>
 
+#include "client_common/msg_types.h"
 #include "msg_test_util.h"
 
 using namespace msgtest;
@@ -72,6 +75,33 @@ TEST(MsgErrText, EveryCodeHasItsText) {
   for (uint32_t code = MSG_ERR_NOMEM; code <= MSG_ERR_INVALID; ++code)
     EXPECT_STREQ(MsgErr2Str(code), texts[code - MSG_ERR_NOMEM]) << code;
   for (uint32_t code : {0u, 199u, 206u, 0xFFFFFFFFu}) EXPECT_EQ(MsgErr2Str(code), nullptr) << code;
+}
+
+// The message type table is the agent's (testdata/types.txt, in
+// ascending order of id), and the lookups give its rows for every id.
+TEST(MsgTypeTable, RowsNamesAndFlagsAreTheAgents) {
+  const MsgTypeTable *table = GetMsgTypeTable();
+  std::map<uint32_t, const MsgTypeEntry *> by_id;
+  std::string rows, file;
+  for (uint32_t i = 0; i < table->count; ++i) {
+    const MsgTypeEntry &row = table->rows[i];
+    rows += std::to_string(row.id) + " " + row.name + " " + std::to_string(row.flags) + "\n";
+    by_id[row.id] = &row;
+  }
+  std::ifstream in(MSG_TESTDATA "/types.txt");
+  for (std::string line; std::getline(in, line);) file += line.empty() || line[0] == '#' ? "" : line + "\n";
+  EXPECT_EQ(rows, file);
+  EXPECT_EQ(by_id.size(), 128u);
+  for (uint32_t id = 0; id <= 0x10000u; ++id) {  // ids beyond 16 bits are in no row
+    const MsgTypeEntry *row = by_id.count(id) != 0 ? by_id[id] : nullptr;
+    EXPECT_EQ(MsgTypeName(table, id), row != nullptr ? row->name : nullptr) << id;
+    EXPECT_EQ(MsgTypeIsSensitive(table, id), row != nullptr && (row->flags & 1) != 0) << id;
+    EXPECT_EQ(MsgTypeIsOneWay(table, id), row != nullptr && (row->flags & 4) != 0) << id;
+  }
+  EXPECT_EQ(MsgTypeName(table, 0xFFFFFFFFu), nullptr);
+  EXPECT_EQ(MsgTypeName(nullptr, 0), nullptr);
+  EXPECT_EQ(MsgTypeIsSensitive(nullptr, 500), 0);
+  EXPECT_EQ(MsgTypeIsOneWay(nullptr, 505), 0);
 }
 
 }  // namespace
