@@ -1,18 +1,122 @@
-// The field readers of received and built messages, and the in-place
-// string-set reader: the same items, statuses and cursor as
-// MsgGetStringSet, without a copy.
+// Messages: building, states and refusals; the field readers of received
+// and built messages, and the in-place string-set reader (the same items,
+// statuses and cursor as MsgGetStringSet, without a copy); the message
+// type table.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "client_common/msg_types.h"
 #include "msg_test_util.h"
 
 using namespace msgtest;
 using namespace std::string_literals;
 
 namespace {
+
+// NewMsg reserves the header and writes the type; it refuses a type the
+// table lacks (0, DISCONNECT, is in it), a null table and a header above
+// MSG_MAX_HEADER_SIZE.
+TEST(MsgCreate, RefusesUnknownTypesAndTables) {
+  const struct {
+    uint32_t type;
+    bool with_table;
+    uint32_t header, status;
+  } cases[] = {
+      {MSGTYPE_DISCONNECT, true, kHeader, MSG_OK},
+      {MSGTYPE_AUDIT_TRAIL_EVENT, true, MSG_MAX_HEADER_SIZE, MSG_OK},
+      {MSGTYPE_CONTROL_LOG2, true, 0, MSG_OK},
+      {106, true, kHeader, MSG_ERR_INVALID},
+      {0x10000u + MSGTYPE_CONTROL_LOG2, true, kHeader, MSG_ERR_INVALID},
+      {MSGTYPE_CONTROL_LOG2, false, kHeader, MSG_ERR_INVALID},
+      {MSGTYPE_CONTROL_LOG2, true, MSG_MAX_HEADER_SIZE + 1, MSG_ERR_INVALID},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::to_string(c.type) + ", header " + std::to_string(c.header));
+    uint32_t status = 12345;
+    MsgPtr msg(NewMsg(c.type, c.with_table ? GetMsgTypeTable() : nullptr, c.header, &status));
+    EXPECT_TRUE(status == c.status && (msg != nullptr) == (c.status == MSG_OK)) << status;
+    if (msg == nullptr) continue;
+    ASSERT_EQ(MsgComplete(msg.get()), MSG_OK);
+    EXPECT_EQ(Bytes(msg.get()),
+              std::string(c.header, '\0') + vxtest::Body(static_cast<uint16_t>(c.type), ""));
+  }
+  EXPECT_EQ(NewMsg(106, GetMsgTypeTable(), kHeader, nullptr), nullptr) << "null status";
+}
+
+TEST(MsgState, CompletionBufferAndReadingFollowTheState) {
+  MsgPtr msg(NewMsg(MSGTYPE_RELOAD_LOCAL_ACCT, GetMsgTypeTable(), kHeader, nullptr));
+  uint32_t status = 0, length = 99, value = 0;
+  EXPECT_EQ(MsgGetBuffer(msg.get(), &length, &status), nullptr);
+  EXPECT_EQ(status, MSG_ERR_INCOMPLETE);
+  EXPECT_EQ(length, 0u);
+  MsgSetReader reader{msg.get(), 5};
+  for (Msg *m : {msg.get(), static_cast<Msg *>(nullptr)}) {
+    EXPECT_EQ(MsgGetType(m, &value), MSG_ERR_INVALID);
+    EXPECT_EQ(MsgIsOneWay(m, &value), MSG_ERR_INVALID);
+    EXPECT_EQ(MsgGetBool(m, &value), MSG_ERR_INVALID);
+    EXPECT_EQ(MsgOpenStringSet(m, &reader, &value), MSG_ERR_INVALID);
+    EXPECT_TRUE(reader.msg == nullptr && reader.left == 0 && value == 0);
+  }
+  reader = MsgSetReader{msg.get(), 1};
+  EXPECT_EQ(MsgNextSetItem(&reader, nullptr, nullptr), MSG_ERR_INVALID) << "message still building";
+  reader = MsgSetReader{};
+  EXPECT_EQ(MsgNextSetItem(&reader, nullptr, nullptr), MSG_ERR_END);
+  ASSERT_EQ(MsgComplete(msg.get()), MSG_OK);
+  EXPECT_EQ(MsgComplete(msg.get()), MSG_ERR_END);
+  EXPECT_EQ(MsgAddBool(msg.get(), 1), MSG_ERR_END);
+  EXPECT_EQ(MsgAddString(msg.get(), "x"), MSG_ERR_END);
+  EXPECT_EQ(Bytes(msg.get()), Block(MSGTYPE_RELOAD_LOCAL_ACCT, ""));
+  EXPECT_EQ(MsgGetType(msg.get(), &value), MSG_OK);
+  EXPECT_EQ(value, static_cast<uint32_t>(MSGTYPE_RELOAD_LOCAL_ACCT));
+
+  for (uint32_t s : {MsgComplete(nullptr), MsgAddBool(nullptr, 1), MsgAddInt(nullptr, 1),
+                     MsgAddUInt(nullptr, 1), MsgAddString(nullptr, "x"),
+                     MsgNextSetItem(nullptr, nullptr, nullptr), MsgOpenStringSet(nullptr, nullptr, nullptr)})
+    EXPECT_EQ(s, MSG_ERR_INVALID);
+  EXPECT_EQ(MsgGetBuffer(nullptr, nullptr, &status), nullptr);
+  EXPECT_EQ(status, MSG_ERR_INVALID);
+  MsgFree(nullptr);
+}
+
+TEST(MsgErrText, EveryCodeHasItsText) {
+  const char *texts[] = {"Out of memory",     "Unexpected data",       "Incorrect data type",
+                         "At end of message", "Message not completed", "Message invalid"};
+  for (uint32_t code = MSG_ERR_NOMEM; code <= MSG_ERR_INVALID; ++code)
+    EXPECT_STREQ(MsgErr2Str(code), texts[code - MSG_ERR_NOMEM]) << code;
+  for (uint32_t code : {0u, 199u, 206u, 0xFFFFFFFFu}) EXPECT_EQ(MsgErr2Str(code), nullptr) << code;
+}
+
+// The message type table is the agent's (testdata/types.txt, in
+// ascending order of id), and the lookups give its rows for every id.
+TEST(MsgTypeTable, RowsNamesAndFlagsAreTheAgents) {
+  const MsgTypeTable *table = GetMsgTypeTable();
+  std::map<uint32_t, const MsgTypeEntry *> by_id;
+  std::string rows, file;
+  for (uint32_t i = 0; i < table->count; ++i) {
+    const MsgTypeEntry &row = table->rows[i];
+    rows += std::to_string(row.id) + " " + row.name + " " + std::to_string(row.flags) + "\n";
+    by_id[row.id] = &row;
+  }
+  std::ifstream in(MSG_TESTDATA "/types.txt");
+  for (std::string line; std::getline(in, line);) file += line.empty() || line[0] == '#' ? "" : line + "\n";
+  EXPECT_EQ(rows, file);
+  EXPECT_EQ(by_id.size(), 128u);
+  for (uint32_t id = 0; id <= 0x10000u; ++id) {  // ids beyond 16 bits are in no row
+    const MsgTypeEntry *row = by_id.count(id) != 0 ? by_id[id] : nullptr;
+    EXPECT_EQ(MsgTypeName(table, id), row != nullptr ? row->name : nullptr) << id;
+    EXPECT_EQ(MsgTypeIsSensitive(table, id), row != nullptr && (row->flags & 1) != 0) << id;
+    EXPECT_EQ(MsgTypeIsOneWay(table, id), row != nullptr && (row->flags & 4) != 0) << id;
+  }
+  EXPECT_EQ(MsgTypeName(table, 0xFFFFFFFFu), nullptr);
+  EXPECT_EQ(MsgTypeName(nullptr, 0), nullptr);
+  EXPECT_EQ(MsgTypeIsSensitive(nullptr, 500), 0);
+  EXPECT_EQ(MsgTypeIsOneWay(nullptr, 505), 0);
+}
 
 constexpr uint16_t kReply = MSGTYPE_LIST_LOCAL_ACCT;
 
@@ -156,20 +260,6 @@ TEST(MsgSetReader, GivesWhatMsgGetStringSetGivesWithoutCopies) {
     EXPECT_EQ(want.open, c.open == MSG_OK && c.patch_at != 0 ? uint32_t{MSG_ERR_END} : c.open)
         << "copies fail at once";
   }
-}
-
-TEST(MsgSetReader, RefusesWhatIsNotACompleteMessage) {
-  MsgPtr building(NewMsg(kReply, GetMsgTypeTable(), kHeader, nullptr));
-  MsgSetReader reader{building.get(), 5};
-  uint32_t count = 3;
-  EXPECT_EQ(MsgOpenStringSet(building.get(), &reader, &count), MSG_ERR_INVALID);
-  EXPECT_TRUE(reader.msg == nullptr && reader.left == 0 && count == 0);
-  EXPECT_EQ(MsgOpenStringSet(nullptr, nullptr, nullptr), MSG_ERR_INVALID);
-  reader = MsgSetReader{building.get(), 1};
-  EXPECT_EQ(MsgNextSetItem(&reader, nullptr, nullptr), MSG_ERR_INVALID) << "message still building";
-  EXPECT_EQ(MsgNextSetItem(nullptr, nullptr, nullptr), MSG_ERR_INVALID);
-  MsgSetReader empty{};
-  EXPECT_EQ(MsgNextSetItem(&empty, nullptr, nullptr), MSG_ERR_END);
 }
 
 // A null reader skips the set like a null out-location of MsgGetStringSet.
