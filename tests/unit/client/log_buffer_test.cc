@@ -190,6 +190,13 @@ TEST(ClientLog, LevelTestNullLogAndUngatherableRecord) {
   FreeClientLog(log);
 }
 
+// `text` `n` times.
+std::string Repeat(const std::string &text, int n) {
+  std::string out;
+  while (n-- > 0) out += text;
+  return out;
+}
+
 // Whether `stamp` is a local time stamp ("%b %d %T") of a time between
 // `before` and now.
 bool StampIsLocalTimeSince(const std::string &stamp, time_t before) {
@@ -211,11 +218,7 @@ bool StampIsLocalTimeSince(const std::string &stamp, time_t before) {
 TEST(EmergencyFileLog, LinesShowTimeIdentPidLevelAndEscapedText) {
   VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   const std::string pid = std::to_string(getpid()), long_ident(900, 'i');
-  auto repeat = [](const std::string &s, int n) {
-    std::string out;
-    while (n-- > 0) out += s;
-    return out;
-  };
+
   const struct {
     const char *ident;
     int32_t level;
@@ -233,14 +236,16 @@ TEST(EmergencyFileLog, LinesShowTimeIdentPidLevelAndEscapedText) {
       {"p", 4, "\x1b]0;t\x07 a\rb\tc\\d\x7f\x01",
        "p[" + pid + "] ERROR: \\x1b]0;t\\x07 a\\rb\tc\\d\\x7f\\x01\n"},
       {"i\nj", 2, "t", "i\\nj[" + pid + "] INFO: t\n"},
-      {"p", 3, "a" + std::string(600, '\n'), "p[" + pid + "] WARNING: a" + repeat("\\n", 254) + "\n"},
-      {"p", 3, "aa" + std::string(600, '\n'), "p[" + pid + "] WARNING: aa" + repeat("\\n", 253) + "\n"},
-      {"p", 3, "a" + std::string(600, '\x1b'), "p[" + pid + "] WARNING: a" + repeat("\\x1b", 127) + "\n"},
+      {"p", 3, "a" + std::string(600, '\n'), "p[" + pid + "] WARNING: a" + Repeat("\\n", 254) + "\n"},
+      {"p", 3, "aa" + std::string(600, '\n'), "p[" + pid + "] WARNING: aa" + Repeat("\\n", 253) + "\n"},
+      {"p", 3, "a" + std::string(600, '\x1b'), "p[" + pid + "] WARNING: a" + Repeat("\\x1b", 127) + "\n"},
   };
+  const int saved_stdin = dup(0);
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text.substr(0, 9));
     TempDir dir;
     const std::string path = dir.write("emergency.log", "");
+    if (&c == cases) close(0);  // the first log gets descriptor 0, owned and closed like any other
     const int fds = CountOpenFds();
     uint32_t status = 99;
     EmergencyLog *log = OpenFileLog(c.ident, path.c_str(), &status);
@@ -253,12 +258,15 @@ TEST(EmergencyFileLog, LinesShowTimeIdentPidLevelAndEscapedText) {
     EXPECT_EQ(EmergencyLogSetLevel(log, 0), 2u);
     const time_t before = time(nullptr);
     EXPECT_EQ(EmergencyLogWrite(log, c.level, "%s", c.text.c_str()), 0u);
+    EXPECT_EQ(log->handle == 0, &c == cases);
     CloseEmergencyLog(log);
     EXPECT_EQ(CountOpenFds(), fds);
+    if (&c == cases) dup2(saved_stdin, 0);  // the count above shows that descriptor 0 was closed
     const std::string line = ReadFile(path);
     EXPECT_TRUE(StampIsLocalTimeSince(line.substr(0, 15), before)) << line.substr(0, 15);
     EXPECT_EQ(line.substr(std::min<size_t>(line.size(), 16)), c.expected);
   }
+  close(saved_stdin);
   EmergencyLog *discard = OpenDiscardLog(nullptr);
   ASSERT_NE(discard, nullptr);
   EXPECT_TRUE(discard->kind == EMERGENCY_LOG_DISCARD && EmergencyLogWrite(discard, 5, "x") == 0);
@@ -330,22 +338,6 @@ TEST(EmergencyFileLog, RefusesRelativePathsMissingFilesAndFilesOthersControl) {
   CloseEmergencyLog(log);
 }
 
-// With standard input closed the log's file gets descriptor 0: still a
-// log, which owns it like any other and closes it.
-TEST(EmergencyFileLog, DescriptorZeroIsALogAndIsClosed) {
-  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
-  TempDir dir;
-  const std::string path = dir.write("e.log", "");
-  const int saved_stdin = dup(0);
-  close(0);
-  EmergencyLog *log = OpenFileLog("p", path.c_str(), nullptr);
-  EXPECT_TRUE(log != nullptr && log->handle == 0);
-  CloseEmergencyLog(log);
-  EXPECT_EQ(fcntl(0, F_GETFD), -1) << "descriptor 0 left open";
-  dup2(saved_stdin, 0);
-  close(saved_stdin);
-}
-
 // The syslog emergency log is checked against a datagram socket bound at
 // /dev/log inside a private mount namespace (root only).
 constexpr int kCannotIsolate = 77;
@@ -391,16 +383,14 @@ TEST(SyslogEmergencyLog, PriorityIdentPidAndEscapedText) {
     const vxtest::SyslogRecord r = vxtest::ParseSyslog(child.out.substr(start, end - start));
     got.push_back(std::to_string(r.priority) + " " + r.ident + ": " + r.text);
   }
-  std::string escapes;  // as many as fit in 510 characters after "ERROR: "
-  for (int i = 0; i < 125; ++i) escapes += "\\x1b";
   const std::vector<std::string> expected = {
       // local3 (152) | err (3); one record is one line: control bytes
       // escaped, no escape cut.
       "155 ident" + pid + ": ERROR: x\\n* * * * * root /tmp/evil.sh\\x1b\\r 7",
-      "155 ident" + pid + ": ERROR: " + escapes,
-      "156 ident" + pid + ": WARNING: warn 7",  // local3 | warning (4)
-      "159 ident" + pid + ": DEBUG: debug 7",   // local3 | debug (7)
-      "8 proc" + pid + ": FATAL: fatal",        // "syslog": user (8) | emerg (0)
+      "155 ident" + pid + ": ERROR: " + Repeat("\\x1b", 125),  // as many as fit in 510 characters
+      "156 ident" + pid + ": WARNING: warn 7",                 // local3 | warning (4)
+      "159 ident" + pid + ": DEBUG: debug 7",                  // local3 | debug (7)
+      "8 proc" + pid + ": FATAL: fatal",                       // "syslog": user (8) | emerg (0)
   };
   EXPECT_EQ(got, expected);
 }
