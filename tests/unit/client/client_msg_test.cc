@@ -74,43 +74,31 @@ TEST(ClientMsg, ExchangeDumpsRequestAndReplyOnlyAtTrace) {
   }
 }
 
-TEST(ClientMsg, FailuresAndTheirWarnings) {
-  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
-  DirectContext s("log: warning\n");  // no session opened
-  EXPECT_EQ(NewClientMsg(&s.ctx, 4242), nullptr);
-  EXPECT_EQ(s.ctx.messages, nullptr) << "nothing registered";
-  Msg *request = NewClientMsg(&s.ctx, 111);
-  ASSERT_NE(request, nullptr);
-  ASSERT_EQ(MsgComplete(request), 0u);
-  EXPECT_EQ(Send(&s.ctx, request), nullptr);
-  ASSERT_NE(s.ctx.messages, nullptr) << "the request stays registered";
-  EXPECT_EQ(s.ctx.messages->count, 1);
-  EXPECT_EQ(Send(&s.ctx, NewClientMsg(&s.ctx, 111)), nullptr);
-  EXPECT_EQ(s.ctx.messages, nullptr);
-  const std::vector<std::string> expected = {
-      "WARNING: Failed to allocate new message: Message invalid",
-      "WARNING: Failed to complete message: At end of message",
-      "WARNING: Failed to send message: Bad or invalid session handle, MsgType: 111.",
-  };
-  EXPECT_EQ(s.Records(), expected);
-  EXPECT_EQ(NewClientMsg(nullptr, 111), nullptr);
-  EXPECT_EQ(Send(nullptr, nullptr), nullptr);
-}
-
-// A message the release list cannot take (no block for it) is kept in the
-// library's table of unlisted messages: it is sent and its reply used as
-// without the failure, and it is released with the context's messages,
-// also after a failed exchange. With every slot of the table taken, such a
-// message is refused as on exhausted memory rather than handed out
-// unreleased.
-TEST(ClientMsg, MessagesTheReleaseListCannotTakeAreKeptAndReleased) {
+// Each failure is warned of. Without a session, a request that could not
+// be completed stays registered; one that could not be sent is released
+// with every other message. A message the release list cannot take (no
+// block for it) is kept in the library's table of unlisted messages: it is
+// sent and its reply used as without the failure, and it is released with
+// the context's messages, also after a failed exchange. With every slot of
+// the table taken, such a message is refused as on exhausted memory rather
+// than handed out unreleased.
+TEST(ClientMsg, FailuresAreWarnedAndLeaveNoMessageUnreleased) {
   VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   DirectContext s("log: warning\nlrpc.timeout: 1\n");
+  EXPECT_TRUE(NewClientMsg(&s.ctx, 4242) == nullptr && s.ctx.messages == nullptr);
+  Msg *request = NewClientMsg(&s.ctx, 111), *reply = nullptr;
+  ASSERT_EQ(MsgComplete(request), 0u);
+  EXPECT_EQ(Send(&s.ctx, request), nullptr);
+  EXPECT_TRUE(s.ctx.messages != nullptr && s.ctx.messages->count == 1) << "the request stays registered";
+  EXPECT_EQ(Send(&s.ctx, NewClientMsg(&s.ctx, 111)), nullptr);
+  EXPECT_EQ(s.ctx.messages, nullptr);
+  EXPECT_TRUE(NewClientMsg(nullptr, 111) == nullptr && Send(nullptr, nullptr) == nullptr);
+
   Agent agent({.path = s.files.socket});
   ASSERT_EQ(OpenLRPC2Session(&s.ctx), 1);
   agent.ReplyFields(Bool(false));  // management disabled
   uint32_t enabled = 9;
-  Msg *request = NewUnlistedMsg(&s.ctx, 111), *reply = nullptr;
+  request = NewUnlistedMsg(&s.ctx, 111);
   EXPECT_TRUE(IsUnlisted(&s.ctx, request));
   const long send = Allocations([&] { reply = Send(&s.ctx, request); });  // the reply starts a list
   ASSERT_NE(reply, nullptr);
@@ -143,6 +131,9 @@ TEST(ClientMsg, MessagesTheReleaseListCannotTakeAreKeptAndReleased) {
   for (Msg *m : unlisted) EXPECT_FALSE(IsUnlisted(&s.ctx, m));
   EXPECT_TRUE(IsUnlisted(&s.ctx, NewUnlistedMsg(&s.ctx, 111))) << "the slots were freed";
   EXPECT_EQ(s.Records(), (std::vector<std::string>{
+                             "WARNING: Failed to allocate new message: Message invalid",
+                             "WARNING: Failed to complete message: At end of message",
+                             "WARNING: Failed to send message: Bad or invalid session handle, MsgType: 111.",
                              "WARNING: Failed to send message: Timeout during operation, MsgType: 111.",
                              "WARNING: Failed to allocate new message: Out of memory",
                              "WARNING: Failed to send message: Out of memory, MsgType: 111.",

@@ -267,11 +267,9 @@ TEST(MsgSetReader, NullReaderSkipsTheSet) {
   MsgPtr msg = Receive(Block(kReply, Set({"a", nullptr}) + Set({"b"}) + Int(5)), 1, nullptr);
   uint32_t count = 0;
   int32_t i = 0;
-  EXPECT_EQ(MsgOpenStringSet(msg.get(), nullptr, &count), MSG_OK);
-  EXPECT_EQ(count, 2u);
-  EXPECT_EQ(MsgGetStringSet(msg.get(), nullptr), MSG_OK);
-  EXPECT_EQ(MsgGetInt(msg.get(), &i), MSG_OK);
-  EXPECT_EQ(i, 5);
+  EXPECT_TRUE(AllOk({MsgOpenStringSet(msg.get(), nullptr, &count), MsgGetStringSet(msg.get(), nullptr),
+                     MsgGetInt(msg.get(), &i)}));
+  EXPECT_TRUE(count == 2 && i == 5);
 }
 
 }  // namespace
