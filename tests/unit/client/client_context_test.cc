@@ -33,12 +33,12 @@ TEST(ClientContext, DefaultsWithoutAnyKeyOrWithoutConfiguration) {
                       props ? "info" : "error");
     EXPECT_TRUE(ctx.properties == props && ctx.msg_types == GetMsgTypeTable() && ctx.session == nullptr &&
                 ctx.messages == nullptr);
-    EXPECT_TRUE(ctx.operation_timeout == 300 && ctx.connect_timeout == 5);
     ASSERT_NE(ctx.log, nullptr);
     EXPECT_STREQ(ctx.log->socket_path, "/var/vorlex/daemon2");
     EXPECT_STREQ(ctx.log->destination, "file /var/log/quarnel_client.log");
     EXPECT_EQ(ctx.log->threshold, props ? 2u : 4u);
-    EXPECT_TRUE(ctx.log->connect_timeout == 5 && ctx.log->operation_timeout == 300);
+    EXPECT_TRUE(ctx.operation_timeout == 300 && ctx.connect_timeout == 5 && ctx.log->connect_timeout == 5 &&
+                ctx.log->operation_timeout == 300);
     EXPECT_STREQ(ctx.log->process_name, program_invocation_short_name);  // from /proc/self/stat
     EXPECT_EQ(GetProcessName(&ctx), ctx.process_name) << "kept after the first call";
     EXPECT_EQ(FreeClientContext(&ctx), 0u);

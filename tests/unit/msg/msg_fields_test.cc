@@ -48,6 +48,8 @@ TEST(MsgCreate, RefusesUnknownTypesAndTables) {
   EXPECT_EQ(NewMsg(106, GetMsgTypeTable(), kHeader, nullptr), nullptr) << "null status";
 }
 
+// Completion, the buffer and reading follow the state; every status has
+// its text.
 TEST(MsgState, CompletionBufferAndReadingFollowTheState) {
   MsgPtr msg(NewMsg(MSGTYPE_RELOAD_LOCAL_ACCT, GetMsgTypeTable(), kHeader, nullptr));
   uint32_t status = 0, length = 99, value = 0;
@@ -81,9 +83,6 @@ TEST(MsgState, CompletionBufferAndReadingFollowTheState) {
   EXPECT_EQ(MsgGetBuffer(nullptr, nullptr, &status), nullptr);
   EXPECT_EQ(status, MSG_ERR_INVALID);
   MsgFree(nullptr);
-}
-
-TEST(MsgErrText, EveryCodeHasItsText) {
   const char *texts[] = {"Out of memory",     "Unexpected data",       "Incorrect data type",
                          "At end of message", "Message not completed", "Message invalid"};
   for (uint32_t code = MSG_ERR_NOMEM; code <= MSG_ERR_INVALID; ++code)
@@ -240,10 +239,8 @@ TEST(MsgSetReader, GivesWhatMsgGetStringSetGivesWithoutCopies) {
     const std::string block = Block(kReply, c.fields + (c.then_bool ? Bool(1) : ""));
     MsgPtr in_place = Receive(block, 1, nullptr), copies = Receive(block, 1, nullptr);
     ASSERT_TRUE(in_place && copies);
-    if (c.patch_at != 0) {
-      memcpy(MsgGetBuffer(in_place.get(), nullptr, nullptr) + c.patch_at, &c.patch, 4);
-      memcpy(MsgGetBuffer(copies.get(), nullptr, nullptr) + c.patch_at, &c.patch, 4);
-    }
+    for (Msg *m : {in_place.get(), copies.get()})
+      if (c.patch_at != 0) memcpy(MsgGetBuffer(m, nullptr, nullptr) + c.patch_at, &c.patch, 4);
     const Read got = ReadInPlace(in_place.get()), want = ReadCopies(copies.get(), c.items.size());
     EXPECT_EQ(got.open, c.open);
     EXPECT_EQ(got.next, MSG_ERR_END);
@@ -260,10 +257,7 @@ TEST(MsgSetReader, GivesWhatMsgGetStringSetGivesWithoutCopies) {
     EXPECT_EQ(want.open, c.open == MSG_OK && c.patch_at != 0 ? uint32_t{MSG_ERR_END} : c.open)
         << "copies fail at once";
   }
-}
-
-// A null reader skips the set like a null out-location of MsgGetStringSet.
-TEST(MsgSetReader, NullReaderSkipsTheSet) {
+  // A null reader skips the set like a null out-location of MsgGetStringSet.
   MsgPtr msg = Receive(Block(kReply, Set({"a", nullptr}) + Set({"b"}) + Int(5)), 1, nullptr);
   uint32_t count = 0;
   int32_t i = 0;
