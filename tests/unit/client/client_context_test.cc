@@ -99,13 +99,12 @@ TEST(ClientContext, LevelAndTimeOutsFromTheConfiguration) {
 // and InitClientContext writes nothing around them.
 TEST(ClientContext, RecordHasEightFieldsAndInitWritesNothingPastIt) {
   constexpr size_t kRecord = 56, kGuard = 64;
-  const size_t offsets[][2] = {
-      {offsetof(ClientContext, properties), 0},         {offsetof(ClientContext, log), 8},
-      {offsetof(ClientContext, process_name), 16},      {offsetof(ClientContext, connect_timeout), 24},
-      {offsetof(ClientContext, operation_timeout), 28}, {offsetof(ClientContext, msg_types), 32},
-      {offsetof(ClientContext, session), 40},           {offsetof(ClientContext, messages), 48},
-  };
-  for (const auto &[got, want] : offsets) EXPECT_EQ(got, want);
+  const std::vector<size_t> offsets = {
+      offsetof(ClientContext, properties),        offsetof(ClientContext, log),
+      offsetof(ClientContext, process_name),      offsetof(ClientContext, connect_timeout),
+      offsetof(ClientContext, operation_timeout), offsetof(ClientContext, msg_types),
+      offsetof(ClientContext, session),           offsetof(ClientContext, messages)};
+  EXPECT_EQ(offsets, (std::vector<size_t>{0, 8, 16, 24, 28, 32, 40, 48}));
   EXPECT_EQ(sizeof(ClientContext), kRecord);
   alignas(ClientContext) unsigned char bytes[kGuard + kRecord + kGuard];
   memset(bytes, 0xa5, sizeof bytes);
