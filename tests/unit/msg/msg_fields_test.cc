@@ -107,7 +107,7 @@ TEST(MsgTypeTable, RowsNamesAndFlagsAreTheAgents) {
   EXPECT_EQ(by_id.size(), 128u);
   for (uint32_t id = 0; id <= 0x10000u; ++id) {  // ids beyond 16 bits are in no row
     const MsgTypeEntry *row = by_id.count(id) != 0 ? by_id[id] : nullptr;
-    EXPECT_EQ(MsgTypeName(table, id), row != nullptr ? row->name : nullptr) << id;
+    EXPECT_STREQ(MsgTypeName(table, id), row != nullptr ? row->name : nullptr) << id;
     EXPECT_EQ(MsgTypeIsSensitive(table, id), row != nullptr && (row->flags & 1) != 0) << id;
     EXPECT_EQ(MsgTypeIsOneWay(table, id), row != nullptr && (row->flags & 4) != 0) << id;
   }
