@@ -1,14 +1,18 @@
+// The client context: settings, record layout, release list and property
+// access.
 #include "client_common/client_context.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <stddef.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
-#include "client_common/client_msg.h"
+#include "client_common/client_props.h"
 #include "context_support.h"
 
 namespace {
@@ -16,38 +20,42 @@ namespace {
 using vxtest::ContextFiles;
 
 TEST(ClientContext, DefaultsWithoutAnyKeyOrWithoutConfiguration) {
+  EXPECT_EQ(GetProcessName(nullptr), nullptr);
   vxtest::TempDir dir;
   Properties *empty =
       LoadPropertiesWithoutSecurity(dir.write("e.conf", "# nothing\n").c_str(), nullptr, nullptr);
   ASSERT_NE(empty, nullptr);
-  const bool system_conf = access(CLIENT_CONF_PATH, F_OK) == 0;
   for (Properties *props : {empty, static_cast<Properties *>(nullptr)}) {
-    if (props == nullptr && system_conf) continue;  // it would load the machine's own file
+    if (props == nullptr && access(CLIENT_CONF_PATH, F_OK) == 0)
+      continue;  // it would load the machine's file
     ClientContext ctx;
     InitClientContext(&ctx, props, nullptr, "vxaccounts", CLIENT_DEFAULT_EMERGENCY_LOG, "log.vxaccounts",
                       props ? "info" : "error");
-    EXPECT_EQ(ctx.properties, props);
-    EXPECT_EQ(ctx.operation_timeout, 300u);
-    EXPECT_EQ(ctx.connect_timeout, 5u);
-    EXPECT_EQ(ctx.msg_types, GetMsgTypeTable());
-    EXPECT_EQ(ctx.session, nullptr);
-    EXPECT_EQ(ctx.messages, nullptr);
+    EXPECT_TRUE(ctx.properties == props && ctx.msg_types == GetMsgTypeTable() && ctx.session == nullptr &&
+                ctx.messages == nullptr);
     ASSERT_NE(ctx.log, nullptr);
     EXPECT_STREQ(ctx.log->socket_path, "/var/vorlex/daemon2");
     EXPECT_STREQ(ctx.log->destination, "file /var/log/quarnel_client.log");
     EXPECT_EQ(ctx.log->threshold, props ? 2u : 4u);
-    EXPECT_EQ(ctx.log->connect_timeout, 5u);
-    EXPECT_EQ(ctx.log->operation_timeout, 300u);
-    EXPECT_STREQ(ctx.log->process_name, GetProcessName(&ctx));
+    EXPECT_TRUE(ctx.operation_timeout == 300 && ctx.connect_timeout == 5 && ctx.log->connect_timeout == 5 &&
+                ctx.log->operation_timeout == 300);
+    EXPECT_STREQ(ctx.log->process_name, program_invocation_short_name);  // from /proc/self/stat
+    EXPECT_EQ(GetProcessName(&ctx), ctx.process_name) << "kept after the first call";
     EXPECT_EQ(FreeClientContext(&ctx), 0u);
   }
 }
 
-TEST(ClientContext, LevelNameLookupAndFallBack) {
+// The threshold comes from the level key, then each shorter prefix, then
+// the caller's default (names without regard to case; an unknown one is
+// 2). A time-out that is negative is replaced by its default and reported
+// at DEBUG; one that cannot be read at all is the default too, never 0 (no
+// limit); an explicit 0 is no limit.
+TEST(ClientContext, LevelAndTimeOutsFromTheConfiguration) {
   const struct {
     const char *lines;
     const char *default_level;
-    uint32_t level;
+    uint32_t level, operation = 300, connect = 5;
+    const char *report = "";  // the emergency file once the context is freed
   } cases[] = {
       {"log.vxaccounts: debug\n", "info", 1},
       {"log: warning\n", "info", 3},
@@ -58,50 +66,32 @@ TEST(ClientContext, LevelNameLookupAndFallBack) {
       {"", "Fatal", 2},
       {"", nullptr, 2},
       {"log.other: trace\n", "info", 2},
-  };
-  for (const auto &c : cases) {
-    ContextFiles files;
-    ClientContext ctx;
-    files.Init(&ctx, c.lines, c.default_level);
-    EXPECT_EQ(ctx.log->threshold, c.level)
-        << c.lines << " / " << (c.default_level ? c.default_level : "(null)");
-    FreeClientContext(&ctx);
-  }
-}
-
-TEST(ClientContext, TimeOutsFromTheConfiguration) {
-  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
-  const struct {
-    const char *lines;
-    uint32_t operation, connect;
-    const char *report;  // the emergency file once the context is freed
-  } cases[] = {
-      {"lrpc.timeout: 10m\nlrpc.connect.timeout: 0\n", 600, 0, ""},
-      // An explicit 0 is no limit; a missing key is the default.
-      {"lrpc.timeout: 0\n", 0, 5, ""},
-      // Not a time: the default, silently.
-      {"lrpc.timeout: -7\n", 300, 5, ""},
-      // A value that cannot be read at all: the default, never 0 (no limit).
-      {"lrpc.timeout: file:/nonexistent/vorlex/missing\nlrpc.connect.timeout: file:relative.inc\n", 300, 5,
-       ""},
-      // Beyond 2^31 seconds the product turns negative: replaced and reported.
-      {"lrpc.timeout: 25000d\nlrpc.connect.timeout: 100y\n", 300, 5,
+      {"log: debug\nlrpc.timeout: 10m\nlrpc.connect.timeout: 0\n", "info", 1, 600, 0},
+      {"log: debug\nlrpc.timeout: 0\n", "info", 1, 0, 5},
+      {"log: debug\nlrpc.timeout: -7\n", "info", 1},  // not a time: the default, silently
+      {"log: debug\nlrpc.timeout: file:/nonexistent/vorlex/missing\nlrpc.connect.timeout: "
+       "file:relative.inc\n",
+       "info", 1},
+      // Beyond 2^31 seconds the product turns negative.
+      {"log: debug\nlrpc.timeout: 25000d\nlrpc.connect.timeout: 100y\n", "info", 1, 300, 5,
        "DEBUG: Illegal value for property lrpc.timeout: -2134967296 -- value must be non-negative. Using "
        "300\n"
        "DEBUG: Illegal value for property lrpc.connect.timeout: -1141367296 -- value must be non-negative. "
        "Using 5\n"},
   };
   for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.lines) + " / " + (c.default_level ? c.default_level : "(null)"));
     ContextFiles files;
     ClientContext ctx;
-    files.Init(&ctx, std::string("log: debug\n") + c.lines);
-    EXPECT_EQ(ctx.operation_timeout, c.operation) << c.lines;
-    EXPECT_EQ(ctx.connect_timeout, c.connect) << c.lines;
+    files.Init(&ctx, c.lines, c.default_level);
+    EXPECT_EQ(ctx.log->threshold, c.level);
+    EXPECT_TRUE(ctx.operation_timeout == c.operation && ctx.log->operation_timeout == c.operation);
+    EXPECT_TRUE(ctx.connect_timeout == c.connect && ctx.log->connect_timeout == c.connect);
     EXPECT_STREQ(ctx.log->socket_path, files.socket.c_str());
     EXPECT_EQ(FreeClientContext(&ctx), 0u);  // replays the unsent records
     std::string text;
     for (const std::string &r : files.Records()) text += r + "\n";
-    EXPECT_EQ(text, c.report) << c.lines;
+    EXPECT_EQ(text, vxtest::OwnFilesPassOwnerCheck() ? c.report : "");
   }
 }
 
@@ -109,13 +99,12 @@ TEST(ClientContext, TimeOutsFromTheConfiguration) {
 // and InitClientContext writes nothing around them.
 TEST(ClientContext, RecordHasEightFieldsAndInitWritesNothingPastIt) {
   constexpr size_t kRecord = 56, kGuard = 64;
-  const size_t offsets[][2] = {
-      {offsetof(ClientContext, properties), 0},         {offsetof(ClientContext, log), 8},
-      {offsetof(ClientContext, process_name), 16},      {offsetof(ClientContext, connect_timeout), 24},
-      {offsetof(ClientContext, operation_timeout), 28}, {offsetof(ClientContext, msg_types), 32},
-      {offsetof(ClientContext, session), 40},           {offsetof(ClientContext, messages), 48},
-  };
-  for (const auto &[got, want] : offsets) EXPECT_EQ(got, want);
+  const std::vector<size_t> offsets = {
+      offsetof(ClientContext, properties),        offsetof(ClientContext, log),
+      offsetof(ClientContext, process_name),      offsetof(ClientContext, connect_timeout),
+      offsetof(ClientContext, operation_timeout), offsetof(ClientContext, msg_types),
+      offsetof(ClientContext, session),           offsetof(ClientContext, messages)};
+  EXPECT_EQ(offsets, (std::vector<size_t>{0, 8, 16, 24, 28, 32, 40, 48}));
   EXPECT_EQ(sizeof(ClientContext), kRecord);
   alignas(ClientContext) unsigned char bytes[kGuard + kRecord + kGuard];
   memset(bytes, 0xa5, sizeof bytes);
@@ -129,37 +118,82 @@ TEST(ClientContext, RecordHasEightFieldsAndInitWritesNothingPastIt) {
   FreeClientContext(ctx);
 }
 
-TEST(ClientContext, ProcessNameFromProcSelfStat) {
-  ClientContext ctx = {};
-  const char *name = GetProcessName(&ctx);
-  EXPECT_STREQ(name, program_invocation_short_name);  // the test binary's name fits in its comm
-  EXPECT_EQ(GetProcessName(&ctx), name) << "kept after the first call";
-  free(ctx.process_name);
-  EXPECT_EQ(GetProcessName(nullptr), nullptr);
+std::vector<intptr_t> released;
+
+void Record(void *object) { released.push_back(reinterpret_cast<intptr_t>(object)); }
+
+// Objects are released newest first: a 51st entry starts a second block,
+// released first. A chain far longer than a recursive release could take
+// on a small stack is released too.
+TEST(CleanupList, ReleasesNewestFirstInBoundedStack) {
+  CleanupList *list = NewCleanupList();
+  ASSERT_NE(list, nullptr);
+  for (intptr_t i = 0; i < 51; i++) EXPECT_EQ(CleanupListAdd(list, Record, reinterpret_cast<void *>(i)), 1);
+  EXPECT_TRUE(list->count == 50 && list->next != nullptr && list->next->count == 1);
+  CleanupListRun(list);
+  ASSERT_EQ(released.size(), 51u);
+  for (intptr_t i = 0; i < 51; i++) EXPECT_EQ(released[static_cast<size_t>(i)], 50 - i);
+  EXPECT_EQ(CleanupListAdd(nullptr, Record, nullptr), 0);
+  CleanupListRun(nullptr);
+
+  released.clear();
+  constexpr int kBlocks = 20000;
+  CleanupList *head = NewCleanupList(), *last = head;
+  for (intptr_t i = 0; i < kBlocks; i++) {
+    if (i > 0) last = last->next = NewCleanupList();
+    CleanupListAdd(last, Record, reinterpret_cast<void *>(i));
+  }
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 256 * 1024);
+  pthread_t thread;
+  auto run = [](void *chain) -> void * {
+    CleanupListRun(static_cast<CleanupList *>(chain));
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, run, head), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  ASSERT_EQ(released.size(), static_cast<size_t>(kBlocks));
+  EXPECT_TRUE(released.front() == kBlocks - 1 && released.back() == 0);
 }
 
-TEST(ClientContext, FailedOpenIsReportedAndTheContextStillFreesCleanly) {
+TEST(ClientProps, NoConfigurationGivesTheDefaults) {
+  ClientContext ctx = {};
+  EXPECT_STREQ(ClientGetProperty(&ctx, "k", "d"), "d");
+  EXPECT_EQ(ClientGetProperty(&ctx, "k", nullptr), nullptr);
+  EXPECT_EQ(ClientGetPropertyTime(&ctx, "lrpc.timeout", 's', 300), 300);
+  EXPECT_EQ(ClientGetPropertyTime(&ctx, "lrpc.timeout", 'm', 5), 300);
+  EXPECT_EQ(ClientGetPropertyTime(nullptr, "lrpc.timeout", 's', 7), 7);
+}
+
+// Every read is traced with what GetProperty gave; a failed one is
+// reported at ERROR, always naming the main file, and only then turned
+// into null or 0 for the caller.
+TEST(ClientProps, ReadsAreTracedAndFailuresReported) {
   VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
-  ContextFiles files;
-  ClientContext ctx;
-  files.Init(&ctx, "log: debug\nlrpc.timeout: 25000d\n");
-  EXPECT_EQ(EnableLogForwarding(&ctx), 1);  // nobody listens: replayed locally
-  EXPECT_NE(ctx.log->emergency, nullptr);
-  EXPECT_EQ(ctx.log->pending, nullptr);
-  int fds = vxtest::CountOpenFds();
-  EXPECT_EQ(OpenLRPC2Session(&ctx), 0);
-  EXPECT_EQ(ctx.session, nullptr);
-  EXPECT_EQ(vxtest::CountOpenFds(), fds);
-  ASSERT_NE(NewClientMsg(&ctx, 111), nullptr);
-  EXPECT_EQ(FreeClientContext(&ctx), 0u);
-  EXPECT_EQ(ctx.log, nullptr);
-  EXPECT_EQ(ctx.messages, nullptr);
-  std::string log = files.Emergency();
-  EXPECT_NE(log.find("Illegal value for property lrpc.timeout"), std::string::npos);
-  EXPECT_NE(log.find("DEBUG: Failed to open connection to vxagent through '" + files.socket +
-                     "' Socket error (No such file or directory)\n"),
-            std::string::npos)
-      << log;
+  vxtest::DirectContext t("log: trace\nlrpc.timeout: 10m\nname: value\n");
+  const std::string missing = t.files.dir.file("missing.list"),
+                    open = t.files.dir.write("open.list", "a\n", 0666);
+  SetProperty(t.ctx.properties, "missing", ("file:" + missing).c_str(), nullptr);
+  SetProperty(t.ctx.properties, "open", ("file:" + open).c_str(), nullptr);
+  EXPECT_STREQ(ClientGetProperty(&t.ctx, "name", nullptr), "value");
+  EXPECT_EQ(ClientGetPropertyTime(&t.ctx, "lrpc.timeout", 's', 300), 600);
+  EXPECT_EQ(ClientGetProperty(&t.ctx, "missing", "d"), nullptr);
+  EXPECT_EQ(ClientGetProperty(&t.ctx, "open", nullptr), nullptr);
+  EXPECT_EQ(ClientGetPropertyTime(&t.ctx, "missing", 's', 300), 0);
+  const std::vector<std::string> expected = {
+      "TRACE: GetProperty('name', 0) => 0, \"value\"",
+      "TRACE: GetPropertyTime('lrpc.timeout', 300) => status=0, value=600",
+      "TRACE: GetProperty('missing', \"d\") => 303, \"d\"",
+      "ERROR: Failed to read property 'missing' from file '" CLIENT_CONF_PATH "': file does not exist",
+      "TRACE: GetProperty('open', 0) => 305, 0",
+      "ERROR: Failed to read property 'open' from file '" CLIENT_CONF_PATH
+      "': file is world writable or not root owned",
+      "TRACE: GetPropertyTime('missing', 300) => status=303, value=0",
+      "ERROR: Failed to read time property 'missing' from file '" CLIENT_CONF_PATH "': file does not exist",
+  };
+  EXPECT_EQ(t.Records(), expected);
 }
 
 }  // namespace

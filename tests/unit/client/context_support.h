@@ -1,4 +1,5 @@
-// Helpers for tests of the client context and what is built on it.
+// Helpers for tests of the client log, the client context and what is
+// built on them.
 #pragma once
 
 #include <errno.h>
@@ -14,15 +15,17 @@
 
 namespace vxtest {
 
-// A configuration file in a temporary directory whose emergency log is the
-// file `emergency.log` next to it (key "vxaccounts"), plus `extra` lines.
+// A temporary directory with an emergency log file and the path of an
+// agent's socket.
 struct ContextFiles {
   TempDir dir;
   std::string emergency = dir.write("emergency.log", "");
   std::string socket = dir.file("agent.sock");
 
-  // Initialises `context` like the command does, from `extra` (loaded
-  // without the ownership checks, which a test file cannot pass).
+  // Initialises `context` like the command does, from a configuration file
+  // naming the emergency file (key "vxaccounts") and the socket, plus
+  // `extra` lines (loaded without the ownership checks, which a test file
+  // cannot pass).
   void Init(ClientContext *context, const std::string &extra, const char *default_level = "info") const {
     std::string text =
         "vxaccounts: file " + emergency + "\nvxagent.clients.socket2: " + socket + "\n" + extra;
@@ -32,12 +35,17 @@ struct ContextFiles {
                       default_level);
   }
 
-  std::string Emergency() const { return ReadFile(emergency); }
+  // A client log of the process "proc" with the emergency file and the socket.
+  ClientLog *NewLog(uint32_t threshold, uint32_t timeout = 2) const {
+    const std::string destination = "file " + emergency;
+    return NewClientLog("proc", destination.c_str(), threshold, socket.c_str(), timeout, timeout,
+                        GetMsgTypeTable(), nullptr);
+  }
 
-  // Records of the emergency file ("LEVEL: text"), written by this process.
-  std::vector<std::string> Records() const {
-    return EmergencyRecords(
-        Emergency(), std::string(program_invocation_short_name) + "[" + std::to_string(getpid()) + "]");
+  // Records of the emergency file ("LEVEL: text"), written by `ident` in
+  // this process.
+  std::vector<std::string> Records(const std::string &ident = program_invocation_short_name) const {
+    return EmergencyRecords(ReadFile(emergency), ident + "[" + std::to_string(getpid()) + "]");
   }
 };
 

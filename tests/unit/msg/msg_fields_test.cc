@@ -1,0 +1,269 @@
+// Messages: building, states and refusals; the field readers of received
+// and built messages, and the in-place string-set reader (the same items,
+// statuses and cursor as MsgGetStringSet, without a copy); the message
+// type table.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client_common/msg_types.h"
+#include "msg_test_util.h"
+
+using namespace msgtest;
+using namespace std::string_literals;
+
+namespace {
+
+// NewMsg reserves the header and writes the type; it refuses a type the
+// table lacks (0, DISCONNECT, is in it), a null table and a header above
+// MSG_MAX_HEADER_SIZE.
+TEST(MsgCreate, RefusesUnknownTypesAndTables) {
+  const struct {
+    uint32_t type;
+    bool with_table;
+    uint32_t header, status;
+  } cases[] = {
+      {MSGTYPE_DISCONNECT, true, kHeader, MSG_OK},
+      {MSGTYPE_AUDIT_TRAIL_EVENT, true, MSG_MAX_HEADER_SIZE, MSG_OK},
+      {MSGTYPE_CONTROL_LOG2, true, 0, MSG_OK},
+      {106, true, kHeader, MSG_ERR_INVALID},
+      {0x10000u + MSGTYPE_CONTROL_LOG2, true, kHeader, MSG_ERR_INVALID},
+      {MSGTYPE_CONTROL_LOG2, false, kHeader, MSG_ERR_INVALID},
+      {MSGTYPE_CONTROL_LOG2, true, MSG_MAX_HEADER_SIZE + 1, MSG_ERR_INVALID},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::to_string(c.type) + ", header " + std::to_string(c.header));
+    uint32_t status = 12345;
+    MsgPtr msg(NewMsg(c.type, c.with_table ? GetMsgTypeTable() : nullptr, c.header, &status));
+    EXPECT_TRUE(status == c.status && (msg != nullptr) == (c.status == MSG_OK)) << status;
+    if (msg == nullptr) continue;
+    ASSERT_EQ(MsgComplete(msg.get()), MSG_OK);
+    EXPECT_EQ(Bytes(msg.get()),
+              std::string(c.header, '\0') + vxtest::Body(static_cast<uint16_t>(c.type), ""));
+  }
+  EXPECT_EQ(NewMsg(106, GetMsgTypeTable(), kHeader, nullptr), nullptr) << "null status";
+}
+
+// Completion, the buffer and reading follow the state; every status has
+// its text.
+TEST(MsgState, CompletionBufferAndReadingFollowTheState) {
+  MsgPtr msg(NewMsg(MSGTYPE_RELOAD_LOCAL_ACCT, GetMsgTypeTable(), kHeader, nullptr));
+  uint32_t status = 0, length = 99, value = 0;
+  EXPECT_EQ(MsgGetBuffer(msg.get(), &length, &status), nullptr);
+  EXPECT_EQ(status, MSG_ERR_INCOMPLETE);
+  EXPECT_EQ(length, 0u);
+  MsgSetReader reader{msg.get(), 5};
+  for (Msg *m : {msg.get(), static_cast<Msg *>(nullptr)}) {
+    EXPECT_EQ(MsgGetType(m, &value), MSG_ERR_INVALID);
+    EXPECT_EQ(MsgIsOneWay(m, &value), MSG_ERR_INVALID);
+    EXPECT_EQ(MsgGetBool(m, &value), MSG_ERR_INVALID);
+    EXPECT_EQ(MsgOpenStringSet(m, &reader, &value), MSG_ERR_INVALID);
+    EXPECT_TRUE(reader.msg == nullptr && reader.left == 0 && value == 0);
+  }
+  reader = MsgSetReader{msg.get(), 1};
+  EXPECT_EQ(MsgNextSetItem(&reader, nullptr, nullptr), MSG_ERR_INVALID) << "message still building";
+  reader = MsgSetReader{};
+  EXPECT_EQ(MsgNextSetItem(&reader, nullptr, nullptr), MSG_ERR_END);
+  ASSERT_EQ(MsgComplete(msg.get()), MSG_OK);
+  EXPECT_EQ(MsgComplete(msg.get()), MSG_ERR_END);
+  EXPECT_EQ(MsgAddBool(msg.get(), 1), MSG_ERR_END);
+  EXPECT_EQ(MsgAddString(msg.get(), "x"), MSG_ERR_END);
+  EXPECT_EQ(Bytes(msg.get()), Block(MSGTYPE_RELOAD_LOCAL_ACCT, ""));
+  EXPECT_EQ(MsgGetType(msg.get(), &value), MSG_OK);
+  EXPECT_EQ(value, static_cast<uint32_t>(MSGTYPE_RELOAD_LOCAL_ACCT));
+
+  for (uint32_t s : {MsgComplete(nullptr), MsgAddBool(nullptr, 1), MsgAddInt(nullptr, 1),
+                     MsgAddUInt(nullptr, 1), MsgAddString(nullptr, "x"),
+                     MsgNextSetItem(nullptr, nullptr, nullptr), MsgOpenStringSet(nullptr, nullptr, nullptr)})
+    EXPECT_EQ(s, MSG_ERR_INVALID);
+  EXPECT_EQ(MsgGetBuffer(nullptr, nullptr, &status), nullptr);
+  EXPECT_EQ(status, MSG_ERR_INVALID);
+  MsgFree(nullptr);
+  const char *texts[] = {"Out of memory",     "Unexpected data",       "Incorrect data type",
+                         "At end of message", "Message not completed", "Message invalid"};
+  for (uint32_t code = MSG_ERR_NOMEM; code <= MSG_ERR_INVALID; ++code)
+    EXPECT_STREQ(MsgErr2Str(code), texts[code - MSG_ERR_NOMEM]) << code;
+  for (uint32_t code : {0u, 199u, 206u, 0xFFFFFFFFu}) EXPECT_EQ(MsgErr2Str(code), nullptr) << code;
+}
+
+// The message type table is the agent's (testdata/types.txt, in
+// ascending order of id), and the lookups give its rows for every id.
+TEST(MsgTypeTable, RowsNamesAndFlagsAreTheAgents) {
+  const MsgTypeTable *table = GetMsgTypeTable();
+  std::map<uint32_t, const MsgTypeEntry *> by_id;
+  std::string rows, file;
+  for (uint32_t i = 0; i < table->count; ++i) {
+    const MsgTypeEntry &row = table->rows[i];
+    rows += std::to_string(row.id) + " " + row.name + " " + std::to_string(row.flags) + "\n";
+    by_id[row.id] = &row;
+  }
+  std::ifstream in(MSG_TESTDATA "/types.txt");
+  for (std::string line; std::getline(in, line);) file += line.empty() || line[0] == '#' ? "" : line + "\n";
+  EXPECT_EQ(rows, file);
+  EXPECT_EQ(by_id.size(), 128u);
+  for (uint32_t id = 0; id <= 0x10000u; ++id) {  // ids beyond 16 bits are in no row
+    const MsgTypeEntry *row = by_id.count(id) != 0 ? by_id[id] : nullptr;
+    EXPECT_STREQ(MsgTypeName(table, id), row != nullptr ? row->name : nullptr) << id;
+    EXPECT_EQ(MsgTypeIsSensitive(table, id), row != nullptr && (row->flags & 1) != 0) << id;
+    EXPECT_EQ(MsgTypeIsOneWay(table, id), row != nullptr && (row->flags & 4) != 0) << id;
+  }
+  EXPECT_EQ(MsgTypeName(table, 0xFFFFFFFFu), nullptr);
+  EXPECT_EQ(MsgTypeName(nullptr, 0), nullptr);
+  EXPECT_EQ(MsgTypeIsSensitive(nullptr, 500), 0);
+  EXPECT_EQ(MsgTypeIsOneWay(nullptr, 505), 0);
+}
+
+constexpr uint16_t kReply = MSGTYPE_LIST_LOCAL_ACCT;
+
+// A reader of the wrong kind gives 202 and leaves the field for the right
+// one; every reader gives 203 at the end mark.
+TEST(MsgRead, WrongReaderLeavesTheFieldForTheRightOne) {
+  uint32_t (*const readers[])(Msg *) = {
+      [](Msg *m) { return MsgGetBool(m, nullptr); }, [](Msg *m) { return MsgGetInt(m, nullptr); },
+      [](Msg *m) { return MsgGetUInt(m, nullptr); }, [](Msg *m) { return MsgGetString(m, nullptr); },
+      [](Msg *m) { return MsgGetStringSet(m, nullptr); }};
+  const std::string fields[] = {Bool(1), Int(3), UInt(4), Str(""), Set({})};
+  for (int field = 0; field < 5; ++field) {
+    MsgPtr msg = Receive(Block(kReply, fields[field] + Bool(0)), 1, nullptr);
+    ASSERT_NE(msg, nullptr);
+    for (int reader = (field + 1) % 5; reader != field; reader = (reader + 1) % 5)
+      EXPECT_EQ(readers[reader](msg.get()), MSG_ERR_TYPE) << field << "/" << reader;
+    EXPECT_EQ(readers[field](msg.get()), MSG_OK) << field;
+    uint32_t second = 7;
+    EXPECT_TRUE(MsgGetBool(msg.get(), &second) == MSG_OK && second == 0);
+    for (auto *read : readers) EXPECT_EQ(read(msg.get()), MSG_ERR_END) << "at the end mark";
+  }
+}
+
+// Every kind is written in its wire form (a bool above 1 as 1) and comes
+// back as written; null out-locations skip a field. Bytes changed after
+// completion (the block is writable through MsgGetBuffer) are still read
+// within bounds: here the last string's length.
+TEST(MsgRead, ValuesComeBackAsWritten) {
+  MsgPtr msg(NewMsg(MSGTYPE_CONTROL_LOG2, GetMsgTypeTable(), kHeader, nullptr));
+  EXPECT_TRUE(AllOk({MsgAddBool(msg.get(), -5), MsgAddInt(msg.get(), -2), MsgAddUInt(msg.get(), 0x01020304u),
+                     MsgAddString(msg.get(), ""), MsgAddString(msg.get(), nullptr),
+                     MsgAddString(msg.get(), "line\nwith \"quotes\""), MsgAddInt(msg.get(), INT32_MIN),
+                     MsgAddString(msg.get(), "skipped"), MsgAddUInt(msg.get(), UINT32_MAX),
+                     MsgAddString(msg.get(), "tail"), MsgComplete(msg.get())}));
+  const std::string fixed("\x01\x01\x02\xFE\xFF\xFF\xFF\x03\x04\x03\x02\x01", 12);  // bool 1, int -2, uint
+  const std::string block = Block(MSGTYPE_CONTROL_LOG2, fixed + Str("") + U8(MDT_STRING) + NullItem() +
+                                                            Str("line\nwith \"quotes\"") + Int(INT32_MIN) +
+                                                            Str("skipped") + UInt(UINT32_MAX) + Str("tail"));
+  EXPECT_EQ(Bytes(msg.get()), block);
+  const uint32_t beyond = 0xFFFFFFFEu;
+  memcpy(MsgGetBuffer(msg.get(), nullptr, nullptr) + block.size() - 9, &beyond, 4);
+  uint32_t b = 0, u = 0, last = 0;
+  int32_t i = 0;
+  char *empty = nullptr, *null = reinterpret_cast<char *>(1), *text = nullptr, *tail = nullptr;
+  EXPECT_TRUE(
+      AllOk({MsgGetBool(msg.get(), &b), MsgGetInt(msg.get(), &i), MsgGetUInt(msg.get(), &u),
+             MsgGetString(msg.get(), &empty), MsgGetString(msg.get(), &null), MsgGetString(msg.get(), &text),
+             MsgGetInt(msg.get(), nullptr), MsgGetString(msg.get(), nullptr), MsgGetUInt(msg.get(), &last)}));
+  EXPECT_TRUE(b == 1 && i == -2 && u == 0x01020304u && null == nullptr && last == UINT32_MAX);
+  EXPECT_STREQ(empty, "");
+  EXPECT_STREQ(text, "line\nwith \"quotes\"");
+  free(empty);
+  free(text);
+  EXPECT_EQ(MsgGetString(msg.get(), &tail), MSG_ERR_END);
+  EXPECT_EQ(tail, nullptr);
+}
+
+using Items = std::vector<std::optional<std::string>>;  // nullopt: a null item
+
+struct Read {
+  uint32_t open = 0, next = 0;  // status of the open and of the read that ended the items
+  Items items;
+  ptrdiff_t cursor = 0;  // offset of the message's cursor afterwards
+};
+
+Read ReadInPlace(Msg *msg) {
+  Read r;
+  MsgSetReader reader;
+  uint32_t count = 99;
+  r.open = MsgOpenStringSet(msg, &reader, &count);
+  EXPECT_EQ(count, r.open == MSG_OK ? reader.left : 0u);
+  const char *item = "x";
+  uint32_t length = 7;
+  while ((r.next = MsgNextSetItem(&reader, &item, &length)) == MSG_OK)
+    r.items.push_back(item != nullptr ? std::optional<std::string>(std::string(item, length)) : std::nullopt);
+  EXPECT_TRUE(item == nullptr && length == 0 && reader.left == 0) << "after the last item";
+  r.cursor = msg->cur - msg->start;
+  return r;
+}
+
+// The set as copies; `n` is its count (a null item ends nothing here).
+Read ReadCopies(Msg *msg, size_t n) {
+  Read r;
+  char **set = nullptr;
+  r.open = MsgGetStringSet(msg, &set);
+  EXPECT_TRUE(r.open == MSG_OK ? set != nullptr && set[n] == nullptr : set == nullptr) << "set ends after n";
+  for (size_t i = 0; set != nullptr && i < n; ++i) {
+    r.items.push_back(set[i] != nullptr ? std::optional<std::string>(set[i]) : std::nullopt);
+    free(set[i]);
+  }
+  free(set);
+  r.cursor = msg->cur - msg->start;
+  return r;
+}
+
+// Every case is read both ways on its own copy of the block; `patch` writes
+// a 32-bit value at an offset of the complete block, as a caller may through
+// MsgGetBuffer after validation.
+TEST(MsgSetReader, GivesWhatMsgGetStringSetGivesWithoutCopies) {
+  const struct {
+    const char *name;
+    std::string fields;
+    Items items;
+    uint32_t open;  // the items always end with 203, as an empty reader does
+    size_t patch_at = 0;
+    uint32_t patch = 0;
+    bool then_bool = true;  // a BOOL field follows
+  } cases[] = {
+      {"null and empty items", Set({"a", nullptr, ""}), {"a", std::nullopt, ""}, MSG_OK},
+      {"NUL bytes inside an item", Set(std::vector<std::string>{"x\0y"s}), {"x\0y"s}, MSG_OK},
+      {"empty set", Set({}), {}, MSG_OK},
+      {"wrong kind", Int(1), {}, MSG_ERR_TYPE},
+      {"at the end mark", "", {}, MSG_ERR_END, 0, 0, false},
+      {"count NULL_LENGTH", Set({}), {}, MSG_ERR_INVALID, kHeader + 3, NULL_LENGTH},
+      {"count beyond the block", Set({"a"}), {}, MSG_ERR_END, kHeader + 3, 0x40000000u},
+      {"truncated item", Set({"a", "b"}), {"a"}, MSG_OK, kHeader + 12, 0xFFFFFFF0u},
+      {"count above the items", Set({"a"}), {"a"}, MSG_OK, kHeader + 3, 2},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string block = Block(kReply, c.fields + (c.then_bool ? Bool(1) : ""));
+    MsgPtr in_place = Receive(block, 1, nullptr), copies = Receive(block, 1, nullptr);
+    ASSERT_TRUE(in_place && copies);
+    for (Msg *m : {in_place.get(), copies.get()})
+      if (c.patch_at != 0) memcpy(MsgGetBuffer(m, nullptr, nullptr) + c.patch_at, &c.patch, 4);
+    const Read got = ReadInPlace(in_place.get()), want = ReadCopies(copies.get(), c.items.size());
+    EXPECT_EQ(got.open, c.open);
+    EXPECT_EQ(got.next, MSG_ERR_END);
+    EXPECT_EQ(got.items, c.items);
+    EXPECT_EQ(got.cursor, want.cursor) << "the cursor ends where MsgGetStringSet leaves it";
+    if (c.open == MSG_OK && c.patch_at == 0) {
+      Items as_c_strings = c.items;  // the copies are C strings: an item ends at a NUL byte
+      for (auto &item : as_c_strings)
+        if (item) item = item->c_str();
+      EXPECT_EQ(want.items, as_c_strings);
+      uint32_t b = 0;
+      EXPECT_EQ(MsgGetBool(in_place.get(), &b), MSG_OK) << "the next field follows the set";
+    }
+    EXPECT_EQ(want.open, c.open == MSG_OK && c.patch_at != 0 ? uint32_t{MSG_ERR_END} : c.open)
+        << "copies fail at once";
+  }
+  // A null reader skips the set like a null out-location of MsgGetStringSet.
+  MsgPtr msg = Receive(Block(kReply, Set({"a", nullptr}) + Set({"b"}) + Int(5)), 1, nullptr);
+  uint32_t count = 0;
+  int32_t i = 0;
+  EXPECT_TRUE(AllOk({MsgOpenStringSet(msg.get(), nullptr, &count), MsgGetStringSet(msg.get(), nullptr),
+                     MsgGetInt(msg.get(), &i)}));
+  EXPECT_TRUE(count == 2 && i == 5);
+}
+
+}  // namespace
