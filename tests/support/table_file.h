@@ -1,17 +1,18 @@
 // Test tables kept as data (in a golden/ or testdata/ directory next to the
 // test): one row a line, its fields separated by blanks. A field is a bare
 // word or a text in double quotes with the escapes \\, \" and \xHH (any
-// byte); the bare word null stands for a null pointer. Blank lines and lines
-// that begin with '#' are comments. A line that cannot be read, or a file
-// that cannot be opened, fails the running test, naming the file and line.
+// byte); the bare word null stands for a null pointer. A bare -> ends the
+// arguments of a row and starts its results. Blank lines and lines that
+// begin with '#' are comments. A line that cannot be read, or a file that
+// cannot be opened, fails the running test, naming the file and line.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -27,84 +28,83 @@ struct Field {
 struct Row {
   std::string where;  // file:line
   std::vector<Field> fields;
+  std::vector<std::string> results;  // after ->
+  bool arrow = false;
 
   const std::string &operator[](size_t i) const { return fields.at(i).text; }
   const char *c_str(size_t i) const { return fields.at(i).c_str(); }
+  // Field `i` as a number (decimal, or hexadecimal after 0x); anything else fails the test.
+  long long Number(size_t i) const {
+    char *end = nullptr;
+    const long long n = strtoll(fields.at(i).text.c_str(), &end, 0);
+    if (fields[i].quoted || fields[i].text.empty() || *end != '\0')
+      ADD_FAILURE() << where << ": not a number";
+    return n;
+  }
   // Whether the row has `n` fields after its first; fails the test when not.
   bool Args(size_t n) const {
     if (fields.size() == n + 1) return true;
     ADD_FAILURE() << where << ": " << fields.size() - 1 << " arguments, not " << n;
     return false;
   }
-  // Field `i` as a number (decimal, or hexadecimal after 0x); anything else fails the test.
-  long long Number(size_t i) const {
-    char *end = nullptr;
-    const long long n = strtoll(fields.at(i).text.c_str(), &end, 0);
-    if (fields[i].quoted || fields[i].text.empty() || *end != '\0')
-      ADD_FAILURE() << where << ": field " << i << " is not a number";
-    return n;
-  }
 };
 
-// Reads the field that starts at line[p] and moves p past it; false when it is malformed.
-inline bool ReadField(const std::string &line, size_t &p, Field &field) {
-  if (line[p] != '"') {
-    field.text = line.substr(p, line.find_first_of(" \t", p) - p);
-    p += field.text.size();
-    return field.text.find_first_of("\"\\") == std::string::npos;
-  }
-  field.quoted = true;
-  for (++p; p < line.size() && line[p] != '"'; ++p) {
-    char c = line[p];
-    if (c == '\\' && ++p < line.size()) {
-      c = line[p];
-      if (c == 'x' && p + 2 < line.size() && isxdigit(line[p + 1]) && isxdigit(line[p + 2])) {
-        c = static_cast<char>(std::stoi(line.substr(p + 1, 2), nullptr, 16));
-        p += 2;
-      } else if (c != '\\' && c != '"') {
-        return false;
-      }
+// The text of a quoted field without its escapes (which the reader has checked).
+inline std::string Unescape(std::string::const_iterator c, std::string::const_iterator end) {
+  std::string text;
+  for (; c < end; ++c) {
+    if (*c == '\\' && *++c == 'x') {
+      text += static_cast<char>(std::stoi(std::string(c + 1, c + 3), nullptr, 16));
+      c += 2;
+    } else {
+      text += *c;
     }
-    field.text += c;
   }
-  return ++p <= line.size() && (p == line.size() || line[p] == ' ' || line[p] == '\t');
+  return text;
 }
 
 inline std::vector<Row> ReadTable(const std::string &path) {
+  // Blanks, then a quoted text or a bare word, then a blank or the end.
+  static const std::regex kField(
+      R"re([ \t]*(?:"((?:[^"\\]|\\[\\"]|\\x[0-9a-fA-F]{2})*)"|([^ \t"\\]+))(?=[ \t]|$))re");
   std::ifstream in(path);
   if (!in) ADD_FAILURE() << path << ": cannot be read";
   std::vector<Row> rows;
   int number = 0;
   for (std::string line; std::getline(in, line);) {
-    Row row{path + ":" + std::to_string(++number), {}};
-    size_t p = line.find_first_not_of(" \t");
-    if (p == std::string::npos || line[p] == '#') continue;
-    bool ok = true;
-    for (; ok && p < line.size(); p = line.find_first_not_of(" \t", p))
-      ok = ReadField(line, p, row.fields.emplace_back());
-    if (ok) rows.push_back(row);
-    if (!ok) ADD_FAILURE() << row.where << ": malformed field " << row.fields.size();
+    Row row{path + ":" + std::to_string(++number), {}, {}};
+    const size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == '#') continue;
+    auto p = line.cbegin();
+    for (std::smatch m; regex_search(p, line.cend(), m, kField, std::regex_constants::match_continuous);
+         p = m[0].second) {
+      const Field f = m[1].matched ? Field{Unescape(m[1].first, m[1].second), true} : Field{m[2].str()};
+      if (!f.quoted && f.text == "->" && !row.arrow) {
+        row.arrow = true;
+      } else if (row.arrow) {
+        row.results.push_back(f.text);
+      } else {
+        row.fields.push_back(f);
+      }
+    }
+    if (line.find_first_not_of(" \t", static_cast<size_t>(p - line.cbegin())) == std::string::npos) {
+      rows.push_back(row);
+    } else {
+      ADD_FAILURE() << row.where << ": malformed at column " << p - line.cbegin() + 1;
+    }
   }
   return rows;
 }
 
-// Rows of the form CALL ARGUMENTS -> RESULTS: `call` gets the row up to
-// the arrow and gives what the call it names gives, as texts, which must be
-// the results. A call `call` does not know fails the test.
+// Rows of the form CALL ARGUMENTS -> RESULTS: `call` gets each row and
+// gives what the call it names gives for the arguments, as texts, which
+// must be the results.
 inline void RunTable(const std::string &path,
                      const std::function<std::vector<std::string>(const Row &)> &call) {
-  for (Row row : ReadTable(path)) {
+  for (const Row &row : ReadTable(path)) {
     SCOPED_TRACE(row.where);
-    const auto arrow = std::find_if(row.fields.begin(), row.fields.end(),
-                                    [](const Field &f) { return !f.quoted && f.text == "->"; });
-    if (arrow == row.fields.end()) {
-      ADD_FAILURE() << "no ->";
-      continue;
-    }
-    std::vector<std::string> results;
-    for (auto f = arrow + 1; f != row.fields.end(); ++f) results.push_back(f->text);
-    row.fields.erase(arrow, row.fields.end());
-    EXPECT_EQ(call(row), results);
+    EXPECT_TRUE(row.arrow) << "no ->";
+    EXPECT_EQ(call(row), row.results);
   }
 }
 

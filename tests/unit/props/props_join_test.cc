@@ -75,6 +75,12 @@ TEST(PropsJoin, VariablesExpandFromFactsFirstAndAreCached) {
 
   SetPtr fresh = propstest::NewSet({{"z", "$ZONE"}});
   EXPECT_STREQ(GetProperty(fresh.get(), "z", nullptr, nullptr), "<unknown>");
+  for (long n : {1, 2}) {  // no memory for the path, then for the copy
+    vxtest::fault::Arm(vxtest::fault::Call::kAlloc, n);
+    EXPECT_EQ(ReadKsetFile("site", &fresh->join_site, &status), nullptr);
+    vxtest::fault::Disarm();
+    EXPECT_EQ(status, uint32_t{PROPS_ERR_NOMEM});
+  }
 
   for (const char *s : {"host", "site", "domain", "zonename"}) unlink(FactPath(s).c_str());
   unsetenv("DOMAIN");

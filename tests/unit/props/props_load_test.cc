@@ -127,16 +127,17 @@ TEST(PropsSecurity, ReplaceableFilesFailWhereAllChecksApply) {
     EXPECT_EQ(status, expected == PROPS_ERR_INSECURE ? 0 : expected);
     EXPECT_STREQ(GetProperty(plain.get(), "key", nullptr, nullptr), status == 0 ? "value" : nullptr);
     if (expected == 0) continue;
-    SetPtr set(LoadPropertiesWithoutSecurity(dir.write("main.conf", "users: file:" + path + "\n").c_str(),
-                                             nullptr, nullptr));
+    SetPtr set(LoadPropertiesWithoutSecurity(
+        dir.write("main.conf", "users: file:" + path + "\nother: $users\n").c_str(), nullptr, nullptr));
     for (int round = 0; round < 2; ++round) {
-      uint32_t s1 = 0, s2 = 0, s3 = 0, s4 = 0, count = 9;
-      EXPECT_STREQ(GetProperty(set.get(), "users", "dflt", &s1), "dflt");
-      EXPECT_EQ(GetPropertyInt(set.get(), "users", 5, &s2), 0);
-      EXPECT_EQ(IsStringInPropertyList(set.get(), "users", "x", nullptr, &s3), 0);
-      EXPECT_EQ(GetValueList(set.get(), "users", &count, &s4), nullptr);
-      EXPECT_EQ(std::vector<uint32_t>({s1, s2, s3, s4, count}),
-                std::vector<uint32_t>({expected, expected, expected, expected, 0}));
+      uint32_t st[5] = {}, count = 9;
+      EXPECT_STREQ(GetProperty(set.get(), "users", "dflt", &st[0]), "dflt");
+      EXPECT_EQ(GetPropertyInt(set.get(), "users", 5, &st[1]), 0);
+      EXPECT_EQ(IsStringInPropertyList(set.get(), "users", "x", nullptr, &st[2]), 0);
+      EXPECT_EQ(GetValueList(set.get(), "users", &count, &st[3]), nullptr);
+      EXPECT_STREQ(GetProperty(set.get(), "other", "dflt", &st[4]), "dflt");  // a reference to it fails too
+      EXPECT_EQ(std::vector<uint32_t>({st[0], st[1], st[2], st[3], st[4], count}),
+                std::vector<uint32_t>({expected, expected, expected, expected, expected, 0}));
     }
   }
   EXPECT_EQ(vxtest::CountOpenFds(), fds);

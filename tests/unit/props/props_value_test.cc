@@ -189,7 +189,7 @@ TEST(PropsInclude, LinesBecomeOneEscapedListExpandedOnce) {
   const std::string list =
       dir.write("users.list",
                 "alice\n# comment\n   bob smith\n\n!x\n  \"q,1\"\\\n   more\n back\\\\slash\n"
-                "$VXTEST_INCLUDED\n$users\n\\$VXTEST_INCLUDED\n");
+                "$VXTEST_INCLUDED\n  \t\n$users\n\\$VXTEST_INCLUDED\n# no line end");
   const std::string main = dir.write("main.conf", "users: file:" + list + "\nother = $users\n");
   SetPtr set(LoadPropertiesWithoutSecurity(main.c_str(), nullptr, nullptr));
   ASSERT_NE(set, nullptr);
@@ -205,7 +205,7 @@ TEST(PropsInclude, LinesBecomeOneEscapedListExpandedOnce) {
     EXPECT_EQ(IsStringInPropertyList(set.get(), "users", element, nullptr, &status), 1) << element;
   }
   EXPECT_EQ(IsStringInPropertyList(set.get(), "users", "bob", nullptr, &status), 0);
-  const std::string dflt = "file:" + dir.write("d.list", "x\ny\n");
+  const std::string dflt = "file:" + dir.write("d.list", "x\ny\n  ");
   EXPECT_EQ(IsStringInPropertyList(set.get(), "d", "y", dflt.c_str(), nullptr), 1);
   EXPECT_STREQ(MatchKey(set.get(), "d")->value, "x,y");
   ASSERT_EQ(unlink(dflt.c_str() + 5), 0);

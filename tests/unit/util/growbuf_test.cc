@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -31,10 +32,15 @@ Texts Call(const Row &r) {
   if (r[0] == "growth" && r.Args(2)) {
     std::string step;
     for (std::istringstream steps(r[2]); std::getline(steps, step, ',');) {
-      const std::string data(step == "c" ? 1 : std::stoul(step), static_cast<char>('a' + out.size()));
-      EXPECT_EQ(step == "c" ? GrowBufPutc(&b, data[0])
-                            : GrowBufPutmem(&b, static_cast<uint32_t>(data.size()), data.data()),
-                &b);
+      const auto n = step == "c" ? 1u : static_cast<uint32_t>(std::stoul(step));
+      // More than that must fail before a byte is read.
+      const std::string data(std::min(n, 4096u), static_cast<char>('a' + out.size()));
+      const GrowBuffer before = b;
+      if ((step == "c" ? GrowBufPutc(&b, data[0]) : GrowBufPutmem(&b, n, data.data())) == nullptr) {
+        ExpectSame(b, before);
+        out.push_back("null");
+        continue;
+      }
       expected += data;
       out.push_back(std::to_string(BlockSize(b)));
       EXPECT_EQ(b.size, BlockSize(b));
@@ -70,26 +76,13 @@ TEST(GrowBuf, AppendFromItsOwnBytesSurvivesAMovingBlock) {
   GrowBufFree(&b, 0);
 }
 
-// A block size beyond 32 bits must fail the append and leave the buffer as
-// it was, not wrap into a small block that the copy then overruns.
+// GrowBufPutc on a full block whose recorded size sits at the 32-bit limit
+// (the record is plain data; the real block stays small) fails and leaves
+// the buffer as it was. (More rows: golden/growbuf.table.)
 TEST(GrowBuf, BlockSizeOverflowFailsTheAppend) {
-  const char data[4] = {};
-  GrowBuffer b;
-  NewGrowBuffer(&b, 0);
-  GrowBuffer before = b;
-  EXPECT_EQ(GrowBufPutmem(&b, 0x80000000u, data), nullptr);
-  ExpectSame(b, before);
-  GrowBufPutc(&b, 'x');
-  before = b;
-  EXPECT_EQ(GrowBufPutmem(&b, 0x7fffff00u, data), nullptr);  // 512 + 2 * 0x7fffff00 is 2^32
-  ExpectSame(b, before);
-  EXPECT_EQ(Contents(b), "x");
-  GrowBufFree(&b, 0);
-  // GrowBufPutc on a full block whose recorded size sits at the limit (the
-  // record is plain data; the real block stays small).
   char *block = static_cast<char *>(malloc(4));
   GrowBuffer full{block, block + 3, block + 4, UINT32_MAX - 1};
-  before = full;
+  const GrowBuffer before = full;
   EXPECT_EQ(GrowBufPutc(&full, 'x'), nullptr);
   ExpectSame(full, before);
   free(block);
