@@ -25,9 +25,8 @@ TEST(PropsGolden, EveryCaseLoadsTheExpectedPairs) {
     if (conf.extension() != ".conf") continue;
     SCOPED_TRACE(conf.stem().string());
     const fs::path filter = fs::path(conf).replace_extension(".prefixes");
-    std::vector<vxtest::Row> prefix_rows;
-    if (fs::exists(filter)) prefix_rows = vxtest::ReadTable(filter);
     std::vector<const char *> prefixes;
+    const auto prefix_rows = fs::exists(filter) ? vxtest::ReadTable(filter) : std::vector<vxtest::Row>();
     for (const auto &row : prefix_rows) prefixes.push_back(row.c_str(0));
     prefixes.push_back(nullptr);
     uint32_t status = 99;

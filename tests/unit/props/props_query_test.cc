@@ -19,18 +19,6 @@ using Texts = std::vector<std::string>;
 SetPtr One(const char *value) { return value != nullptr ? NewSet({{"k", value}}) : NewSet(); }
 std::string N(long long n) { return std::to_string(n); }
 
-// The elements GetValueList gives for `key`, checking its count and status.
-Texts ValueList(Properties *set, const char *key = "k") {
-  uint32_t count = 12345, status = 99;
-  char **items = GetValueList(set, key, &count, &status);
-  EXPECT_EQ(status, 0u);
-  Texts out;
-  for (uint32_t i = 0; items != nullptr && items[i] != nullptr; ++i) out.push_back(items[i]), free(items[i]);
-  EXPECT_EQ(count, out.size());
-  free(items);
-  return out;
-}
-
 // The set that the values of process and expand rows see.
 const propstest::Pairs kValues = {
     {"b", "y"},    {"sp", "\\ "}, {"VXTEST_VAR", "from-props"},    {"a", "$a"},
@@ -70,7 +58,15 @@ Texts Call(const Row &r) {
     EXPECT_EQ(set->head != nullptr, !as_default) << "a default list is not stored";
     return {N(found)};
   }
-  if (call == "list" && r.Args(1)) return ValueList(set.get());
+  if (call == "list" && r.Args(1)) {
+    char **items = GetValueList(set.get(), "k", &length, &status);
+    Texts out;
+    for (uint32_t i = 0; items != nullptr && items[i] != nullptr; ++i)
+      out.push_back(items[i]), free(items[i]);
+    free(items);
+    EXPECT_TRUE(status == 0 && length == out.size()) << status << " " << length;
+    return out;
+  }
   if (call == "expand" && r.Args(1)) {
     set = NewSet(kValues);
     const char *value = ExpandVariable(r.c_str(1), set.get(), &length, &status);
