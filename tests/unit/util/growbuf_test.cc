@@ -81,7 +81,7 @@ TEST(GrowBuf, AppendFromItsOwnBytesSurvivesAMovingBlock) {
 // the buffer as it was. (More rows: golden/growbuf.table.)
 TEST(GrowBuf, BlockSizeOverflowFailsTheAppend) {
   char *block = static_cast<char *>(malloc(4));
-  GrowBuffer full{block, block + 3, block + 4, UINT32_MAX - 1};
+  GrowBuffer full{block, block + 3, block + 4, UINT32_MAX};
   const GrowBuffer before = full;
   EXPECT_EQ(GrowBufPutc(&full, 'x'), nullptr);
   ExpectSame(full, before);
