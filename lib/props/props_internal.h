@@ -62,11 +62,8 @@ class Sink {
     }
     return PutSlow(data, n);
   }
-  bool PutString(const char *s);
 
   size_t Size() const { return (buf_.start != nullptr ? GrowBufSize(&buf_) : 0) + stage_len_; }
-  // Cuts the content back to `length` bytes (not more than Size()).
-  bool Truncate(size_t length);
   // Terminates the content and hands it over as a heap string; null on
   // exhausted memory. The sink is empty afterwards.
   char *Release();

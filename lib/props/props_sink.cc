@@ -15,8 +15,6 @@ constexpr size_t kMaxStringSize = PROPS_MAX_STRING_SIZE;
 
 }  // namespace
 
-bool Sink::PutString(const char *s) { return s == nullptr || Put(s, strlen(s)); }
-
 bool Sink::PutSlow(const char *data, size_t n) {
   if (failed_ || n > kMaxStringSize || Size() > kMaxStringSize - n) return failed_ = true, false;
   // Batches no smaller than the written length keep GrowBuffer growth geometric.
@@ -41,18 +39,6 @@ bool Sink::Flush() {
   if (GrowBufPutmem(&buf_, static_cast<uint32_t>(stage_len_), stage_) == nullptr)
     return failed_ = true, false;
   stage_len_ = 0;
-  return true;
-}
-
-bool Sink::Truncate(size_t length) {
-  size_t held = GrowBufSize(&buf_);
-  if (failed_ || length > Size()) return false;
-  if (length >= held) {
-    stage_len_ = length - held;
-    return true;
-  }
-  stage_len_ = 0;
-  for (size_t cut = held - length; cut > 0; --cut) GrowBufUnputc(&buf_);
   return true;
 }
 

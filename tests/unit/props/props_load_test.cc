@@ -1,106 +1,57 @@
-// The loader: golden files, statuses, the mapped-file reader, character
-// classes and the security checks of the secure loader.
+// The loader: golden files, the mapped-file reader, character classes and
+// the security checks of the secure loader and of include files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "props_test_util.h"
 #include "support/secure_owner.h"
+#include "support/table_file.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using propstest::SetPtr;
 
-// A (key, value) pair as a line of a .expected file: both quoted, with \\,
-// \" and \xHH (bytes outside printable ASCII) escapes.
-std::string Line(const std::string &key, const std::string &value) {
-  std::string line;
-  for (const std::string *text : {&key, &value}) {
-    line += line.empty() ? "\"" : " \"";
-    for (unsigned char c : *text) {
-      char hex[5];
-      snprintf(hex, sizeof hex, "\\x%02x", c);
-      line += c == '"' || c == '\\'  ? std::string{'\\', static_cast<char>(c)}
-              : c < 0x20 || c > 0x7e ? hex
-                                     : std::string(1, static_cast<char>(c));
-    }
-    line += '"';
-  }
-  return line;
-}
-
-std::vector<std::string> Lines(const fs::path &path) {
-  std::vector<std::string> lines;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// golden/<case>.conf, loaded with the prefixes of <case>.prefixes (one a line)
-// if present, gives the (key, raw value) pairs of <case>.expected (one a line).
+// golden/<case>.conf, loaded with the prefixes of <case>.prefixes (one a
+// line) if present, gives the (key, raw value) pairs of <case>.expected (one
+// a line, both quoted), newest first.
 TEST(PropsGolden, EveryCaseLoadsTheExpectedPairs) {
   int cases = 0;
   for (const auto &entry : fs::directory_iterator(PROPS_GOLDEN_DIR)) {
     fs::path conf = entry.path();
     if (conf.extension() != ".conf") continue;
     SCOPED_TRACE(conf.stem().string());
-    fs::path filter = fs::path(conf).replace_extension(".prefixes");
-    std::vector<std::string> prefix_lines = Lines(filter);
+    const fs::path filter = fs::path(conf).replace_extension(".prefixes");
     std::vector<const char *> prefixes;
-    for (const auto &p : prefix_lines) prefixes.push_back(p.c_str());
+    const auto prefix_rows = fs::exists(filter) ? vxtest::ReadTable(filter) : std::vector<vxtest::Row>();
+    for (const auto &row : prefix_rows) prefixes.push_back(row.c_str(0));
     prefixes.push_back(nullptr);
-    const char *const *used = fs::exists(filter) ? prefixes.data() : nullptr;
     uint32_t status = 99;
-    SetPtr set(LoadPropertiesWithoutSecurity(conf.c_str(), used, &status));
+    SetPtr set(
+        LoadPropertiesWithoutSecurity(conf.c_str(), fs::exists(filter) ? prefixes.data() : nullptr, &status));
     ASSERT_NE(set, nullptr);
     EXPECT_EQ(status, 0u);
-    std::vector<std::string> lines;
-    for (const Property *p = set->head; p != nullptr; p = p->next) lines.push_back(Line(p->key, p->value));
-    EXPECT_EQ(lines, Lines(fs::path(conf).replace_extension(".expected")));
+    propstest::Pairs loaded, expected;
+    for (const Property *p = set->head; p != nullptr; p = p->next) loaded.emplace_back(p->key, p->value);
+    for (const auto &row : vxtest::ReadTable(fs::path(conf).replace_extension(".expected"))) {
+      EXPECT_EQ(row.fields.size(), 2u) << row.where;
+      expected.emplace_back(row[0], row[1]);
+    }
+    EXPECT_EQ(loaded, expected);
     ++cases;
   }
   EXPECT_GE(cases, 15);
 }
 
-TEST(PropsLoad, PathErrorsAndStatusTexts) {
-  // "/" is not a regular file.
-  const std::pair<const char *, uint32_t> cases[] = {
-      {"relative/vorlex.conf", PROPS_ERR_NOT_ABSOLUTE}, {nullptr, PROPS_ERR_NOENT}, {"", PROPS_ERR_NOENT},
-      {"/nonexistent/vorlex.conf", PROPS_ERR_NOENT},    {"/", PROPS_ERR_SYSTEM},
-  };
-  for (auto [path, expected] : cases) {
-    for (int secure = 0; secure < 2; ++secure) {
-      uint32_t status = 0;
-      EXPECT_EQ(LoadPropertiesInternal(path, nullptr, &status, secure), nullptr);
-      EXPECT_EQ(status, expected) << (path ? path : "(null)") << " secure=" << secure;
-    }
-  }
-  EXPECT_EQ(LoadProperties(nullptr, nullptr, nullptr), nullptr);  // null status tolerated
-  const char *texts[] = {
-      "Out of memory",
-      "pathname is not absolute",
-      "insufficient permissions",
-      "file does not exist",
-      "system error",
-      "file is world writable or not root owned",
-  };
-  for (uint32_t code = 300; code <= 305; ++code) EXPECT_STREQ(CPropsErr2Str(code), texts[code - 300]);
-  for (uint32_t code : {0u, 299u, 306u}) EXPECT_EQ(CPropsErr2Str(code), nullptr) << code;
-}
-
-TEST(PropsLoad, CharacterClassesAndEscapes) {
+TEST(PropsLoad, LineEndsAndWhitespace) {
   for (int c = -1; c < 256; ++c) {
     bool line_end = c == '\r' || c == '\n' || c == '\f';
     EXPECT_EQ(IsLineEnd(c), line_end ? 1 : 0) << c;
     EXPECT_EQ(IsWhitespace(c), line_end || c == ' ' || c == '\t' ? 1 : 0) << c;
   }
-  const std::pair<int, int> escapes[] = {{'f', '\f'}, {'n', '\n'}, {'r', '\r'},  {'t', '\t'},
-                                         {'v', '\v'}, {'a', 'a'},  {'\\', '\\'}, {':', ':'}};
-  for (auto [in, out] : escapes) EXPECT_EQ(ProcessEscape(in), out);
 }
 
 // Bytes come as signed char values, except 0xFF, which must not read as the end.
@@ -139,30 +90,54 @@ TEST(PropsLoad, LongValuesLoadWhole) {
   EXPECT_EQ(MatchKey(set.get(), "q")->value, escaped);
 }
 
-// The secure loader refuses files that another user could replace or
-// change; the plain loader only needs a regular file.
-TEST(PropsSecurity, SecureLoaderRefusesReplaceableFiles) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to own test files as root and others";
-  int fds = vxtest::CountOpenFds();
-  for (const std::string change : {"none", "world writable", "user owned", "symlink", "hard link"}) {
+// A file that another user could replace or change fails with 305 where all
+// checks apply: the secure loader, and an include file whatever the main
+// file was loaded with, for every query and again on each. The plain loader
+// needs a regular file only. Other failures keep their own status.
+TEST(PropsSecurity, ReplaceableFilesFailWhereAllChecksApply) {
+  VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
+  const int fds = vxtest::CountOpenFds();
+  const std::pair<std::string, uint32_t> cases[] = {{"good", 0},
+                                                    {"world writable", PROPS_ERR_INSECURE},
+                                                    {"user owned", PROPS_ERR_INSECURE},
+                                                    {"symlink", PROPS_ERR_INSECURE},
+                                                    {"hard link", PROPS_ERR_INSECURE},
+                                                    {"absent", PROPS_ERR_NOENT},
+                                                    {"directory", PROPS_ERR_SYSTEM}};
+  for (const auto &[change, expected] : cases) {
     SCOPED_TRACE(change);
+    if (change == "user owned" && geteuid() != 0) continue;  // only root gives files away
     vxtest::TempDir dir;
-    std::string path = dir.write("vorlex.conf", "key=value\n", 0644), other = dir.file("other");
+    std::string path = dir.write("conf", "key=value\n", 0644), other = dir.file("other");
     ASSERT_EQ(change == "world writable" ? chmod(path.c_str(), 0666)
               : change == "user owned"   ? chown(path.c_str(), 1000, 1000)
               : change == "symlink"      ? symlink(path.c_str(), other.c_str())
               : change == "hard link"    ? link(path.c_str(), other.c_str())
                                          : 0,
               0);
-    if (change == "symlink") path = other;
-    const uint32_t expected = change == "none" ? 0 : PROPS_ERR_INSECURE;
+    path = change == "symlink"     ? other
+           : change == "absent"    ? dir.file("absent")
+           : change == "directory" ? dir.path()
+                                   : path;
     uint32_t status = 99;
     SetPtr secure(LoadProperties(path.c_str(), nullptr, &status));
     EXPECT_EQ(status, expected);
-    EXPECT_EQ(secure == nullptr, expected != 0);
-    SetPtr plain(LoadPropertiesWithoutSecurity(path.c_str(), nullptr, &status));  // needs a regular file only
-    EXPECT_EQ(status, 0u);
-    EXPECT_STREQ(GetProperty(plain.get(), "key", nullptr, nullptr), "value");
+    SetPtr plain(LoadPropertiesWithoutSecurity(path.c_str(), nullptr, &status));
+    EXPECT_EQ(status, expected == PROPS_ERR_INSECURE ? 0 : expected);
+    EXPECT_STREQ(GetProperty(plain.get(), "key", nullptr, nullptr), status == 0 ? "value" : nullptr);
+    if (expected == 0) continue;
+    SetPtr set(LoadPropertiesWithoutSecurity(
+        dir.write("main.conf", "users: file:" + path + "\nother: $users\n").c_str(), nullptr, nullptr));
+    for (int round = 0; round < 2; ++round) {
+      uint32_t st[5] = {}, count = 9;
+      EXPECT_STREQ(GetProperty(set.get(), "users", "dflt", &st[0]), "dflt");
+      EXPECT_EQ(GetPropertyInt(set.get(), "users", 5, &st[1]), 0);
+      EXPECT_EQ(IsStringInPropertyList(set.get(), "users", "x", nullptr, &st[2]), 0);
+      EXPECT_EQ(GetValueList(set.get(), "users", &count, &st[3]), nullptr);
+      EXPECT_STREQ(GetProperty(set.get(), "other", "dflt", &st[4]), "dflt");  // a reference to it fails too
+      EXPECT_EQ(std::vector<uint32_t>({st[0], st[1], st[2], st[3], st[4], count}),
+                std::vector<uint32_t>({expected, expected, expected, expected, expected, 0}));
+    }
   }
   EXPECT_EQ(vxtest::CountOpenFds(), fds);
 }

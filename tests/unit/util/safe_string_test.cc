@@ -8,61 +8,45 @@
 #include <climits>
 #include <string>
 
+#include "support/table_file.h"
+
 namespace {
 
-TEST(SafeString, StrnChrHonoursBoundAndTerminator) {
-  const struct {
-    const char *str;
-    size_t n;
-    int c;
-    int32_t expected;
-  } cases[] = {
-      {"hello", 0, 'o', 4},     {"hello", 5, 'o', -1}, {"hello", 6, 'o', 4},  {"hello", 1, 'h', -1},
-      {"hello", 2, 'h', 0},     {"hello", 0, 'z', -1}, {"hello", 0, '\0', 5}, {"hello", 7, '\0', 5},
-      {"hello", 6, '\0', -1},   {"a\0b", 10, 'b', -1}, {nullptr, 0, 'a', -1}, {"\xe9t\xe9", 0, 0xe9, 0},
-      {"x=y", 0, '=' + 256, 1},
-  };
-  for (const auto &c : cases)
-    EXPECT_EQ(SafeStrnChr(c.str, c.n, c.c), c.expected) << (c.str ? c.str : "(null)") << " n=" << c.n;
-}
+using vxtest::Row;
+using Texts = std::vector<std::string>;
 
-TEST(SafeString, CopiesTruncateTerminateAndTakeNullAsEmpty) {
-  const struct {
-    const char *src;
-    size_t n;
-    const char *expected;  // null: nothing written
-  } cases[] = {{"abcdef", 4, "abc"}, {"abcdef", 1, ""}, {"abcdef", 7, "abcdef"}, {"abcdef", 99, "abcdef"},
-               {nullptr, 8, ""},     {"", 8, ""},       {"abc", 0, nullptr}};
-  for (const auto &c : cases) {
+// What the call a row of golden/safe_string.table names gives for its arguments.
+Texts Call(const Row &r) {
+  const std::string &call = r[0];
+  if (call == "strnchr" && r.Args(3)) {
+    const int c = r.fields[3].quoted ? static_cast<unsigned char>(r[3][0]) : static_cast<int>(r.Number(3));
+    return {std::to_string(SafeStrnChr(r.c_str(1), static_cast<size_t>(r.Number(2)), c))};
+  }
+  if (call == "strncpy" && r.Args(2)) {
     char dst[16];
     memset(dst, '#', sizeof dst);
-    EXPECT_EQ(SafeStrnCpy(dst, c.src, c.n), dst);
-    EXPECT_EQ(std::string(dst, strnlen(dst, sizeof dst)), c.expected ? c.expected : std::string(16, '#'))
-        << "n=" << c.n;
+    EXPECT_EQ(SafeStrnCpy(dst, r.c_str(1), static_cast<size_t>(r.Number(2))), dst);
+    const std::string left(dst, strnlen(dst, sizeof dst));
+    return {left == std::string(16, '#') ? "null" : left};
   }
+  if (call == "strncmp" && r.Args(3)) {
+    const int n = SafeStrnCmp(r.c_str(1), r.c_str(2), static_cast<size_t>(r.Number(3)));
+    const bool exact = r.c_str(1) == nullptr || r.c_str(2) == nullptr;
+    return {std::to_string(exact ? n : (n > 0) - (n < 0))};
+  }
+  if (call == "digits" && r.Args(1)) return {std::to_string(IsDigitStr(r.c_str(1)))};
+  ADD_FAILURE() << "unknown call " << call;
+  return {};
+}
+
+TEST(SafeString, EveryRowOfTheTableGivesItsResultsAndCopiesTakeNullAsEmpty) {
+  vxtest::RunTable(UTIL_GOLDEN_DIR "/safe_string.table", Call);
   EXPECT_EQ(SafeStrnCpy(nullptr, "abc", 4), nullptr);
   for (const char *src : {"text", static_cast<const char *>(nullptr)}) {
     char *copy = SafeStrDup(src);
     ASSERT_NE(copy, nullptr);
     EXPECT_STREQ(copy, src ? src : "");
     free(copy);
-  }
-}
-
-TEST(SafeString, StrnCmpTreatsNullAsEmpty) {
-  const struct {
-    const char *a, *b;
-    size_t n;
-    int sign;
-  } cases[] = {
-      {nullptr, nullptr, 5, 0}, {nullptr, "", 5, 0},  {"", nullptr, 5, 0},   {nullptr, "a", 5, -1},
-      {"a", nullptr, 5, 1},     {"abc", "abd", 2, 0}, {"abc", "abd", 3, -1}, {"b", "a", 1, 1},
-  };
-  for (const auto &c : cases) {
-    const int r = SafeStrnCmp(c.a, c.b, c.n);
-    EXPECT_EQ((r > 0) - (r < 0), c.sign);
-    EXPECT_TRUE((c.a != nullptr && c.b != nullptr) || r == c.sign)
-        << "with a null: exactly -1, 0 or 1, not " << r;
   }
 }
 
@@ -86,9 +70,6 @@ TEST(SafeString, ClassificationMatchesTheCLibraryInRangeAndIsZeroOutside) {
   EXPECT_TRUE(SafeToUpper('a') == 'A' && SafeToLower('A') == 'a' && SafeToUpper('1') == '1' &&
               SafeToUpper(-1) == -1);
   for (int c : outside) EXPECT_TRUE(SafeToUpper(c) == c && SafeToLower(c) == c) << c;
-  EXPECT_TRUE(IsDigitStr("0123456789") == 1 && !IsDigitStr("") && !IsDigitStr(nullptr) &&
-              !IsDigitStr("12a") && !IsDigitStr("-1") &&
-              !IsDigitStr("1\xb2"));  // a high byte is negative as a signed char
 }
 
 }  // namespace
