@@ -145,59 +145,41 @@ LRPC2Session *Open(Obs &o) {
   return s;
 }
 
-// Opens a session, makes a plain exchange, one the agent challenges twice
-// and a one-way request, and closes it. After a failed exchange the session
-// is not used again (the stream is at an undefined position).
-void Session(Obs &o) {
+// Opens a session, makes exchanges of `types` (a one-way request has no
+// reply), reads the replies in place and closes it. After a failed exchange
+// the session is not used again (the stream is at an undefined position).
+void Session(Obs &o, std::initializer_list<uint32_t> types) {
   LRPC2Session *s = Open(o);
   uint32_t status = LRPC_OK;
-  for (int i = 0; s != nullptr && status == LRPC_OK && i < 3; ++i) {
-    const uint32_t types[] = {MSGTYPE_GET_LOCAL_ACCT_MGMT, MSGTYPE_RELOAD_LOCAL_ACCT,
-                              MSGTYPE_AUDIT_TRAIL_EVENT};
-    const uint32_t type = types[i];
-    const int step = 1 + 3 * i;
-    Msg *request = Request(o, step, type);
+  int step = 1;
+  for (auto type = types.begin(); s != nullptr && status == LRPC_OK && type != types.end();
+       ++type, step += 3) {
+    Msg *request = Request(o, step, *type);
     if (request == nullptr) continue;
-    uint32_t got = 0, b = 0;
+    uint32_t got = 0, b = 0, count = 0, length = 0;
     Msg *reply = LRPC2Transact(s, request, kTimeout, &status);
     MsgGetType(reply, &got);
     o.Step(step + 1, status, kTransactNoMem, "reply type %u", got);
-    o.Check((reply == nullptr) == (status != LRPC_OK || type == MSGTYPE_AUDIT_TRAIL_EVENT),
+    o.Check((reply == nullptr) == (status != LRPC_OK || *type == MSGTYPE_AUDIT_TRAIL_EVENT),
             "LRPC2Transact: reply %p with status %u", static_cast<void *>(reply), status);
-    if (reply != nullptr) {
-      int32_t i32 = 0;
-      uint32_t st = MsgGetInt(reply, &i32);
-      if (st == MSG_OK && type == MSGTYPE_GET_LOCAL_ACCT_MGMT) st = MsgGetBool(reply, &b);
-      o.Step(step + 2, st, {kNoMem}, "%d %u", i32, b);
+    if (reply != nullptr) {  // nothing here allocates
+      int32_t i = 0;
+      size_t total = 0, hash = 0;
+      MsgSetReader reader;
+      const char *item = nullptr;
+      uint32_t st = MsgGetInt(reply, &i);
+      if (st == MSG_OK && *type == MSGTYPE_GET_LOCAL_ACCT_MGMT) st = MsgGetBool(reply, &b);
+      if (st == MSG_OK && *type == MSGTYPE_DUMP_LOCAL_ACCT) st = MsgOpenStringSet(reply, &reader, &count);
+      while (count > 0 && st == MSG_OK && MsgNextSetItem(&reader, &item, &length) == MSG_OK) {
+        total += length;
+        hash = hash * 31 + std::hash<std::string_view>{}(std::string_view(item, length));
+      }
+      o.Step(step + 2, st, {}, "%d %u; %u items, %zu bytes, %zx, mapped %d", i, b, count, total, hash,
+             reply->map != nullptr);
     }
     MsgFree(reply);
     MsgFree(request);
   }
-  LRPC2Close(s);
-}
-
-// A dump reply large enough to be read into a mapping, read in place.
-void LargeReplyInPlace(Obs &o) {
-  LRPC2Session *s = Open(o);
-  if (s == nullptr) return;
-  uint32_t status = 0;
-  Msg *request = Request(o, 1, MSGTYPE_DUMP_LOCAL_ACCT);
-  Msg *reply = request != nullptr ? LRPC2Transact(s, request, kTimeout, &status) : nullptr;
-  if (request != nullptr) o.Step(2, status, kTransactNoMem, "transact");
-  if (reply != nullptr) {
-    MsgSetReader reader;
-    uint32_t count = 0, length = 0, st = MsgGetInt(reply, nullptr);
-    if (st == MSG_OK) st = MsgOpenStringSet(reply, &reader, &count);
-    const char *item = nullptr;
-    size_t total = 0, hash = 0;
-    while (st == MSG_OK && MsgNextSetItem(&reader, &item, &length) == MSG_OK) {
-      total += length;
-      hash = hash * 31 + std::hash<std::string_view>{}(std::string_view(item, length));
-    }
-    o.Step(3, st, {}, "%u items, %zu bytes, %zx, mapped %d", count, total, hash, reply->map != nullptr);
-  }
-  MsgFree(reply);
-  MsgFree(request);
   LRPC2Close(s);
 }
 
@@ -211,8 +193,13 @@ std::vector<Scenario> MsgScenarios() {
       {"msg_receive_copy_read_dump", [](Obs &o) { Receive(o, 1); }, nullptr},
       // Its allocations are those of the copy, but a failure leaves the block the caller's.
       {"msg_receive_owned_read_dump", [](Obs &o) { Receive(o, 0); }, nullptr},
-      {"lrpc2_open_transact_challenge_oneway", Session, "transport"},
-      {"lrpc2_large_reply_in_place", LargeReplyInPlace, nullptr},
+      {"lrpc2_open_transact_challenge_oneway",
+       [](Obs &o) {
+         Session(o, {MSGTYPE_GET_LOCAL_ACCT_MGMT, MSGTYPE_RELOAD_LOCAL_ACCT, MSGTYPE_AUDIT_TRAIL_EVENT});
+       },
+       "transport"},
+      // A dump reply large enough to be read into a mapping.
+      {"lrpc2_large_reply_in_place", [](Obs &o) { Session(o, {MSGTYPE_DUMP_LOCAL_ACCT}); }, nullptr},
   };
 }
 
