@@ -50,12 +50,7 @@ inline ChildResult RunInChild(const std::function<int()> &body) {
   }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  ChildResult result;
-  result.pid = pid;
-  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  result.out = vxtest::ReadFile(out);
-  result.err = vxtest::ReadFile(err);
-  return result;
+  return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, pid, vxtest::ReadFile(out), vxtest::ReadFile(err)};
 }
 
 }  // namespace vxtest
