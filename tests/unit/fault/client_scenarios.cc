@@ -25,9 +25,6 @@ namespace {
 namespace fi = vxtest::fault;
 
 constexpr int kGathered = 3;
-// A ControlLog2 send that fails for lack of memory: the transport's 407, or
-// 405 when the reply could not be wrapped.
-constexpr Statuses kSendNoMem = {LRPC_ERR_NOMEM, LRPC_ERR_SOCKET};
 // Text of every record the client log scenarios write, and of the last.
 constexpr const char *kMarker = "keep-me";
 constexpr const char *kLastLine = "INFO: keep-me last";  // as the record reader gives it
@@ -78,7 +75,9 @@ void GatherSend(Obs &o, bool reachable) {
   const int frames = e.agent.Count(MSGTYPE_CONTROL_LOG2);
   uint32_t st = ClientLogStartSending(log);
   if (reachable || pending) {
-    o.Step(4, st, reachable ? kSendNoMem : Statuses{LRPC_ERR_NOMEM}, "start sending");
+    // A send that fails for lack of memory: the transport's 407, or 405 when the reply could not be wrapped.
+    o.Step(4, st, reachable ? Statuses{LRPC_ERR_NOMEM, LRPC_ERR_SOCKET} : Statuses{LRPC_ERR_NOMEM},
+           "start sending");
   } else {
     o.Step(4, kNull, {kNull}, "nothing pending");
     o.Check(st == 0, "ClientLogStartSending with nothing pending gave %u", st);
@@ -149,10 +148,11 @@ void EmergencyLogs(Obs &o) {
   o.Step(5, status, {ELOG_ERR_NOMEM}, "discard");
   CloseEmergencyLog(discard);
   Msg *m = NewMsg(MSGTYPE_CONTROL_LOG2, GetMsgTypeTable(), LRPC_HEADER_SIZE, &status);
-  for (int r = 0; r < 2 && status == MSG_OK; ++r) {
-    status = FirstFailure({MsgAddUInt(m, 1), MsgAddString(m, "proc"), MsgAddInt(m, 42),
-                           MsgAddInt(m, LOG_LEVEL_ERROR), MsgAddString(m, "file"), MsgAddInt(m, 7),
-                           MsgAddString(m, "function"), MsgAddString(m, kMarker)});
+  for (int r = 0; r < 2 && status == MSG_OK; ++r) {  // the first failure: later appends fail at once
+    for (uint32_t st :
+         {MsgAddUInt(m, 1), MsgAddString(m, "proc"), MsgAddInt(m, 42), MsgAddInt(m, LOG_LEVEL_ERROR),
+          MsgAddString(m, "file"), MsgAddInt(m, 7), MsgAddString(m, "function"), MsgAddString(m, kMarker)})
+      status = status != MSG_OK ? status : st;
   }
   if (status == MSG_OK) status = MsgComplete(m);
   o.Step(10, status, {MSG_ERR_NOMEM}, "log message");

@@ -125,11 +125,12 @@ void Receive(Obs &o, int copy) {
 constexpr Statuses kTransactNoMem = {LRPC_ERR_NOMEM, LRPC_ERR_SOCKET};
 
 // Builds a request of `type` with one string field; null (after recording
-// the failure) when that fails.
+// the failure) when that fails. The status is the first failure: appends
+// after a failed one (or to no message) fail without allocating.
 Msg *Request(Obs &o, int step, uint32_t type) {
   uint32_t status = 0;
   Msg *m = NewMsg(type, GetMsgTypeTable(), LRPC_HEADER_SIZE, &status);
-  status = FirstFailure({status, MsgAddString(m, "root"), MsgComplete(m)});
+  for (uint32_t st : {MsgAddString(m, "root"), MsgComplete(m)}) status = status != MSG_OK ? status : st;
   o.Step(step, status, {kNoMem}, "request %u", type);
   if (status == MSG_OK) return m;
   MsgFree(m);

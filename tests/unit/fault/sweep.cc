@@ -150,12 +150,6 @@ Hashed Hash(const void *bytes, size_t length) {
 
 Hashed Hash(const char *text) { return Hash(text, text != nullptr ? strlen(text) : 0); }
 
-uint32_t FirstFailure(std::initializer_list<uint32_t> statuses) {
-  for (uint32_t status : statuses)
-    if (status != 0) return status;
-  return 0;
-}
-
 namespace {
 
 constexpr long kMaxRuns = 20000;
@@ -261,18 +255,16 @@ class Sweep {
     Obs obs(f, ref, n == 0);
     const int fds = vxtest::CountOpenFds();
     const auto start = std::chrono::steady_clock::now();
-    bool escaped = false;
     fi::Arm(f != nullptr ? f->call : Call::kAlloc, n, f != nullptr ? f->error : ENOMEM, from_nth);
     try {
       s_.run(obs);
     } catch (...) {
-      escaped = true;
+      obs.Check(false, "an exception escaped");
     }
     const fi::Stats st = fi::Disarm();
     const auto took = std::chrono::steady_clock::now() - start;
     e.agent.AwaitIdle();
     const int left = vxtest::CountOpenFds() - fds;
-    obs.Check(!escaped, "an exception escaped");
     obs.Check(st.outstanding == 0 && !st.overflow, "%ld block(s) leaked, oldest from allocation %ld%s",
               st.outstanding, st.first_leak, st.overflow ? "; tracker overflow" : "");
     obs.Check(left == 0, "%d descriptor(s) left open", left);

@@ -119,10 +119,6 @@ struct Hashed {
 };
 Hashed Hash(const void *bytes, size_t length);
 Hashed Hash(const char *text);
-// The first status that is not 0 (MSG_OK), or 0: the status of a run of
-// appends to one message, where those after a failed one fail without
-// allocating.
-uint32_t FirstFailure(std::initializer_list<uint32_t> statuses);
 
 std::vector<Scenario> MsgScenarios();
 std::vector<Scenario> FileScenarios();
