@@ -54,12 +54,13 @@ ClientLog *NewLog(Obs &o, const char *socket_path, int32_t level = LOG_LEVEL_TRA
 
 // Gathers records, starts sending them (one message), writes one more at
 // once and frees the log. With the agent reachable (the log's own DEBUG
-// reports below its threshold), a send that succeeds must have reached it.
-// Without, the gathered records are replayed into the emergency log file
-// and later records go straight there; a failed gather may cost the records
-// gathered with it, never a later one. When a system call fails, each
-// record must reach the agent or the emergency file, unless the file itself
-// failed.
+// reports below its threshold), a send that succeeds must have reached it;
+// a send that fails for lack of memory gives the transport's 407, or 405
+// when the reply could not be wrapped. Without, the gathered records are
+// replayed into the emergency log file and later records go straight
+// there; a failed gather may cost the records gathered with it, never a
+// later one. When a system call fails, each record must reach the agent or
+// the emergency file, unless the file itself failed.
 void GatherSend(Obs &o, bool reachable) {
   const Env &e = GetEnv();
   ClientLog *log =
@@ -69,33 +70,27 @@ void GatherSend(Obs &o, bool reachable) {
     uint32_t st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 10 + i, "GatherSend", "%s %d", kMarker, i);
     o.Step(1 + i, st, {CLIENT_LOG_ERR_GATHER}, "gathered");
   }
-  // Without the agent, a last gather that failed dropped what was pending:
-  // there is nothing to send, and the next record tries the agent itself.
   const bool pending = log->pending != nullptr;
   const int frames = e.agent.Count(MSGTYPE_CONTROL_LOG2);
-  uint32_t st = ClientLogStartSending(log);
-  if (reachable || pending) {
-    // A send that fails for lack of memory: the transport's 407, or 405 when the reply could not be wrapped.
-    o.Step(4, st, reachable ? Statuses{LRPC_ERR_NOMEM, LRPC_ERR_SOCKET} : Statuses{LRPC_ERR_NOMEM},
-           "start sending");
-  } else {
-    o.Step(4, kNull, {kNull}, "nothing pending");
-    o.Check(st == 0, "ClientLogStartSending with nothing pending gave %u", st);
-  }
+  const uint32_t sent = ClientLogStartSending(log);
   // The agent records the frame before it replies, and the send waits for
   // the reply.
-  o.Check(!reachable || st != 0 || !pending || e.agent.Count(MSGTYPE_CONTROL_LOG2) == frames + 1,
+  o.Check(!reachable || sent != 0 || !pending || e.agent.Count(MSGTYPE_CONTROL_LOG2) == frames + 1,
           "ClientLogStartSending gave 0 but the agent got no ControlLog2 frame");
-  st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "GatherSend", "%s last", kMarker);
-  // Without the agent: a discard log when the file log could not be opened;
-  // no emergency log at all when even that failed, and the record is then
-  // gathered again.
-  if (reachable || pending) {
-    o.Step(5, st,
-           reachable ? Statuses{CLIENT_LOG_ERR_GATHER, LRPC_ERR_NOMEM, LRPC_ERR_SOCKET}
-                     : Statuses{CLIENT_LOG_ERR_GATHER},
-           "written");
+  const uint32_t st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "GatherSend", "%s last", kMarker);
+  if (reachable) {
+    o.Step(4, sent, {LRPC_ERR_NOMEM, LRPC_ERR_SOCKET}, "start sending");
+    o.Step(5, st, {CLIENT_LOG_ERR_GATHER, LRPC_ERR_NOMEM, LRPC_ERR_SOCKET}, "written");
+  } else if (pending) {
+    // A discard log when the file log could not be opened; no emergency log
+    // at all when even that failed, and the record is then gathered again.
+    o.Step(4, sent, {LRPC_ERR_NOMEM}, "start sending");
+    o.Step(5, st, {CLIENT_LOG_ERR_GATHER}, "written");
   } else {
+    // The last gather failed and dropped what was pending: nothing to send,
+    // and the next record tries the agent itself.
+    o.Step(4, kNull, {kNull}, "nothing pending");
+    o.Check(sent == 0, "ClientLogStartSending with nothing pending gave %u", sent);
     o.Check(st == LRPC_ERR_SOCKET || st == LRPC_ERR_NOMEM || st == CLIENT_LOG_ERR_GATHER,
             "ClientLogWrite to an unreachable agent gave %u", st);
   }
