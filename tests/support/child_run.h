@@ -33,8 +33,7 @@ namespace vxtest {
 struct ChildResult {
   int status = -1;  // exit status, or -1 when the child did not exit normally
   pid_t pid = -1;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 inline ChildResult RunInChild(const std::function<int()> &body) {

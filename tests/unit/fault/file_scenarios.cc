@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <iterator>
 
 #include "props/props.h"
 #include "sweep.h"
@@ -37,7 +38,7 @@ void Text(Obs &o, Properties *p, int step, const char *key, bool second_pass) {
 }
 
 constexpr const char *kTextKeys[] = {"greeting", "quoted", "self", "env", "join", "escaped", "inc", "long"};
-constexpr int kTextKeyCount = sizeof kTextKeys / sizeof kTextKeys[0];
+constexpr int kTextKeyCount = std::size(kTextKeys);
 
 // Loads the file (with all checks, or only the regular-file ones: then the
 // main file is looked at with stat, its include file still with all

@@ -188,12 +188,10 @@ std::map<std::string, std::vector<CallFault>> ReadFaultTables() {
     if (!(words >> names) || names[0] == '#') continue;
     CallFault f{Call::kCount, 0, {}};
     bool ok = words >> call >> error >> list && !(words >> extra);
-    for (int c = 0; c < static_cast<int>(Call::kCount); ++c) {
+    for (int c = 0; c < static_cast<int>(Call::kCount); ++c)
       if (call == fi::CallName(Call(c))) f.call = Call(c);
-    }
-    for (int e = fi::kEof; e < 200; ++e) {
+    for (int e = fi::kEof; e < 200; ++e)
       if (e != 0 && ErrorName(e) != nullptr && error == ErrorName(e)) f.error = e;
-    }
     std::istringstream items(list == "none" ? "" : list);
     int k = 0;
     for (std::string item; ok && std::getline(items, item, ',');) {
