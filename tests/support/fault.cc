@@ -71,11 +71,9 @@ using Locked = std::lock_guard<std::mutex>;
 void Track(void *ptr, size_t size) {
   if (ptr == nullptr || !t_state.armed) return;
   Locked guard(g_tracker.lock);
-  if (g_tracker.live == kMaxLive) {
-    g_tracker.overflow = true;
-    return;
-  }
-  g_tracker.slots[g_tracker.live++] = Slot{ptr, t_state.stats.calls[static_cast<int>(Call::kAlloc)], size};
+  g_tracker.overflow = g_tracker.overflow || g_tracker.live == kMaxLive;
+  if (g_tracker.live < kMaxLive)
+    g_tracker.slots[g_tracker.live++] = Slot{ptr, t_state.stats.calls[static_cast<int>(Call::kAlloc)], size};
 }
 
 void Untrack(void *ptr) {
@@ -111,11 +109,9 @@ void Released(const void *start, size_t length, Release how) {
 const char *CallName(Call call) { return call < Call::kCount ? kNames[static_cast<int>(call)] : "?"; }
 
 void Arm(Call call, long n, int error, bool from_nth) {
-  {
-    Locked guard(g_tracker.lock);
-    g_tracker.live = 0;
-    g_tracker.overflow = false;
-  }
+  Locked guard(g_tracker.lock);
+  g_tracker.live = 0;
+  g_tracker.overflow = false;
   t_state = ThreadState{true, from_nth, call, n, error, {}};
 }
 
