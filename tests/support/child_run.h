@@ -33,8 +33,7 @@ namespace vxtest {
 struct ChildResult {
   int status = -1;  // exit status, or -1 when the child did not exit normally
   pid_t pid = -1;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 inline ChildResult RunInChild(const std::function<int()> &body) {
@@ -50,12 +49,7 @@ inline ChildResult RunInChild(const std::function<int()> &body) {
   }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  ChildResult result;
-  result.pid = pid;
-  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  result.out = vxtest::ReadFile(out);
-  result.err = vxtest::ReadFile(err);
-  return result;
+  return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, pid, vxtest::ReadFile(out), vxtest::ReadFile(err)};
 }
 
 }  // namespace vxtest

@@ -71,11 +71,9 @@ using Locked = std::lock_guard<std::mutex>;
 void Track(void *ptr, size_t size) {
   if (ptr == nullptr || !t_state.armed) return;
   Locked guard(g_tracker.lock);
-  if (g_tracker.live == kMaxLive) {
-    g_tracker.overflow = true;
-    return;
-  }
-  g_tracker.slots[g_tracker.live++] = Slot{ptr, t_state.stats.calls[static_cast<int>(Call::kAlloc)], size};
+  g_tracker.overflow = g_tracker.overflow || g_tracker.live == kMaxLive;
+  if (g_tracker.live < kMaxLive)
+    g_tracker.slots[g_tracker.live++] = Slot{ptr, t_state.stats.calls[static_cast<int>(Call::kAlloc)], size};
 }
 
 void Untrack(void *ptr) {
@@ -111,11 +109,9 @@ void Released(const void *start, size_t length, Release how) {
 const char *CallName(Call call) { return call < Call::kCount ? kNames[static_cast<int>(call)] : "?"; }
 
 void Arm(Call call, long n, int error, bool from_nth) {
-  {
-    Locked guard(g_tracker.lock);
-    g_tracker.live = 0;
-    g_tracker.overflow = false;
-  }
+  Locked guard(g_tracker.lock);
+  g_tracker.live = 0;
+  g_tracker.overflow = false;
   t_state = ThreadState{true, from_nth, call, n, error, {}};
 }
 
@@ -165,15 +161,17 @@ void WatchBlocks(Watch *a, Watch *b) {
     __real_##name args;                  \
   }
 // A system call fails with `failed` and errno; a transfer call also knows end
-// of file (0) and short transfers (`shorten`, a no-op elsewhere).
-#define VX_WRAP_CALL(type, name, call, params, args, failed, shorten) \
-  type __real_##name params;                                          \
-  type __wrap_##name params {                                         \
-    const int e = Injected(call, VX_CALLER);                          \
-    if (e > 0) return errno = e, (failed);                            \
-    if (e == kEof) return 0;                                          \
-    if (e == kShort) shorten;                                         \
-    return __real_##name args;                                        \
+// of file (0) and short transfers (the statements given after `failed`).
+#define VX_WRAP_CALL(type, name, call, params, args, failed, ...) \
+  type __real_##name params;                                      \
+  type __wrap_##name params {                                     \
+    const int e = Injected(Call::call, VX_CALLER);                \
+    if (e > 0) return errno = e, (failed);                        \
+    if (e == kEof) return 0;                                      \
+    if (e == kShort) {                                            \
+      __VA_ARGS__;                                                \
+    }                                                             \
+    return __real_##name args;                                    \
   }
 
 // The wrappers have C linkage: their names are those the linker looks for.
@@ -228,38 +226,33 @@ int __wrap_munmap(void *addr, size_t length) {
   return __real_munmap(addr, length);
 }
 
-VX_WRAP_CALL(int, socket, Call::kSocket, (int domain, int type, int protocol), (domain, type, protocol), -1,
-             (void)0)
-VX_WRAP_CALL(int, connect, Call::kConnect, (int fd, const struct sockaddr *addr, socklen_t len),
-             (fd, addr, len), -1, (void)0)
-VX_WRAP_CALL(int, setsockopt, Call::kSetsockopt,
-             (int fd, int level, int name, const void *value, socklen_t len), (fd, level, name, value, len),
-             -1, (void)0)
-VX_WRAP_CALL(int, getsockopt, Call::kGetsockopt, (int fd, int level, int name, void *value, socklen_t *len),
-             (fd, level, name, value, len), -1, (void)0)
-VX_WRAP_CALL(int, fstat, Call::kFstat, (int fd, struct stat *st), (fd, st), -1, (void)0)
-VX_WRAP_CALL(int, lstat, Call::kLstat, (const char *path, struct stat *st), (path, st), -1, (void)0)
-VX_WRAP_CALL(int, stat, Call::kStat, (const char *path, struct stat *st), (path, st), -1, (void)0)
-VX_WRAP_CALL(int, unlink, Call::kUnlink, (const char *path), (path), -1, (void)0)
-VX_WRAP_CALL(int, ftruncate, Call::kFtruncate, (int fd, off_t length), (fd, length), -1, (void)0)
-VX_WRAP_CALL(int, fseeko, Call::kFseeko, (FILE * stream, off_t offset, int whence), (stream, offset, whence),
-             -1, (void)0)
-VX_WRAP_CALL(FILE *, fdopen, Call::kFdopen, (int fd, const char *mode), (fd, mode), nullptr, (void)0)
-VX_WRAP_CALL(ssize_t, read, Call::kRead, (int fd, void *buf, size_t n), (fd, buf, n), -1,
+VX_WRAP_CALL(int, socket, kSocket, (int domain, int type, int protocol), (domain, type, protocol), -1)
+VX_WRAP_CALL(int, connect, kConnect, (int fd, const sockaddr *addr, socklen_t len), (fd, addr, len), -1)
+VX_WRAP_CALL(int, setsockopt, kSetsockopt, (int fd, int level, int name, const void *value, socklen_t len),
+             (fd, level, name, value, len), -1)
+VX_WRAP_CALL(int, getsockopt, kGetsockopt, (int fd, int level, int name, void *value, socklen_t *len),
+             (fd, level, name, value, len), -1)
+VX_WRAP_CALL(int, fstat, kFstat, (int fd, struct stat *st), (fd, st), -1)
+VX_WRAP_CALL(int, lstat, kLstat, (const char *path, struct stat *st), (path, st), -1)
+VX_WRAP_CALL(int, stat, kStat, (const char *path, struct stat *st), (path, st), -1)
+VX_WRAP_CALL(int, unlink, kUnlink, (const char *path), (path), -1)
+VX_WRAP_CALL(int, ftruncate, kFtruncate, (int fd, off_t length), (fd, length), -1)
+VX_WRAP_CALL(int, fseeko, kFseeko, (FILE * stream, off_t offset, int whence), (stream, offset, whence), -1)
+VX_WRAP_CALL(FILE *, fdopen, kFdopen, (int fd, const char *mode), (fd, mode), nullptr)
+VX_WRAP_CALL(ssize_t, read, kRead, (int fd, void *buf, size_t n), (fd, buf, n), -1,
              n = std::min<size_t>(n, 1))
-VX_WRAP_CALL(ssize_t, write, Call::kWrite, (int fd, const void *buf, size_t n), (fd, buf, n), -1,
+VX_WRAP_CALL(ssize_t, write, kWrite, (int fd, const void *buf, size_t n), (fd, buf, n), -1,
              n = std::min<size_t>(n, 1))
 
 // One byte of the only buffer: the product passes one iovec.
-VX_WRAP_CALL(ssize_t, sendmsg, Call::kSendmsg, (int fd, const struct msghdr *mh, int flags), (fd, mh, flags),
-             -1, {
-               struct iovec one = mh->msg_iov[0];
-               one.iov_len = std::min<size_t>(one.iov_len, 1);
-               struct msghdr copy = *mh;
-               copy.msg_iov = &one;
-               return __real_sendmsg(fd, &copy, flags);
-             })
-VX_WRAP_CALL(ssize_t, recvmsg, Call::kRecvmsg, (int fd, struct msghdr *mh, int flags), (fd, mh, flags), -1, {
+VX_WRAP_CALL(ssize_t, sendmsg, kSendmsg, (int fd, const struct msghdr *mh, int flags), (fd, mh, flags), -1, {
+  struct iovec one = mh->msg_iov[0];
+  one.iov_len = std::min<size_t>(one.iov_len, 1);
+  struct msghdr copy = *mh;
+  copy.msg_iov = &one;
+  return __real_sendmsg(fd, &copy, flags);
+})
+VX_WRAP_CALL(ssize_t, recvmsg, kRecvmsg, (int fd, struct msghdr *mh, int flags), (fd, mh, flags), -1, {
   const size_t full = mh->msg_iov[0].iov_len;
   mh->msg_iov[0].iov_len = std::min<size_t>(full, 1);
   const ssize_t n = __real_recvmsg(fd, mh, flags);

@@ -1,7 +1,5 @@
 #include "temp_dir.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,17 +24,9 @@ TempDir::~TempDir() {
 
 std::string TempDir::write(const std::string &name, const std::string &content, unsigned mode) const {
   std::string p = file(name);
-  ::unlink(p.c_str());
-  int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-  if (fd < 0) throw std::runtime_error("cannot create " + p);
-  size_t done = 0;
-  while (done < content.size()) {
-    ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  ::fchmod(fd, mode);
-  ::close(fd);
+  ::unlink(p.c_str());  // a new file, also where a link was
+  std::ofstream(p, std::ios::binary) << content;
+  if (::chmod(p.c_str(), mode) != 0) throw std::runtime_error("cannot create " + p);
   return p;
 }
 
@@ -47,15 +37,8 @@ std::string ReadFile(const std::string &path) {
   return out.str();
 }
 
-int CountOpenFds() {
-  int count = 0;
-  DIR *d = ::opendir("/proc/self/fd");
-  if (d == nullptr) return -1;
-  while (struct dirent *e = ::readdir(d)) {
-    if (e->d_name[0] != '.') ++count;
-  }
-  ::closedir(d);
-  return count - 1;  // the directory stream itself
+int CountOpenFds() {  // less the directory's own
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;
 }
 
 }  // namespace vxtest

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "client_common/client_context.h"
@@ -24,9 +25,6 @@ namespace {
 namespace fi = vxtest::fault;
 
 constexpr int kGathered = 3;
-// A ControlLog2 send that fails for lack of memory: the transport's 407, or
-// 405 when the reply could not be wrapped.
-constexpr Statuses kSendNoMem = {LRPC_ERR_NOMEM, LRPC_ERR_SOCKET};
 // Text of every record the client log scenarios write, and of the last.
 constexpr const char *kMarker = "keep-me";
 constexpr const char *kLastLine = "INFO: keep-me last";  // as the record reader gives it
@@ -41,19 +39,7 @@ int Markers(const std::string &text) {
 // True when a call on the emergency file (open, check, unblocking or write)
 // failed for good: its records may be lost. Only the scenarios without a
 // session fail fcntl, which the transport calls too.
-bool FileFailed(const Obs &o) {
-  return o.Hard(Call::kOpen) || o.Hard(Call::kFstat) || o.Hard(Call::kFcntl) || o.Hard(Call::kWrite);
-}
-
-// When a system call fails, each of the `kept` records written must reach
-// the agent or the emergency file, unless the file itself failed.
-void CheckKept(Obs &o, int kept) {
-  if (o.call() == nullptr || FileFailed(o)) return;
-  fi::Pause pause;
-  int n = Markers(vxtest::ReadFile(GetEnv().emergency));
-  for (const vxtest::Bytes &frame : GetEnv().agent.Frames()) n += Markers(frame);
-  o.Check(n >= kept, "%d of %d records reached the agent or the emergency file", n, kept);
-}
+bool FileFailed(const Obs &o) { return o.Hard({Call::kOpen, Call::kFstat, Call::kFcntl, Call::kWrite}); }
 
 // A client log whose threshold is `level` (TRACE: its own DEBUG reports are
 // written too).
@@ -66,69 +52,62 @@ ClientLog *NewLog(Obs &o, const char *socket_path, int32_t level = LOG_LEVEL_TRA
   return log;
 }
 
-void Gather(Obs &o, ClientLog *log, const char *function) {
+// Gathers records, starts sending them (one message), writes one more at
+// once and frees the log. With the agent reachable (the log's own DEBUG
+// reports below its threshold), a send that succeeds must have reached it;
+// a send that fails for lack of memory gives the transport's 407, or 405
+// when the reply could not be wrapped. Without, the gathered records are
+// replayed into the emergency log file and later records go straight
+// there; a failed gather may cost the records gathered with it, never a
+// later one. When a system call fails, each record must reach the agent or
+// the emergency file, unless the file itself failed.
+void GatherSend(Obs &o, bool reachable) {
+  const Env &e = GetEnv();
+  ClientLog *log =
+      reachable ? NewLog(o, e.agent.path().c_str(), LOG_LEVEL_INFO) : NewLog(o, e.no_socket.c_str());
+  if (log == nullptr) return;
   for (int i = 0; i < kGathered; ++i) {
-    uint32_t st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 10 + i, function, "%s %d", kMarker, i);
+    uint32_t st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 10 + i, "GatherSend", "%s %d", kMarker, i);
     o.Step(1 + i, st, {CLIENT_LOG_ERR_GATHER}, "gathered");
   }
-}
-
-// Gathers records, starts sending (one message to the agent), sends one
-// more at once, and frees the log; its own DEBUG reports are below its
-// threshold.
-void GatherSend(Obs &o) {
-  vxtest::Agent &agent = GetEnv().agent;
-  ClientLog *log = NewLog(o, agent.path().c_str(), LOG_LEVEL_INFO);
-  if (log == nullptr) return;
-  Gather(o, log, "GatherSend");
   const bool pending = log->pending != nullptr;
-  const int frames = agent.Count(MSGTYPE_CONTROL_LOG2);
-  uint32_t st = ClientLogStartSending(log);
-  o.Step(4, st, kSendNoMem, "start sending");
+  const int frames = e.agent.Count(MSGTYPE_CONTROL_LOG2);
+  const uint32_t sent = ClientLogStartSending(log);
   // The agent records the frame before it replies, and the send waits for
-  // the reply: a success must have reached it.
-  o.Check(st != 0 || !pending || agent.Count(MSGTYPE_CONTROL_LOG2) == frames + 1,
+  // the reply.
+  o.Check(!reachable || sent != 0 || !pending || e.agent.Count(MSGTYPE_CONTROL_LOG2) == frames + 1,
           "ClientLogStartSending gave 0 but the agent got no ControlLog2 frame");
-  st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "GatherSend", "%s last", kMarker);
-  o.Step(5, st, {CLIENT_LOG_ERR_GATHER, LRPC_ERR_NOMEM, LRPC_ERR_SOCKET}, "sent");
-  FreeClientLog(log);
-  CheckKept(o, kGathered + 1);
-}
-
-// The agent cannot be reached: the gathered records are replayed into the
-// emergency log file, and later records go straight there; a failed gather
-// may cost the records gathered with it, never a later one.
-void EmergencySwitch(Obs &o) {
-  ClientLog *log = NewLog(o, GetEnv().no_socket.c_str());
-  if (log == nullptr) return;
-  Gather(o, log, "EmergencySwitch");
-  uint32_t st = 0;
-  if (log->pending == nullptr) {
+  const uint32_t st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "GatherSend", "%s last", kMarker);
+  if (reachable) {
+    o.Step(4, sent, {LRPC_ERR_NOMEM, LRPC_ERR_SOCKET}, "start sending");
+    o.Step(5, st, {CLIENT_LOG_ERR_GATHER, LRPC_ERR_NOMEM, LRPC_ERR_SOCKET}, "written");
+  } else if (pending) {
+    // A discard log when the file log could not be opened; no emergency log
+    // at all when even that failed, and the record is then gathered again.
+    o.Step(4, sent, {LRPC_ERR_NOMEM}, "start sending");
+    o.Step(5, st, {CLIENT_LOG_ERR_GATHER}, "written");
+  } else {
     // The last gather failed and dropped what was pending: nothing to send,
     // and the next record tries the agent itself.
     o.Step(4, kNull, {kNull}, "nothing pending");
-    st = ClientLogStartSending(log);
-    o.Check(st == 0, "ClientLogStartSending with nothing pending gave %u", st);
-    st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "EmergencySwitch", "%s last", kMarker);
+    o.Check(sent == 0, "ClientLogStartSending with nothing pending gave %u", sent);
     o.Check(st == LRPC_ERR_SOCKET || st == LRPC_ERR_NOMEM || st == CLIENT_LOG_ERR_GATHER,
             "ClientLogWrite to an unreachable agent gave %u", st);
-  } else {
-    o.Step(4, ClientLogStartSending(log), {LRPC_ERR_NOMEM}, "start sending");
-    st = ClientLogWrite(log, LOG_LEVEL_INFO, kLogSource, 20, "EmergencySwitch", "%s last", kMarker);
-    // A discard log when the file log could not be opened; no emergency log
-    // at all when even that failed, and the record is then gathered again.
-    o.Step(5, st, {CLIENT_LOG_ERR_GATHER}, "written");
   }
   const bool file_log = log->emergency != nullptr && log->emergency->kind == EMERGENCY_LOG_FILE;
   FreeClientLog(log);
   fi::Pause pause;
-  const std::vector<std::string> records = vxtest::EmergencyRecords(
-      vxtest::ReadFile(GetEnv().emergency), std::string(kLogProcess) + "[" + std::to_string(getpid()) + "]");
+  const std::string text = vxtest::ReadFile(e.emergency);
+  const std::vector<std::string> records =
+      vxtest::EmergencyRecords(text, std::string(kLogProcess) + "[" + std::to_string(getpid()) + "]");
   o.Check(records.size() <= kGathered + 2, "%zu lines in the emergency log", records.size());
-  o.Check(!file_log || st == CLIENT_LOG_ERR_GATHER || o.Hard(Call::kWrite) ||
+  o.Check(reachable || !file_log || st == CLIENT_LOG_ERR_GATHER || o.Hard({Call::kWrite}) ||
               (!records.empty() && records.back() == kLastLine),
           "the last record is missing from the emergency log");
-  CheckKept(o, kGathered + 1);
+  if (o.call() == nullptr || FileFailed(o)) return;
+  int kept = Markers(text);
+  for (const vxtest::Bytes &frame : e.agent.Frames()) kept += Markers(frame);
+  o.Check(kept > kGathered, "%d of %d records reached the agent or the emergency file", kept, kGathered + 1);
 }
 
 // One gathered record after which the end record needs a bigger block: a
@@ -145,25 +124,9 @@ void EndRecord(Obs &o) {
   FreeClientLog(log);
 }
 
-// A completed ControlLog2 message of two records, or null.
-Msg *LogMessage(Obs &o) {
-  uint32_t status = 0;
-  Msg *m = NewMsg(MSGTYPE_CONTROL_LOG2, GetMsgTypeTable(), LRPC_HEADER_SIZE, &status);
-  for (int r = 0; r < 2 && status == MSG_OK; ++r) {
-    status = FirstFailure({MsgAddUInt(m, 1), MsgAddString(m, "proc"), MsgAddInt(m, 42),
-                           MsgAddInt(m, LOG_LEVEL_ERROR), MsgAddString(m, "file"), MsgAddInt(m, 7),
-                           MsgAddString(m, "function"), MsgAddString(m, kMarker)});
-  }
-  if (status == MSG_OK) status = MsgComplete(m);
-  o.Step(10, status, {MSG_ERR_NOMEM}, "log message");
-  if (status == MSG_OK) return m;
-  MsgFree(m);
-  return nullptr;
-}
-
-// Opens each kind of emergency log and writes to it; replays a message of
-// two records into a file log, where both must arrive unless the file
-// failed.
+// Opens each kind of emergency log and writes to it; replays a completed
+// ControlLog2 message of two records into a file log, where both must
+// arrive unless the file failed.
 void EmergencyLogs(Obs &o) {
   const Env &e = GetEnv();
   uint32_t status = 0;
@@ -179,13 +142,20 @@ void EmergencyLogs(Obs &o) {
   EmergencyLog *discard = OpenDiscardLog(&status);
   o.Step(5, status, {ELOG_ERR_NOMEM}, "discard");
   CloseEmergencyLog(discard);
-  Msg *m = LogMessage(o);
-  if (m == nullptr) return;
-  ClientLog *log = NewLog(o, e.no_socket.c_str());
+  Msg *m = NewMsg(MSGTYPE_CONTROL_LOG2, GetMsgTypeTable(), LRPC_HEADER_SIZE, &status);
+  for (int r = 0; r < 2 && status == MSG_OK; ++r) {  // the first failure: later appends fail at once
+    for (uint32_t st :
+         {MsgAddUInt(m, 1), MsgAddString(m, "proc"), MsgAddInt(m, 42), MsgAddInt(m, LOG_LEVEL_ERROR),
+          MsgAddString(m, "file"), MsgAddInt(m, 7), MsgAddString(m, "function"), MsgAddString(m, kMarker)})
+      status = status != MSG_OK ? status : st;
+  }
+  if (status == MSG_OK) status = MsgComplete(m);
+  o.Step(10, status, {MSG_ERR_NOMEM}, "log message");
+  ClientLog *log = status == MSG_OK ? NewLog(o, e.no_socket.c_str()) : nullptr;
   if (log != nullptr) {
     status = ReplayToEmergencyLog(log, m);
     o.Step(11, status, {MSG_ERR_NOMEM}, "replayed");
-    o.Check(status != ELOG_ERR_ERRNO || o.Hard(Call::kWrite), "a replay gave %u without a failed write",
+    o.Check(status != ELOG_ERR_ERRNO || o.Hard({Call::kWrite}), "a replay gave %u without a failed write",
             status);
   }
   FreeClientLog(log);
@@ -291,90 +261,37 @@ void ContextWithoutAgent(Obs &o) {
   o.Step(3, file_failed ? kNull : status, {}, "%td lines", std::count(text.begin(), text.end(), '\n'));
 }
 
-// A session that cannot be opened or a request that fails shows as a null
-// result, a record that cannot be sent in the client log's own session
-// goes to the emergency file; /proc/self/stat that cannot be opened or read
-// gives "unknown"; an emergency file that cannot be opened or written
-// loses its records; a failure in the loader gives its status.
-const std::vector<CallFault> kContextFaults = {
-    {Call::kOpen, EMFILE, {kNull, PROPS_ERR_SYSTEM}},
-    {Call::kRead, EIO, {kNull, PROPS_ERR_SYSTEM}},
-    {Call::kRead, kEof, {kNull, PROPS_ERR_SYSTEM}},
-    {Call::kRead, kShort, {kNull, PROPS_ERR_SYSTEM}},
-    {Call::kSocket, EMFILE, {LRPC_ERR_OPEN, kNull, PROPS_ERR_SYSTEM}},
-    {Call::kConnect, ENOENT, {LRPC_ERR_SOCKET, kNull, PROPS_ERR_NOENT}},
-    {Call::kConnect, ECONNREFUSED, {LRPC_ERR_SOCKET, kNull, PROPS_ERR_SYSTEM}},
-    {Call::kGetsockopt, ENOBUFS, {LRPC_ERR_SOCKET, kNull}},
-    {Call::kPoll, ENOMEM, {LRPC_ERR_SOCKET, kNull, PROPS_ERR_SYSTEM}},
-    {Call::kSendmsg, EPIPE, {LRPC_ERR_CLOSED, LRPC_ERR_TIMEOUT, kNull, PROPS_ERR_SYSTEM}},
-    {Call::kSendmsg, kShort, {PROPS_ERR_SYSTEM}},
-    {Call::kRecvmsg, ECONNRESET, {LRPC_ERR_SOCKET, kNull, PROPS_ERR_SYSTEM}},
-    {Call::kRecvmsg, kShort, {PROPS_ERR_SYSTEM}},
-    {Call::kWrite, ENOSPC, {kNull, PROPS_ERR_SYSTEM}},
-    {Call::kWrite, EINTR, {PROPS_ERR_SYSTEM}},
-    {Call::kWrite, kShort, {PROPS_ERR_SYSTEM}},
-    {Call::kFstat, EIO, {kNull, PROPS_ERR_SYSTEM}},
-    {Call::kStat, ENOENT, {PROPS_ERR_NOENT}},
-    {Call::kMmap, ENOMEM, {PROPS_ERR_NOMEM}}};
-
-// The client log's own session, then its emergency file.
-const std::vector<CallFault> kLogFaults = {
-    {Call::kSocket, EMFILE, {LRPC_ERR_OPEN}},
-    {Call::kConnect, ECONNREFUSED, {LRPC_ERR_SOCKET}},
-    {Call::kGetsockopt, ENOBUFS, {LRPC_ERR_SOCKET}},
-    {Call::kPoll, ENOMEM, {LRPC_ERR_SOCKET}},
-    {Call::kSendmsg, EPIPE, {LRPC_ERR_CLOSED, LRPC_ERR_TIMEOUT}},
-    {Call::kSendmsg, kShort, {}},
-    {Call::kRecvmsg, ECONNRESET, {LRPC_ERR_SOCKET}},
-    {Call::kRecvmsg, kEof, {LRPC_ERR_CLOSED}},
-    {Call::kRecvmsg, kShort, {}},
-    {Call::kOpen, EACCES, {}},  // a file log that cannot be opened or checked is a discard log
-    {Call::kFstat, EIO, {}},
-    {Call::kWrite, ENOSPC, {ELOG_ERR_ERRNO}},
-    {Call::kWrite, EINTR, {}},
-    {Call::kWrite, kShort, {}},
-    {Call::kWrite, kEof, {ELOG_ERR_ERRNO}}};
-
-// A file log opened directly reports the failed open or check.
-const std::vector<CallFault> kEmergencyFaults = {{Call::kOpen, EACCES, {ELOG_ERR_ERRNO}},
-                                                 {Call::kFstat, EIO, {ELOG_ERR_ERRNO}},
-                                                 {Call::kFcntl, EINVAL, {ELOG_ERR_ERRNO}},
-                                                 {Call::kWrite, ENOSPC, {ELOG_ERR_ERRNO}},
-                                                 {Call::kWrite, EINTR, {}},
-                                                 {Call::kWrite, kShort, {}},
-                                                 {Call::kWrite, kEof, {ELOG_ERR_ERRNO}}};
-
 }  // namespace
 
 std::vector<Scenario> ClientScenarios() {
   return {
-      {"client_log_gather_send", GatherSend, kLogFaults},
-      {"client_log_emergency_switch", EmergencySwitch, kLogFaults},
-      {"client_log_end_record", EndRecord, {}},
-      {"emergency_logs_and_replay", EmergencyLogs, kEmergencyFaults},
-      {"client_context_session_wrapper", ContextSession, kContextFaults},
-      {"client_context_release_list", ContextReleaseList, {}},
-      {"client_context_without_agent", ContextWithoutAgent, kContextFaults, false},
+      {"client_log_gather_send", [](Obs &o) { GatherSend(o, true); }, "client_log"},
+      {"client_log_emergency_switch", [](Obs &o) { GatherSend(o, false); }, "client_log"},
+      {"client_log_end_record", EndRecord, nullptr},
+      {"emergency_logs_and_replay", EmergencyLogs, "emergency_log"},
+      {"client_context_session_wrapper", ContextSession, "context"},
+      {"client_context_release_list", ContextReleaseList, nullptr},
+      {"client_context_without_agent", ContextWithoutAgent, "context", false},
   };
 }
 
 // The reason of a failed session open names the system error of the call
 // that failed, which the transport keeps in errno for its caller.
 TEST(SessionOpen, FailedOpenLogsTheSystemError) {
-  const std::pair<CallFault, const char *> rows[] = {
-      {{Call::kSocket, EMFILE, {}}, "Cannot open socket (Too many open files)"},
-      {{Call::kFcntl, EBADF, {}}, "Socket error (Bad file descriptor)"},
-      {{Call::kConnect, ECONNREFUSED, {}}, "Socket error (Connection refused)"},
-      {{Call::kRecvmsg, ECONNRESET, {}}, "Socket error (Connection reset by peer)"},
-      {{Call::kRecvmsg, kEof, {}}, "Socket closed (Success)"},
+  const std::tuple<Call, int, const char *> rows[] = {
+      {Call::kSocket, EMFILE, "Cannot open socket (Too many open files)"},
+      {Call::kFcntl, EBADF, "Socket error (Bad file descriptor)"},
+      {Call::kConnect, ECONNREFUSED, "Socket error (Connection refused)"},
+      {Call::kRecvmsg, ECONNRESET, "Socket error (Connection reset by peer)"},
+      {Call::kRecvmsg, fi::kEof, "Socket closed (Success)"},
   };
   const Env &e = GetEnv();
-  for (const auto &[fault, reason] : rows) {
+  for (const auto &[call, error, reason] : rows) {
     e.dir.write("emergency.log", "");
     ClientContext ctx;
     Obs o(nullptr, nullptr, false);
     ASSERT_TRUE(InitContext(o, &ctx, e.ctx_conf));
-    fi::Arm(fault.call, 1, fault.error);
+    fi::Arm(call, 1, error);
     EXPECT_EQ(OpenLRPC2Session(&ctx), 0) << reason;
     fi::Disarm();
     FreeClientContext(&ctx);  // the records gathered go to the emergency file

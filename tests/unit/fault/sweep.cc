@@ -24,7 +24,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 
@@ -42,7 +44,7 @@ namespace fi = vxtest::fault;
 bool Statuses::Has(uint32_t status) const { return status != 0 && std::find(v, v + 6, status) != v + 6; }
 
 void Obs::Step(int step, uint32_t status, Statuses nomem, const char *format, ...) {
-  if (reference_ == nullptr) return;  // an Obs outside a sweep
+  if (reference_ == nullptr) return;
   if (!Check(step >= 0 && step < kMaxSteps, "step %d out of range", step)) return;
   char text[kTextSize];
   va_list args;
@@ -77,77 +79,56 @@ bool Obs::Check(bool ok, const char *format, ...) {
   return false;
 }
 
-bool Obs::Hard(Call c) const {
-  return fault_ != nullptr && fault_->call == c && fi::Failures() > 0 && fault_->error != kShort &&
-         fault_->error != EINTR && fault_->error != EAGAIN;
+bool Obs::Hard(std::initializer_list<Call> calls) const {
+  return fault_ != nullptr && std::find(calls.begin(), calls.end(), fault_->call) != calls.end() &&
+         fi::Failures() > 0 && fault_->error != fi::kShort && fault_->error != EINTR &&
+         fault_->error != EAGAIN;
 }
-
-namespace {
-
-// The agent's replies by request type; 112 is challenged twice first.
-vxtest::Agent::Answers ReplyTo(const vxtest::Bytes &frame) {
-  using namespace vxtest;
-  const uint16_t type = FrameType(frame);
-  if (type == MSGTYPE_GET_LOCAL_ACCT_MGMT) return {Frame(type, Int(0) + Bool(true))};
-  if (type == MSGTYPE_RELOAD_LOCAL_ACCT) return {Frame(3, Str("nonce")), Frame(3), Frame(type, Int(0))};
-  if (type == MSGTYPE_LIST_LOCAL_ACCT) return {Frame(type, Int(0) + Set({"alice", "bob", "carol"}))};
-  if (type == MSGTYPE_DUMP_LOCAL_ACCT) {  // 24,000 lines of 60 bytes, read into a mapping
-    static const std::vector<std::string> lines = [] {
-      std::vector<std::string> l;
-      for (int i = 0; i < 24000; ++i) l.push_back("user" + std::to_string(100000 + i) + std::string(50, 'x'));
-      return l;
-    }();
-    return {Frame(type, Int(0) + Set(lines))};
-  }
-  if (type == MSGTYPE_AUDIT_TRAIL_EVENT) return {};
-  return {Frame(type)};
-}
-
-// A record text after which the end record (eight tagged fields, 40 bytes)
-// no longer fits in the block of the pending message, found by building the
-// same message here.
-std::string EndRecordText() {
-  constexpr ptrdiff_t kEndRecordBytes = 40;
-  for (size_t length = 1; length < 500; ++length) {
-    const std::string text(length, 'x');
-    Msg *m = NewMsg(MSGTYPE_CONTROL_LOG2, GetMsgTypeTable(), LRPC_HEADER_SIZE, nullptr);
-    MsgAddUInt(m, 0), MsgAddString(m, kLogProcess), MsgAddInt(m, 0), MsgAddInt(m, LOG_LEVEL_INFO);
-    MsgAddString(m, kLogSource), MsgAddInt(m, 0), MsgAddString(m, kEndRecordFunction);
-    MsgAddString(m, text.c_str());
-    const ptrdiff_t room = m->buf.end - m->buf.cur;
-    MsgFree(m);
-    if (room > kEndRecordBytes / 4 && room < kEndRecordBytes / 2) return text;
-  }
-  throw std::runtime_error("no record text fills the log message's block");
-}
-
-}  // namespace
 
 Env::Env() : long_text(600, 's') {
-  agent.Reply(ReplyTo);
   using namespace vxtest;
+  std::vector<std::string> lines;  // 24,000 of 60 bytes: a reply read into a mapping
+  for (int i = 0; i < 24000; ++i) lines.push_back("user" + std::to_string(100000 + i) + std::string(50, 'x'));
+  agent.Reply(
+      [dump = Frame(MSGTYPE_DUMP_LOCAL_ACCT, Int(0) + Set(lines))](const Bytes &frame) -> Agent::Answers {
+        const uint16_t type = FrameType(frame);  // 112 is challenged twice first
+        if (type == MSGTYPE_GET_LOCAL_ACCT_MGMT) return {Frame(type, Int(0) + Bool(true))};
+        if (type == MSGTYPE_RELOAD_LOCAL_ACCT) return {Frame(3, Str("nonce")), Frame(3), Frame(type, Int(0))};
+        if (type == MSGTYPE_LIST_LOCAL_ACCT) return {Frame(type, Int(0) + Set({"alice", "bob", "carol"}))};
+        if (type == MSGTYPE_DUMP_LOCAL_ACCT) return {dump};
+        return type == MSGTYPE_AUDIT_TRAIL_EVENT ? Agent::Answers{} : Agent::Answers{Frame(type)};
+      });
   reply_block =
       Block(MSGTYPE_LIST_LOCAL_ACCT, Bool(1) + Int(-5) + UInt(7) + Str("abc") + U8(MDT_STRING) + NullItem() +
                                          Set({"a", nullptr, "bcd", ""}) + U8(MDT_PASSWORD) + Item("secret") +
                                          U8(MDT_BLOB) + Item("\x01\xff") + U8(MDT_KEYVALUES) + U32(2) +
                                          Item("k") + Item("v") + Item("k2") + NullItem());
-  include = dir.write("list.inc", "alice\n# comment\n   bob smith\n$name\n");
-  include_ref = "file:" + include;
-  std::string many;  // more list elements than GetValueList's first array holds
-  for (int i = 0; i < 2 * PROPS_VALUE_LIST_INITIAL; ++i) many += "i" + std::to_string(i) + " ";
+  include_ref = "file:" + dir.write("list.inc", "alice\n# comment\n   bob smith\n$name\n");
   conf =
       dir.write("props.conf",
                 "# fault sweep configuration\nname = world\ngreeting: hello $name\n"
                 "quoted = \"a  b\" \\\n   continued\nself: $self\nenv: $FAULTSWEEP_ENV\njoin: at $JOINNAME\n"
-                "escaped = tab\\there \\$name\nnum = 0x10\nflag = yes\nspan = 5m\nints = 1, 5-9, 12 - 14\n"
-                "words = alpha, \"beta gamma\" delta\ninc = " +
-                    include_ref + "\nlong = " + long_text + "\nmany = " + many + "\n");
+                "escaped = tab\\there \\$name\ninc = " +
+                    include_ref + "\nlong = " + long_text + "\n");
   setenv("FAULTSWEEP_ENV", "from-env", 1);
   emergency = dir.write("emergency.log", "");
   emergency_dest = "file " + emergency;
   no_socket = dir.file("nobody.sock");
   target = dir.file("target");
-  end_record_text = EndRecordText();
+  // The shortest record text after which the end record (eight tagged
+  // fields, 40 bytes) no longer fits in the block of the pending message,
+  // found by building the same message here.
+  constexpr ptrdiff_t kEndRecordBytes = 40;
+  for (size_t length = 1; end_record_text.empty(); ++length) {
+    if (length == 500) throw std::runtime_error("no record text fills the log message's block");
+    Msg *m = NewMsg(MSGTYPE_CONTROL_LOG2, GetMsgTypeTable(), LRPC_HEADER_SIZE, nullptr);
+    MsgAddUInt(m, 0), MsgAddString(m, kLogProcess), MsgAddInt(m, 0), MsgAddInt(m, LOG_LEVEL_INFO);
+    MsgAddString(m, kLogSource), MsgAddInt(m, 0), MsgAddString(m, kEndRecordFunction);
+    MsgAddString(m, std::string(length, 'x').c_str());
+    const ptrdiff_t room = m->buf.end - m->buf.cur;
+    MsgFree(m);
+    if (room > kEndRecordBytes / 4 && room < kEndRecordBytes / 2) end_record_text.assign(length, 'x');
+  }
   const std::string log =
       "\nlrpc.timeout = 1\nlrpc.connect.timeout = 1\nlog.faultsweep = trace\nfaultsweep = " + emergency_dest +
       "\n";
@@ -160,18 +141,14 @@ const Env &GetEnv() {
   return env;
 }
 
-Digest DigestOf(const void *bytes, size_t length) {
-  return Digest{length,
-                std::hash<std::string_view>{}(std::string_view(static_cast<const char *>(bytes), length))};
+Hashed Hash(const void *bytes, size_t length) {
+  Hashed h;
+  snprintf(h.text, sizeof h.text, "%zu:%zx", length,
+           std::hash<std::string_view>{}(std::string_view(static_cast<const char *>(bytes), length)));
+  return h;
 }
 
-Digest DigestOf(const char *text) { return text == nullptr ? Digest{0, 0} : DigestOf(text, strlen(text)); }
-
-uint32_t FirstFailure(std::initializer_list<uint32_t> statuses) {
-  for (uint32_t status : statuses)
-    if (status != 0) return status;
-  return 0;
-}
+Hashed Hash(const char *text) { return Hash(text, text != nullptr ? strlen(text) : 0); }
 
 namespace {
 
@@ -179,11 +156,58 @@ constexpr long kMaxRuns = 20000;
 constexpr auto kSlowRun = std::chrono::seconds(3);
 constexpr size_t kFaultsShown = 8;
 
-struct Report {
-  long runs = 0;      // runs that met a failure
-  long reported = 0;  // ... and in which a step gave a status of it
-  std::vector<std::string> faults;
-};
+const char *ErrorName(int error) {
+  return error == fi::kShort ? "short" : error == fi::kEof ? "end-of-file" : strerrorname_np(error);
+}
+
+std::string FaultName(const CallFault *f, bool from_nth) {
+  if (f == nullptr) return from_nth ? "memory-from" : "memory";
+  return std::string(fi::CallName(f->call)) + ":" + ErrorName(f->error);
+}
+
+std::vector<Scenario> AllScenarios() {
+  std::vector<Scenario> all;
+  for (auto group : {MsgScenarios, FileScenarios, ClientScenarios}) {
+    for (const Scenario &s : group()) all.push_back(s);
+  }
+  return all;
+}
+
+// The fault tables of testdata/faults (see there) by name; a row that does
+// not read as one, or names no scenario's table, fails every sweep.
+std::map<std::string, std::vector<CallFault>> ReadFaultTables() {
+  std::map<std::string, std::vector<CallFault>> tables;
+  for (const Scenario &s : AllScenarios()) {
+    if (s.faults != nullptr) tables[s.faults];
+  }
+  std::ifstream in(FAULT_TEST_DATA "/faults");
+  int number = 0;
+  for (std::string line, names, call, error, list, extra; std::getline(in, line);) {
+    ++number;
+    std::istringstream words(line);
+    if (!(words >> names) || names[0] == '#') continue;
+    CallFault f{Call::kCount, 0, {}};
+    bool ok = words >> call >> error >> list && !(words >> extra);
+    for (int c = 0; c < static_cast<int>(Call::kCount); ++c)
+      if (call == fi::CallName(Call(c))) f.call = Call(c);
+    for (int e = fi::kEof; e < 200; ++e)
+      if (e != 0 && ErrorName(e) != nullptr && error == ErrorName(e)) f.error = e;
+    std::istringstream items(list == "none" ? "" : list);
+    int k = 0;
+    for (std::string item; ok && std::getline(items, item, ',');) {
+      ok = k < 6 && (item == "null" || (!item.empty() && item.find_first_not_of("0123456789") == item.npos));
+      if (ok) f.statuses.v[k++] = item == "null" ? kNull : static_cast<uint32_t>(std::stoul(item));
+    }
+    std::istringstream each(names);
+    for (std::string table; ok && std::getline(each, table, ',');) {
+      ok = tables.count(table) != 0;
+      if (ok) tables[table].push_back(f);
+    }
+    if (!ok || f.call == Call::kCount || f.error == 0)
+      throw std::runtime_error("testdata/faults:" + std::to_string(number) + ": not a row: " + line);
+  }
+  return tables;
+}
 
 // With VXTEST_FAULT_TRACE naming a file, each run that met a failure adds
 // "scenario, fault, offset of the failed call's return address in the
@@ -199,67 +223,63 @@ void Trace(const char *scenario, const std::string &fault, const fi::Stats &st, 
   fclose(f);
 }
 
-std::string FaultName(const CallFault *f, bool from_nth) {
-  if (f == nullptr) return from_nth ? "memory-from" : "memory";
-  const char *e = f->error == kShort ? "short" : f->error == kEof ? "end-of-file" : strerrorname_np(f->error);
-  return std::string(fi::CallName(f->call)) + ":" + e;
-}
+// The runs of one scenario, checked against its unfailed run.
+class Sweep {
+ public:
+  explicit Sweep(const Scenario &s) : s_(s), ref_(Obs::kMaxSteps) {
+    Run(nullptr, false, 0, nullptr);  // one-time work: lazy tables, caches
+    Run(nullptr, false, 0, ref_.data());
+  }
+  // Fails call 1, 2, ... of the fault until a run meets none or finds a fault.
+  void Each(const CallFault *f, bool from_nth) {
+    long n = 1;
+    for (size_t found = faults.size(); n <= kMaxRuns && faults.size() == found; ++n) {
+      if (!Run(f, from_nth, n, ref_.data())) break;
+    }
+    printf("[ sweep ]   %-26s N=1..%ld\n", FaultName(f, from_nth).c_str(), n - 1);
+  }
+  long runs = 0;      // runs that met a failure
+  long reported = 0;  // ... and in which a step gave a status of it
+  std::vector<std::string> faults;
 
-// One run with call `n` of the fault failing (0: none); true when it met
-// a failure.
-bool RunOnce(const Scenario &s, const CallFault *f, bool from_nth, long n, Obs::Reference *ref,
-             bool recording, Report &report) {
-  const Env &e = GetEnv();
-  int fd = open(e.emergency.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd >= 0) close(fd);
-  e.agent.AwaitIdle();  // the agent lets go of earlier connections before the count
-  e.agent.Clear();
-  Obs obs(f, ref, recording);
-  const int fds = vxtest::CountOpenFds();
-  const auto start = std::chrono::steady_clock::now();
-  bool escaped = false;
-  fi::Arm(f != nullptr ? f->call : Call::kAlloc, n, f != nullptr ? f->error : ENOMEM, from_nth);
-  try {
-    s.run(obs);
-  } catch (...) {
-    escaped = true;
+ private:
+  // One run with call `n` of the fault failing (0: none, recorded in `ref`);
+  // true when it met a failure.
+  bool Run(const CallFault *f, bool from_nth, long n, Obs::Reference *ref) {
+    const Env &e = GetEnv();
+    if (int fd = open(e.emergency.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC); fd >= 0) close(fd);
+    e.agent.AwaitIdle();  // the agent lets go of earlier connections before the count
+    e.agent.Clear();
+    Obs obs(f, ref, n == 0);
+    const int fds = vxtest::CountOpenFds();
+    const auto start = std::chrono::steady_clock::now();
+    fi::Arm(f != nullptr ? f->call : Call::kAlloc, n, f != nullptr ? f->error : ENOMEM, from_nth);
+    try {
+      s_.run(obs);
+    } catch (...) {
+      obs.Check(false, "an exception escaped");
+    }
+    const fi::Stats st = fi::Disarm();
+    const auto took = std::chrono::steady_clock::now() - start;
+    e.agent.AwaitIdle();
+    const int left = vxtest::CountOpenFds() - fds;
+    obs.Check(st.outstanding == 0 && !st.overflow, "%ld block(s) leaked, oldest from allocation %ld%s",
+              st.outstanding, st.first_leak, st.overflow ? "; tracker overflow" : "");
+    obs.Check(left == 0, "%d descriptor(s) left open", left);
+    obs.Check(f != nullptr || st.timeouts == 0, "waited for a time-out while only memory failed");
+    obs.Check(took <= kSlowRun, "run took over 3 s");
+    const std::string name = FaultName(f, from_nth);
+    if (obs.fault()[0] != '\0') faults.push_back(name + " N=" + std::to_string(n) + ": " + obs.fault());
+    if (n == 0 || st.failed == 0) return false;
+    ++runs;
+    reported += obs.reported() > 0;
+    Trace(s_.name, name, st, obs);
+    return true;
   }
-  const fi::Stats st = fi::Disarm();
-  const auto took = std::chrono::steady_clock::now() - start;
-  e.agent.AwaitIdle();
-  const int fds_after = vxtest::CountOpenFds();
-  char what[Obs::kTextSize + 100] = "";
-  if (escaped) {
-    snprintf(what, sizeof what, "an exception escaped");
-  } else if (obs.fault()[0] != '\0') {
-    snprintf(what, sizeof what, "%s", obs.fault());
-  } else if (st.outstanding != 0 || st.overflow) {
-    snprintf(what, sizeof what, "%ld block(s) leaked, oldest from allocation %ld%s", st.outstanding,
-             st.first_leak, st.overflow ? "; tracker overflow" : "");
-  } else if (fds_after != fds) {
-    snprintf(what, sizeof what, "%d descriptor(s) left open", fds_after - fds);
-  } else if (f == nullptr && st.timeouts > 0) {
-    snprintf(what, sizeof what, "waited for a time-out while only memory failed");
-  } else if (took > kSlowRun) {
-    snprintf(what, sizeof what, "run took over 3 s");
-  }
-  const std::string name = FaultName(f, from_nth);
-  if (what[0] != '\0') report.faults.push_back(name + " N=" + std::to_string(n) + ": " + what);
-  if (n == 0 || st.failed == 0) return false;
-  ++report.runs;
-  report.reported += obs.reported() > 0;
-  Trace(s.name, name, st, obs);
-  return true;
-}
 
-// Fails call 1, 2, ... of the fault until a run meets none or finds a fault.
-void SweepFault(const Scenario &s, const CallFault *f, bool from_nth, Obs::Reference *ref, Report &report) {
-  long n = 1;
-  for (size_t faults = report.faults.size(); n <= kMaxRuns && report.faults.size() == faults; ++n) {
-    if (!RunOnce(s, f, from_nth, n, ref, false, report)) break;
-  }
-  printf("[ sweep ]   %-26s N=1..%ld\n", FaultName(f, from_nth).c_str(), n - 1);
-}
+  const Scenario &s_;
+  std::vector<Obs::Reference> ref_;
+};
 
 // Each scenario twice: swept over its system calls, and over allocations.
 // The system-call sweeps, some of which wait for time-outs, come first and
@@ -273,10 +293,8 @@ void PrintTo(const Param &p, std::ostream *os) { *os << p.scenario.name << (p.ca
 std::vector<Param> AllParams() {
   std::vector<Param> all;
   for (bool calls : {true, false}) {
-    for (auto group : {MsgScenarios, FileScenarios, ClientScenarios}) {
-      for (const Scenario &s : group()) {
-        if (calls ? !s.calls.empty() : s.memory) all.push_back({s, calls});
-      }
+    for (const Scenario &s : AllScenarios()) {
+      if (calls ? s.faults != nullptr : s.memory) all.push_back({s, calls});
     }
   }
   return all;
@@ -290,20 +308,18 @@ class FaultSweep : public testing::TestWithParam<Param> {
 TEST_P(FaultSweep, EveryFaultGivesItsStatusAndCleansUp) {
   const Scenario &s = GetParam().scenario;
   if (s.root && geteuid() != 0) GTEST_SKIP() << "needs root: the files must belong to a system account";
-  Report report, scratch;
-  auto ref = std::make_unique<Obs::Reference[]>(Obs::kMaxSteps);
-  auto scratch_ref = std::make_unique<Obs::Reference[]>(Obs::kMaxSteps);
-  RunOnce(s, nullptr, false, 0, scratch_ref.get(), true, scratch);  // one-time work: lazy tables, caches
-  RunOnce(s, nullptr, false, 0, ref.get(), true, report);
+  Sweep sweep(s);
   if (GetParam().calls) {
-    for (const CallFault &f : s.calls) SweepFault(s, &f, false, ref.get(), report);
+    static const auto tables = ReadFaultTables();
+    ASSERT_FALSE(tables.at(s.faults).empty()) << "no rows in testdata/faults for " << s.faults;
+    for (const CallFault &f : tables.at(s.faults)) sweep.Each(&f, false);
   } else {
-    for (bool from_nth : {false, true}) SweepFault(s, nullptr, from_nth, ref.get(), report);
+    for (bool from_nth : {false, true}) sweep.Each(nullptr, from_nth);
   }
   printf("[ sweep ] %s: %ld runs met a failure (%ld reported, %ld ridden out), %zu faults\n", s.name,
-         report.runs, report.reported, report.runs - report.reported, report.faults.size());
-  EXPECT_GT(report.runs, 0) << "no run met a failure";
-  for (size_t i = 0; i < report.faults.size() && i < kFaultsShown; ++i) ADD_FAILURE() << report.faults[i];
+         sweep.runs, sweep.reported, sweep.runs - sweep.reported, sweep.faults.size());
+  EXPECT_GT(sweep.runs, 0) << "no run met a failure";
+  for (size_t i = 0; i < sweep.faults.size() && i < kFaultsShown; ++i) ADD_FAILURE() << sweep.faults[i];
 }
 
 INSTANTIATE_TEST_SUITE_P(Modules, FaultSweep, testing::ValuesIn(AllParams()),

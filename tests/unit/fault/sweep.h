@@ -1,10 +1,10 @@
 // Fault sweeps: a scenario runs with allocation 1, 2, 3, ... failing in turn
 // (and, in a second pass, every allocation from the Nth on), then with call
-// 1, 2, 3, ... of each system call in its table failing with the errno
-// given there, until a run meets no failure; every run is checked against
-// the unfailed run. Scenarios exercise one module each and fill an Obs;
-// they run while faults are armed, so they use only the fixtures of Env,
-// built once beforehand.
+// 1, 2, 3, ... of each system call of its fault table failing with the
+// errno given there, until a run meets no failure; every run is checked
+// against the unfailed run. Scenarios exercise one module each and fill an
+// Obs; they run while faults are armed, so they use only the fixtures of
+// Env, built once beforehand.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +18,6 @@
 namespace sweep {
 
 using vxtest::fault::Call;
-using vxtest::fault::kEof;
-using vxtest::fault::kShort;
 
 // Pseudo-status of a call whose only failure signal is its result.
 constexpr uint32_t kNull = 0x80000000u;
@@ -50,7 +48,9 @@ class Obs {
     char text[kTextSize];
   };
 
-  // `fault` is the system-call fault of the run, null when allocations fail.
+  // `fault` is the system-call fault of the run, null when allocations
+  // fail; without `reference` steps are not checked; with `recording` they
+  // are recorded there.
   Obs(const CallFault *fault, Reference *reference, bool recording)
       : fault_(fault), reference_(reference), recording_(recording) {}
   // Result of step `step`: its status and the text of what it produced.
@@ -63,12 +63,13 @@ class Obs {
   bool Check(bool ok, const char *format, ...) __attribute__((format(printf, 3, 4)));
   // The failing system call, or null when allocations fail.
   const CallFault *call() const { return fault_; }
-  // True once the run met a failure of `c`'s kind that it cannot ride out
-  // (not kShort, EINTR or EAGAIN).
-  bool Hard(Call c) const;
+  // True once the run met a failure of one of `calls` that it cannot ride
+  // out (not kShort, EINTR or EAGAIN).
+  bool Hard(std::initializer_list<Call> calls) const;
   const char *fault() const { return text_; }
-  int reported() const { return reported_; }  // steps that gave a status of the fault
+  // The statuses of the fault that steps gave (the first eight), and how many.
   const uint32_t *seen() const { return seen_; }
+  int reported() const { return reported_; }
 
  private:
   const CallFault *fault_;
@@ -82,22 +83,22 @@ class Obs {
 struct Scenario {
   const char *name;  // letters, digits, underscores
   void (*run)(Obs &);
-  std::vector<CallFault> calls;  // swept after allocations
-  bool memory = true;            // allocation failures are swept
-  bool root = false;             // its files must belong to a system account
+  const char *faults;  // its table in testdata/faults, swept after allocations; null: none
+  bool memory = true;  // allocation failures are swept
+  bool root = false;   // its files must belong to a system account
 };
 
 // Fixtures shared by the scenarios.
 struct Env {
   vxtest::TempDir dir;
-  mutable vxtest::Agent agent;             // replies to 111 to 114, challenges 112 twice
-  std::string long_text;                   // 600 bytes: outgrows every first block
-  std::string reply_block;                 // a received message holding every field kind
-  std::string conf, include, include_ref;  // configuration and its include file
-  std::string ctx_conf, lone_conf;         // client context configurations, with and without agent
-  std::string emergency, emergency_dest;   // emergency log file, "file " + it
-  std::string no_socket;                   // an absolute path where nothing listens
-  std::string target;                      // a file that secure opening replaces
+  mutable vxtest::Agent agent;            // replies to 111 to 114, challenges 112 twice
+  std::string long_text;                  // 600 bytes: outgrows every first block
+  std::string reply_block;                // a received message holding every field kind
+  std::string conf, include_ref;          // configuration, and "file:" + its include file
+  std::string ctx_conf, lone_conf;        // client context configurations, with and without agent
+  std::string emergency, emergency_dest;  // emergency log file, "file " + it
+  std::string no_socket;                  // an absolute path where nothing listens
+  std::string target;                     // a file that secure opening replaces
   // Text of a client log record that leaves the pending ControlLog2
   // message so little room that appending the end record must grow it.
   std::string end_record_text;
@@ -111,18 +112,13 @@ constexpr const char *kLogProcess = "faultsweep";
 constexpr const char *kLogSource = "faultsweep";
 constexpr const char *kEndRecordFunction = "EndRecord";
 
-// Length and hash of a byte string, for comparing long results in the
-// fixed texts of an Obs (a null text hashes as length 0).
-struct Digest {
-  size_t length;
-  size_t hash;
+// "length:hash" of a byte string (a null text: length 0), for comparing
+// long results in the fixed texts of an Obs.
+struct Hashed {
+  char text[48];
 };
-Digest DigestOf(const void *bytes, size_t length);
-Digest DigestOf(const char *text);
-// The first status that is not 0 (MSG_OK), or 0: the status of a run of
-// appends to one message, where those after a failed one fail without
-// allocating.
-uint32_t FirstFailure(std::initializer_list<uint32_t> statuses);
+Hashed Hash(const void *bytes, size_t length);
+Hashed Hash(const char *text);
 
 std::vector<Scenario> MsgScenarios();
 std::vector<Scenario> FileScenarios();
