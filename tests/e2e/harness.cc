@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -27,7 +28,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 const char *const kPrivateDirs[] = {"/etc/vorlex", "/var/vorlex", "/var/log"};
-const char *const kLevelNames[] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
 constexpr char kClientSocket[] = "/var/vorlex/daemon2";
 constexpr size_t kMaxDatagram = 8192;
 constexpr double kReadySeconds = 10, kSyncSeconds = 2, kStopSeconds = 5;
@@ -84,7 +84,7 @@ std::string Enter() {
   return "";
 }
 
-void DrainSyslog(std::vector<SyslogRecord> *into) {
+void DrainSyslog(std::vector<vxtest::SyslogRecord> *into) {
   char buf[kMaxDatagram];
   for (ssize_t n; g_syslog_fd >= 0 && (n = recv(g_syslog_fd, buf, sizeof buf, MSG_DONTWAIT)) >= 0;)
     if (into != nullptr) into->push_back(vxtest::ParseSyslog(std::string(buf, static_cast<size_t>(n))));
@@ -116,7 +116,7 @@ pid_t Spawn(const std::vector<std::string> &argv, int out, int err, bool as_nobo
 // Waits up to `limit` s for the child to end, collecting syslog datagrams
 // meanwhile (a full /dev/log queue would block its sender). Returns the wait
 // status, or -1 when the child had to be killed.
-int Reap(pid_t pid, int pidfd, double limit, std::vector<SyslogRecord> *syslog) {
+int Reap(pid_t pid, int pidfd, double limit, std::vector<vxtest::SyslogRecord> *syslog) {
   auto start = Clock::now();
   int left = 0, ws = 0;
   while (pid > 0 && (left = static_cast<int>((limit - Since(start)) * 1000)) > 0) {
@@ -156,14 +156,15 @@ void ResetState(const std::string &config, unsigned mode) {
   DrainSyslog(nullptr);
 }
 
-RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody, const Launch &launch) {
+RunResult RunVxaccounts(const std::vector<std::string> &args, const Launch &launch) {
   RunResult r;
   int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC), pidfd = -1;
   std::vector<std::string> argv = launch.wrapper;
   argv.push_back(VX_E2E_VXACCOUNTS);
   argv.insert(argv.end(), args.begin(), args.end());
   auto start = Clock::now();
-  r.pid = Spawn(argv, launch.out_fd >= 0 ? launch.out_fd : out, err, as_nobody, &pidfd, launch.closed_fd);
+  r.pid =
+      Spawn(argv, launch.out_fd >= 0 ? launch.out_fd : out, err, launch.as_nobody, &pidfd, launch.closed_fd);
   if (r.pid > 0 && launch.meanwhile) launch.meanwhile(r.pid);
   int ws = Reap(r.pid, pidfd, kRunLimitSeconds, &r.syslog);
   r.seconds = Since(start);
@@ -241,37 +242,6 @@ std::vector<std::string> Split(const std::string &text, char sep) {
   for (std::string part; std::getline(in, part, sep);) parts.push_back(part);
   if (sep != '\n' && !text.empty() && text.back() == sep) parts.emplace_back();
   return parts;
-}
-
-// log2.log lines: msgno, time, process, pid, level, file, line, function and
-// the text with backslash, tab and newline escaped; shorter lines end a log.
-std::vector<LogRecord> AgentLog(const std::string &log2, pid_t pid) {
-  std::vector<LogRecord> records;
-  for (const auto &line : Split(log2, '\n')) {
-    auto cells = Split(line, '\t');
-    EXPECT_NE(cells.size() > 1 ? cells[1] : "", "MALFORMED")
-        << "the agent could not read a log message: " << line;
-    if (cells.size() < 9) continue;
-    EXPECT_EQ(cells[2] + "[" + cells[3] + "]", "vxaccounts[" + std::to_string(pid) + "]") << line;
-    records.push_back({atoi(cells[4].c_str()), cells[5], cells[7], Unescape(cells[8])});
-  }
-  return records;
-}
-
-bool Matches(const Rec &want, const LogRecord &got) {
-  if (got.level != want.level || (want.file && (got.file != want.file || got.function != want.function)))
-    return false;
-  return want.prefix ? got.text.rfind(want.text, 0) == 0 : got.text == want.text;
-}
-
-std::vector<LogRecord> EmergencyLog(const std::string &content, pid_t pid) {
-  std::vector<LogRecord> records;
-  for (const std::string &r : vxtest::EmergencyRecords(content, S("vxaccounts[", std::to_string(pid), "]"))) {
-    int level = 0;
-    while (level < 6 && r.rfind(S(kLevelNames[level], ": "), 0) != 0) ++level;
-    records.push_back({level, "", "", r.substr(r.find(": ") + 2)});
-  }
-  return records;
 }
 
 }  // namespace vxe2e

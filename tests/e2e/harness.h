@@ -5,7 +5,6 @@
 // test. There it runs vxaccounts and vxagent-sim, every wait bounded.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -19,18 +18,15 @@
 
 namespace vxe2e {
 
-using vxtest::SyslogRecord;
-
 constexpr uid_t kNobody = 65534;
 constexpr double kRunLimitSeconds = 60;  // a run still going then is killed
 constexpr char kEmergencyLog[] = "/var/log/quarnel_client.log";
-constexpr char kUpn[] = "admin@VORLEX.TEST";  // the principal the agent gives root
 
 // Empty once inside the sandbox, else why it is unavailable.
 const std::string &EnterSandbox();
 // Empties the private directories, writes the configuration (root, `mode`)
 // and an empty emergency log, and drops queued syslog datagrams.
-void ResetState(const std::string &config, unsigned mode = 0644);
+void ResetState(const std::string &config, unsigned mode);
 
 struct RunResult {
   int status = -1, signal = 0;  // exit status (128 + signal when one ended it)
@@ -38,20 +34,19 @@ struct RunResult {
   pid_t pid = -1;
   double seconds = 0;
   std::string out, err;
-  std::vector<SyslogRecord> syslog;  // datagrams that reached /dev/log meanwhile
+  std::vector<vxtest::SyslogRecord> syslog;  // datagrams that reached /dev/log meanwhile
 };
 
 // How the command is started, beyond its arguments.
 struct Launch {
+  bool as_nobody = false;                  // real and effective user 65534
   int closed_fd = -1;                      // a standard descriptor the command starts without
   int out_fd = -1;                         // standard output on this descriptor (RunResult::out stays empty)
-  std::function<void(pid_t)> meanwhile{};  // runs once the command is started
   std::vector<std::string> wrapper{};      // a command line that runs the command (PATH searched)
+  std::function<void(pid_t)> meanwhile{};  // runs once the command is started
 };
 
-// Runs vxaccounts with `args`, as root or as 65534.
-RunResult RunVxaccounts(const std::vector<std::string> &args, bool as_nobody = false,
-                        const Launch &launch = {});
+RunResult RunVxaccounts(const std::vector<std::string> &args, const Launch &launch);
 
 // vxagent-sim on the standard sockets, serving a data directory of its own
 // and recording into another (its own output goes to agent.log there).
@@ -63,11 +58,11 @@ class Agent {
   // `as_nobody` it runs as 65534 (an impostor): /var/vorlex becomes
   // writable for it (until the next ResetState) and its directories its own.
   std::string Start(const std::vector<std::pair<std::string, std::string>> &files,
-                    const std::vector<std::string> &faults = {}, bool as_nobody = false);
+                    const std::vector<std::string> &faults, bool as_nobody);
   // With `sync`, first lets it handle all sent before (a handshake on a fresh
   // connection passes its poll loop after it). Then SIGTERM and a bounded
   // wait: its exit status, -1 when it had to be killed.
-  int Stop(bool sync = true);
+  int Stop(bool sync);
   // A file of the record directory (requests.log, frames.log, log2.log,
   // audit.log, agent.log); empty when missing.
   std::string Record(const std::string &name) const { return vxtest::ReadFile(record_.file(name)); }
@@ -78,30 +73,9 @@ class Agent {
   int pidfd_ = -1;
 };
 
-// A client-log record (the emergency log has neither file nor function).
-struct LogRecord {
-  int level = -1;
-  std::string file, function, text;
-};
-// Every record of log2.log, each checked to be readable and to come from `pid`.
-std::vector<LogRecord> AgentLog(const std::string &log2, pid_t pid);
-// The records of `pid` in the emergency log; a line of another shape has level 6.
-std::vector<LogRecord> EmergencyLog(const std::string &content, pid_t pid);
-
-constexpr int kTrace = 0, kDebug = 1, kWarning = 3;
-// An expected record: the whole text or, with `prefix`, its start; file and
-// function only when given.
-struct Rec {
-  int level;
-  std::string text;
-  bool prefix = false;
-  const char *file = nullptr, *function = nullptr;
-};
-bool Matches(const Rec &want, const LogRecord &got);
-
 // `count` passwd lines user10000, user10001...
 std::string Users(int count);
-// The agent's backslash, tab and newline escapes undone.
+// Backslash, tab and newline escapes (as the agent writes them) undone.
 std::string Unescape(const std::string &field);
 std::vector<std::string> Split(const std::string &text, char sep);
 // The words joined by blanks, as the audit event shows the command line.
@@ -112,12 +86,5 @@ template <typename... T>
 std::string S(const T &...parts) {
   return (std::string() + ... + std::string(parts));
 }
-
-template <typename Param>
-class SandboxTest : public ::testing::TestWithParam<Param> {
-  void SetUp() override {
-    if (!EnterSandbox().empty()) GTEST_SKIP() << "skipped: " << EnterSandbox();
-  }
-};
 
 }  // namespace vxe2e
