@@ -5,39 +5,287 @@
 // (at the agent or its syslog fall-back), the account requests the agent saw
 // and the sessions that carried them, the credentials on every frame, the
 // client-log records and the run time.
+//
+// The test process enters its own mount namespace once, with empty tmpfs over
+// /etc/vorlex, /var/vorlex and /var/log (a missing one is made inside an
+// overlay of its parent, so the host never changes) and a private /dev whose
+// /dev/log is a datagram socket read by the test. There it runs vxaccounts and
+// vxagent-sim, every wait bounded.
+#include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "harness.h"
+#include "support/log_sink.h"
 #include "support/sanitizer.h"
+#include "support/temp_dir.h"
 
 namespace vxe2e {
 namespace {
 
-constexpr char kUpn[] = "admin@VORLEX.TEST";  // the principal the agent gives root
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr uid_t kNobody = 65534;
+const char *const kPrivateDirs[] = {"/etc/vorlex", "/var/vorlex", "/var/log"};
+constexpr char kClientSocket[] = "/var/vorlex/daemon2";
+constexpr char kEmergencyLog[] = "/var/log/quarnel_client.log";
 // Made by the preloaded calloc (fail_release_list_block.c) when it fails.
 constexpr char kFailMark[] = "/var/log/calloc-failed";
-constexpr double kAwaitSeconds = 10;
+constexpr size_t kMaxDatagram = 8192;
+constexpr double kRunLimitSeconds = 60;  // a run still going then is killed
+constexpr double kReadySeconds = 10, kSyncSeconds = 2, kStopSeconds = 5, kAwaitSeconds = 10;
+constexpr uint32_t kHello = 3;
 const char *const kLevels[] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
 enum { kTrace, kDebug, kWarning = 3 };
 // The agent's data, which lists and dumps print.
+constexpr char kUpn[] = "admin@VORLEX.TEST";  // the principal the agent gives root
 const char kAlice[] = "alice:x:1001:1001:Alice Archer:/home/alice:/bin/bash\n";
 const char kBob[] = "bob:x:1002:1002:Bob 100% Builder:/home/bob:/bin/sh\n";
 const char kCarol[] = "carol:x:1003:1003::/home/carol:/bin/false\n";
 const char kGroups[] = "staff:x:2001:alice,bob\nadmins:x:2002:carol\nwheel:x:2003:\n";
+
+template <typename... T>
+std::string S(const T &...parts) {
+  return (std::string() + ... + std::string(parts));
+}
+
+double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+std::vector<std::string> Split(const std::string &text, char sep) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, sep);) parts.push_back(part);
+  if (sep != '\n' && !text.empty() && text.back() == sep) parts.emplace_back();
+  return parts;
+}
+
+// Backslash, tab and newline escapes (as the agent writes them) undone.
+std::string Unescape(const std::string &field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    bool escape = field[i] == '\\' && i + 1 < field.size();
+    char c = escape ? field[++i] : field[i];
+    out += !escape ? c : c == 't' ? '\t' : c == 'n' ? '\n' : c;
+  }
+  return out;
+}
+
+// ---- The sandbox ----
+
+int g_syslog_fd = -1;
+
+void Check(bool ok, const std::string &what) {
+  if (!ok) throw std::runtime_error(what + ": " + strerror(errno));
+}
+
+void Mount(const char *src, const std::string &dir, const char *type, const std::string &opts) {
+  Check(mount(src, dir.c_str(), type, 0, opts.c_str()) == 0, "mount " + dir);
+}
+
+// Makes `dir` exist inside the namespace only: when it is missing, its parent
+// is covered by an overlay whose upper layer lives in `scratch`.
+void EnsureDir(const std::string &dir, const std::string &scratch) {
+  if (fs::is_directory(dir)) return;
+  std::string parent = fs::path(dir).parent_path();
+  std::string base = scratch + "/ov" + std::to_string(std::hash<std::string>{}(parent));
+  fs::create_directories(base + "/u");
+  fs::create_directories(base + "/w");
+  Mount("overlay", parent, "overlay",
+        "lowerdir=" + parent + ",upperdir=" + base + "/u,workdir=" + base + "/w");
+  Check(mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST, "mkdir " + dir);
+}
+
+std::string Enter() {
+  if (geteuid() != 0)
+    return "end-to-end tests need root: they run vxaccounts inside a private mount namespace";
+  try {
+    Check(vxtest::EnterMountNamespace(), "unshare");
+    char scratch[] = "/tmp/vx-e2e-ns.XXXXXX";
+    Check(mkdtemp(scratch) != nullptr, "mkdtemp");
+    Mount("vx-e2e", scratch, "tmpfs", "mode=0700");
+    for (const char *dir : kPrivateDirs) {
+      EnsureDir(dir, scratch);
+      Mount("vx-e2e", dir, "tmpfs", "mode=0755");
+    }
+    Check((g_syslog_fd = vxtest::PrivateDev(scratch)) >= 0, "private /dev");
+    umount2(scratch, MNT_DETACH);  // the overlays keep their upper layers alive
+    rmdir(scratch);
+  } catch (const std::exception &e) {
+    return std::string("cannot build the private mount namespace: ") + e.what();
+  }
+  return "";
+}
+
+// Empty once inside the sandbox, else why it is unavailable.
+const std::string &EnterSandbox() {
+  static const std::string reason = Enter();
+  return reason;
+}
+
+void DrainSyslog(std::vector<vxtest::SyslogRecord> *into) {
+  char buf[kMaxDatagram];
+  for (ssize_t n; g_syslog_fd >= 0 && (n = recv(g_syslog_fd, buf, sizeof buf, MSG_DONTWAIT)) >= 0;)
+    if (into != nullptr) into->push_back(vxtest::ParseSyslog(std::string(buf, static_cast<size_t>(n))));
+}
+
+// A fresh file of root's (the test runs as root) with `mode`; throws on failure.
+void WriteRootFile(const std::string &path, const std::string &content, unsigned mode) {
+  fs::remove(path);
+  std::ofstream(path) << content;
+  fs::permissions(path, static_cast<fs::perms>(mode));
+}
+
+// Empties the private directories, writes the configuration (root, `mode`)
+// and an empty emergency log, and drops queued syslog datagrams.
+void ResetState(const std::string &config, unsigned mode) {
+  for (const char *dir : kPrivateDirs) {
+    for (const auto &entry : fs::directory_iterator(dir)) fs::remove_all(entry.path());
+    fs::permissions(dir, static_cast<fs::perms>(0755));
+  }
+  WriteRootFile("/etc/vorlex/vorlex.conf", config, mode);
+  WriteRootFile(kEmergencyLog, "", 0644);
+  DrainSyslog(nullptr);
+}
+
+// ---- Processes: the command and the agent ----
+
+// Forks `argv` with stdout and stderr on `out` and `err`, and `closed` (if
+// any) closed; sets its pidfd.
+pid_t Spawn(const std::vector<std::string> &argv, int out, int err, bool as_nobody, int *pidfd,
+            int closed = -1) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (closed >= 0) close(closed);
+    if (as_nobody && (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+                      setresuid(kNobody, kNobody, kNobody) != 0))
+      _exit(126);
+    std::vector<char *> args;
+    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  *pidfd = pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
+  return pid;
+}
+
+// Waits up to `limit` s for the child to end, collecting syslog datagrams
+// meanwhile (a full /dev/log queue would block its sender). Returns the wait
+// status, or -1 when the child had to be killed.
+int Reap(pid_t pid, int pidfd, double limit, std::vector<vxtest::SyslogRecord> *syslog) {
+  auto start = Clock::now();
+  int left = 0, ws = 0;
+  while (pid > 0 && (left = static_cast<int>((limit - Since(start)) * 1000)) > 0) {
+    pollfd fds[2] = {{pidfd, POLLIN, 0}, {g_syslog_fd, POLLIN, 0}};
+    if (poll(fds, 2, left) > 0 && fds[0].revents) break;
+    DrainSyslog(syslog);
+  }
+  bool killed = pid > 0 && left <= 0 && kill(pid, SIGKILL) == 0;
+  if (pid <= 0 || waitpid(pid, &ws, 0) != pid) ws = -1;
+  DrainSyslog(syslog);
+  close(pidfd);
+  return killed ? -1 : ws;
+}
+
+// vxagent-sim on the standard sockets, serving a data directory of its own
+// and recording into another (its own output goes to agent.log there).
+class Agent {
+ public:
+  ~Agent() { Stop(false); }
+
+  // Writes `files` (name, content) into its data directory, starts it and
+  // waits (bounded) for its "ready" line: "" or what went wrong. With
+  // `as_nobody` it runs as 65534 (an impostor): /var/vorlex becomes
+  // writable for it (until the next ResetState) and its directories its own.
+  std::string Start(const std::vector<std::pair<std::string, std::string>> &files,
+                    const std::vector<std::string> &faults, bool as_nobody) {
+    for (const auto &[name, content] : files) data_.write(name, content);
+    if (as_nobody) {
+      fs::permissions("/var/vorlex", static_cast<fs::perms>(01777));
+      for (const std::string &dir : {data_.path(), record_.path()})
+        Check(chown(dir.c_str(), kNobody, kNobody) == 0, "chown " + dir);
+    }
+    std::vector<std::string> argv{VX_E2E_AGENTSIM, "--socket",           kClientSocket,
+                                  "--kest-socket", "/var/vorlex/daemon", "--data",
+                                  data_.path(),    "--record",           record_.path()};
+    for (const auto &f : faults) argv.insert(argv.end(), {"--fault", f});
+    int log_fd = open(record_.file("agent.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    pid_ = Spawn(argv, log_fd, log_fd, as_nobody, &pidfd_);
+    close(log_fd);
+    for (auto start = Clock::now(); pid_ > 0 && Since(start) < kReadySeconds; usleep(10000))
+      if (("\n" + Record("agent.log")).find("\nready ") != std::string::npos) return "";
+    return "the agent did not get ready: " + Record("agent.log");
+  }
+
+  // With `sync`, first lets it handle all sent before (a handshake on a fresh
+  // connection passes its poll loop after it). Then SIGTERM and a bounded
+  // wait: its exit status, -1 when it had to be killed.
+  int Stop(bool sync) {
+    if (pid_ <= 0) return 0;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    strcpy(addr.sun_path, kClientSocket);
+    uint32_t answer = 0;
+    pollfd p{fd, POLLIN, 0};
+    if (sync && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+        send(fd, &kHello, sizeof kHello, MSG_NOSIGNAL) == sizeof kHello &&
+        poll(&p, 1, static_cast<int>(kSyncSeconds * 1000)) > 0)
+      (void)!read(fd, &answer, sizeof answer);
+    close(fd);
+    kill(pid_, SIGTERM);
+    int ws = Reap(pid_, pidfd_, kStopSeconds, nullptr);
+    pid_ = pidfd_ = -1;
+    return ws >= 0 && WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+  }
+
+  // A file of the record directory (requests.log, frames.log, log2.log,
+  // audit.log, agent.log); empty when missing.
+  std::string Record(const std::string &name) const { return vxtest::ReadFile(record_.file(name)); }
+
+  // Waits (bounded) until it has received a request of `type`.
+  bool AwaitRequest(int type) const {
+    for (auto start = Clock::now(); Since(start) < kAwaitSeconds; usleep(10000))
+      if (("\n" + Record("requests.log")).find(S("\n", std::to_string(type), "\t")) != std::string::npos)
+        return true;
+    return false;
+  }
+
+ private:
+  vxtest::TempDir data_, record_;
+  pid_t pid_ = -1;
+  int pidfd_ = -1;
+};
+
+// ---- The rows ----
 
 // A client-log record; an expected one matches the whole text or, with
 // `prefix`, its start, and file and function only when given (the emergency
@@ -73,6 +321,15 @@ struct Row {
 
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
 
+// Takes the first word (up to a blank) off `text`; throws when there is none.
+std::string Take(std::string &text) {
+  const size_t blank = std::min(text.find(' '), text.size());
+  if (blank == 0) throw std::invalid_argument("a word is missing");
+  std::string word = text.substr(0, blank);
+  text.erase(0, std::min(blank + 1, text.size()));
+  return word;
+}
+
 // A whole decimal (or, with `base` 8, octal) number; throws on anything else.
 int Int(const std::string &text, int base = 10) {
   size_t used = 0;
@@ -91,23 +348,15 @@ size_t OneOf(const std::string &text, const std::vector<std::string> &choices) {
 // A key that takes no value; throws when it has one.
 bool Flag(const std::string &value) { return OneOf(value, {""}) == 0; }
 
-std::vector<std::string> Words(const std::string &text) {
+std::vector<std::string> Words(std::string text) {
   std::vector<std::string> words;
-  std::istringstream in(text);
-  for (std::string w; in >> w;) words.push_back(w);
+  while (!text.empty()) words.push_back(Take(text));
   return words;
 }
 
-// The first word of `text` and the rest after one blank; throws when there is no blank.
-std::pair<std::string, std::string> FirstWord(const std::string &text) {
-  const size_t blank = text.find(' ');
-  if (blank == std::string::npos) throw std::invalid_argument(text);
-  return {text.substr(0, blank), text.substr(blank + 1)};
-}
-
 // "LEVEL[@FILE:FUNCTION] TEXT", TEXT ending in "..." for a prefix.
-Rec ParseRec(const std::string &value) {
-  const auto [head, text] = FirstWord(value);
+Rec ParseRec(std::string text) {
+  const std::string head = Take(text);
   const size_t at = head.find('@'), colon = head.rfind(':');
   Rec r{.level = static_cast<int>(OneOf(head.substr(0, at), {kLevels, kLevels + 6})), .text = text};
   if (at != std::string::npos && (colon == std::string::npos || colon < at))
@@ -120,57 +369,48 @@ Rec ParseRec(const std::string &value) {
 }
 
 // "WHERE EVENT USER [MESSAGE]": a failure (2001) has a message, a success (2000) none.
-Audit ParseAudit(const std::string &value) {
-  std::istringstream in(value);
-  Audit a;
-  std::string event;
-  if (!(in >> a.where >> event >> a.user)) throw std::invalid_argument(value);
-  std::getline(in >> std::ws, a.message);
-  a.event = Int(event);
+Audit ParseAudit(std::string text) {
+  Audit a{.where = Take(text)};
+  a.event = Int(Take(text));
+  a.user = Take(text);
+  a.message = text;
   OneOf(a.where, {"agent", "syslog"});
-  if (a.event != (a.message.empty() ? 2000 : 2001)) throw std::invalid_argument(value);
+  if (a.event != (a.message.empty() ? 2000 : 2001))
+    throw std::invalid_argument("an event 2000 without a message or 2001 with one");
   return a;
-}
-
-// "MIN MAX" seconds.
-std::pair<double, double> ParseSeconds(const std::string &value) {
-  std::istringstream in(value);
-  std::pair<double, double> bounds;
-  if (!(in >> bounds.first >> bounds.second) || !(in >> std::ws).eof()) throw std::invalid_argument(value);
-  return bounds;
 }
 
 // Each key of testdata/runs.txt: whether it may repeat, and what it sets.
 struct Field {
   bool repeatable;
-  void (*set)(Row &, const std::string &);
+  void (*set)(Row &, std::string);
 };
 // clang-format off
 const std::map<std::string, Field> kFields{
-    {"args", {false, [](Row &r, const std::string &v) { r.args = Words(v); }}},
-    {"caller", {false, [](Row &r, const std::string &v) { r.nobody = OneOf(v, {"nobody"}) == 0; }}},
-    {"wrapper", {false, [](Row &r, const std::string &v) { r.wrapper = Words(v); }}},
-    {"agent", {false, [](Row &r, const std::string &v) { r.agent = r.impostor = OneOf(v, {"impostor", "none"}) == 0; }}},
-    {"fault", {true, [](Row &r, const std::string &v) { r.faults.push_back(v); }}},
-    {"users", {false, [](Row &r, const std::string &v) { r.users = Int(v); }}},
-    {"conf", {true, [](Row &r, const std::string &v) { r.conf += v + "\n"; }}},
-    {"conf-mode", {false, [](Row &r, const std::string &v) { r.conf_mode = static_cast<unsigned>(Int(v, 8)); }}},
-    {"fail-list-block", {false, [](Row &r, const std::string &v) { r.fail_list_block = Flag(v); }}},
-    {"closed-fd", {false, [](Row &r, const std::string &v) { r.closed_fd = Int(v); }}},
-    {"head", {false, [](Row &r, const std::string &v) { r.head = Flag(v); }}},
-    {"status", {false, [](Row &r, const std::string &v) { r.status = Int(v); }}},
-    {"usage", {false, [](Row &r, const std::string &v) { if (Flag(v)) r.out = vxtest::ReadFile(VX_E2E_USAGE); }}},
-    {"out", {true, [](Row &r, const std::string &v) { r.out += v + "\n"; }}},
-    {"err", {true, [](Row &r, const std::string &v) { r.err += v + "\n"; }}},
-    {"err-regex", {false, [](Row &r, const std::string &v) { r.err_regex = v; }}},
-    {"audit", {false, [](Row &r, const std::string &v) { r.audit = ParseAudit(v); }}},
-    {"requests", {false, [](Row &r, const std::string &v) { for (const auto &w : Words(v)) r.requests.push_back(Int(w)); }}},
-    {"sessions", {false, [](Row &r, const std::string &v) { r.sessions = static_cast<size_t>(Int(v)); }}},
-    {"record", {true, [](Row &r, const std::string &v) { r.records.push_back(ParseRec(v)); }}},
-    {"absent", {true, [](Row &r, const std::string &v) { r.absent.push_back(ParseRec(v)); }}},
-    {"emergency-empty", {false, [](Row &r, const std::string &v) { r.emergency_empty = Flag(v); }}},
-    {"syslog", {true, [](Row &r, const std::string &v) { auto [p, t] = FirstWord(v); r.syslog.emplace_back(Int(p), t); }}},
-    {"seconds", {false, [](Row &r, const std::string &v) { std::tie(r.min_seconds, r.max_seconds) = ParseSeconds(v); }}},
+    {"args", {false, [](Row &r, std::string v) { r.args = Words(v); }}},
+    {"caller", {false, [](Row &r, std::string v) { r.nobody = OneOf(v, {"nobody"}) == 0; }}},
+    {"wrapper", {false, [](Row &r, std::string v) { r.wrapper = Words(v); }}},
+    {"agent", {false, [](Row &r, std::string v) { r.agent = r.impostor = OneOf(v, {"impostor", "none"}) == 0; }}},
+    {"fault", {true, [](Row &r, std::string v) { r.faults.push_back(v); }}},
+    {"users", {false, [](Row &r, std::string v) { r.users = Int(v); }}},
+    {"conf", {true, [](Row &r, std::string v) { r.conf += v + "\n"; }}},
+    {"conf-mode", {false, [](Row &r, std::string v) { r.conf_mode = static_cast<unsigned>(Int(v, 8)); }}},
+    {"fail-list-block", {false, [](Row &r, std::string v) { r.fail_list_block = Flag(v); }}},
+    {"closed-fd", {false, [](Row &r, std::string v) { r.closed_fd = Int(v); }}},
+    {"head", {false, [](Row &r, std::string v) { r.head = Flag(v); }}},
+    {"status", {false, [](Row &r, std::string v) { r.status = Int(v); }}},
+    {"usage", {false, [](Row &r, std::string v) { if (Flag(v)) r.out = vxtest::ReadFile(VX_E2E_USAGE); }}},
+    {"out", {true, [](Row &r, std::string v) { r.out += v + "\n"; }}},
+    {"err", {true, [](Row &r, std::string v) { r.err += v + "\n"; }}},
+    {"err-regex", {false, [](Row &r, std::string v) { r.err_regex = v; }}},
+    {"audit", {false, [](Row &r, std::string v) { r.audit = ParseAudit(v); }}},
+    {"requests", {false, [](Row &r, std::string v) { for (const auto &w : Words(v)) r.requests.push_back(Int(w)); }}},
+    {"sessions", {false, [](Row &r, std::string v) { r.sessions = static_cast<size_t>(Int(v)); }}},
+    {"record", {true, [](Row &r, std::string v) { r.records.push_back(ParseRec(v)); }}},
+    {"absent", {true, [](Row &r, std::string v) { r.absent.push_back(ParseRec(v)); }}},
+    {"emergency-empty", {false, [](Row &r, std::string v) { r.emergency_empty = Flag(v); }}},
+    {"syslog", {true, [](Row &r, std::string v) { int p = Int(Take(v)); r.syslog.emplace_back(p, v); }}},
+    {"seconds", {false, [](Row &r, std::string v) { r.min_seconds = Int(Take(v)); r.max_seconds = Int(v); }}},
 };
 // clang-format on
 
@@ -182,12 +422,10 @@ std::vector<Row> ReadTable() {
   std::ifstream in(VX_E2E_TABLE);
   int number = 0;
   for (std::string line; std::getline(in, line);) {
-    ++number;
+    const std::string where = S("testdata/runs.txt:", std::to_string(++number), ": ", line);
     if (line.empty() || line[0] == '#') continue;
-    const size_t blank = std::min(line.find(' '), line.size());
-    const std::string key = line.substr(0, blank),
-                      value = Unescape(line.substr(std::min(blank + 1, line.size())));
-    const std::string where = S("testdata/runs.txt:", std::to_string(number), ": ", line);
+    std::string value = Unescape(line);
+    const std::string key = Take(value);
     if (key == "case") {
       const bool valid = std::regex_match(value, std::regex("[A-Za-z0-9]+")) && names.insert(value).second;
       rows.push_back({.name = valid ? value : S("Line", std::to_string(number)),
@@ -226,17 +464,18 @@ constexpr int kLargeListUsers = 30000;
 const char kOpen[] = "Failed to open connection to vxagent through '/var/vorlex/daemon2' ";
 const char kNoLogSession[] = "Failed to open logging connection to vxagent through '/var/vorlex/daemon2': ";
 const char kRefused[] = "Refused peer at '/var/vorlex/daemon";
-const char kNotRunning[] = "vxagent is not running/not available\n";
 const std::map<int, std::string> kDumps{{111, "ControlGetLocalAcctMgmtStatus[]"},
                                         {112, "ControlReloadLocalAccount[False,False]"},
                                         {113, "ControlListLocalAccount[\"all\",\"user\"]"},
                                         {114, "ControlDumpLocalAccount[\"user\"]"}};
 
+// How a run ends; an end no cell of its column reaches is left at status -1.
 struct End {
-  int status;
+  int status = -1;
   std::string out{}, err{};
 };
-const End kFallback{157, "Manage Local Account Feature is disabled\n"}, kNoSession{13, "", kNotRunning};
+const End kFallback{157, "Manage Local Account Feature is disabled\n"};
+const End kNoSession{13, "", "vxagent is not running/not available\n"};
 const End kListed{0, S(kAlice, kBob, kCarol)}, kListFailed{159, "", "Failed to list local account\n"};
 
 struct Action {
@@ -253,12 +492,12 @@ struct Action {
 };
 // clang-format off
 const Action kActions[] = {
-    {"Status", {"-s"}, 111, 111, {111}, 1, false, {156, "Manage Local Account Feature is enabled\n"}, {0}},
+    {"Status", {"-s"}, 111, 111, {111}, 1, false, {156, "Manage Local Account Feature is enabled\n"}, {}},
     {"Reload", {"-R"}, 112, 111, {111, 112}, 1, true, {0}, {158, "", "Failed to reload local account\n"}},
     {"List", {"-l", "all", "-u"}, 113, 111, {111, 113}, 1, true, kListed, kListFailed},
-    {"Dump", {"-d", "user"}, 114, 901, {114}, 0, true, {0, S(kAlice, kBob, "\tremove\n", kCarol)}, {255}},
-    {"LogForwarding", {"-l", "all", "-u"}, 107, 107, {111, 113}, 0, true, kListed, {0}},
-    {"LargeList", {"-l", "all", "-u"}, 113, 111, {111, 113}, 1, true, kListed, kListFailed, kLargeListUsers},
+    {"Dump", {"-d", "user"}, 114, 901, {114}, 0, true, {}, {255}},
+    {"LogForwarding", {"-l", "all", "-u"}, 107, 107, {111, 113}, 0, true, kListed, {}},
+    {"LargeList", {"-l", "all", "-u"}, 113, 111, {111, 113}, 1, true, {}, kListFailed, kLargeListUsers},
 };
 // clang-format on
 
@@ -352,6 +591,39 @@ std::vector<Row> MatrixCells() {
   return rows;
 }
 
+// ---- The run and what it left ----
+
+struct RunResult {
+  int status = -1;  // exit status (128 + signal when one ended it)
+  bool timed_out = false;
+  pid_t pid = -1;
+  double seconds = 0;
+  std::string out, err;
+  std::vector<vxtest::SyslogRecord> syslog;  // datagrams that reached /dev/log meanwhile
+};
+
+// Runs vxaccounts as `row` says, standard output on `out_fd` (when not -1;
+// RunResult::out stays empty then), `meanwhile` once it is started.
+RunResult RunVxaccounts(const Row &row, int out_fd, const std::function<void(pid_t)> &meanwhile) {
+  RunResult r;
+  int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC), pidfd = -1;
+  std::vector<std::string> argv = row.wrapper;
+  argv.push_back(VX_E2E_VXACCOUNTS);
+  argv.insert(argv.end(), row.args.begin(), row.args.end());
+  auto start = Clock::now();
+  r.pid = Spawn(argv, out_fd >= 0 ? out_fd : out, err, row.nobody, &pidfd, row.closed_fd);
+  if (r.pid > 0) meanwhile(r.pid);
+  int ws = Reap(r.pid, pidfd, kRunLimitSeconds, &r.syslog);
+  r.seconds = Since(start);
+  r.timed_out = ws == -1;
+  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  r.out = vxtest::ReadFile("/proc/self/fd/" + std::to_string(out));
+  r.err = vxtest::ReadFile("/proc/self/fd/" + std::to_string(err));
+  close(out);
+  close(err);
+  return r;
+}
+
 // log2.log lines: msgno, time, process, pid, level, file, line, function and
 // the text with backslash, tab and newline escaped; shorter lines end a log.
 // Every line must be readable and come from `pid`.
@@ -391,7 +663,8 @@ bool Matches(const Rec &want, const Rec &got) {
 void CheckAudit(const Row &row, const RunResult &run, const std::string &audit_log) {
   const Audit &a = row.audit;
   const std::string event = std::to_string(a.event), pid = std::to_string(run.pid);
-  const std::string args = row.args.empty() ? "(none)" : Join(row.args);
+  std::string args = row.args.empty() ? "(none)" : "";
+  for (const auto &w : row.args) args += (args.empty() ? "" : " ") + w;
   std::vector<std::string> fallback, want_agent, want_syslog;
   for (const auto &rec : run.syslog)
     if (rec.text.find("audit event") != std::string::npos)
@@ -463,14 +736,6 @@ void CheckLogs(const Row &row, const RunResult &run, const std::string &log2) {
         << all;
 }
 
-// Waits (bounded) until the agent has received a request of `type`.
-bool AwaitRequest(const Agent &agent, int type) {
-  for (auto start = std::chrono::steady_clock::now(); Since(start) < kAwaitSeconds; usleep(10000))
-    if (("\n" + agent.Record("requests.log")).find(S("\n", std::to_string(type), "\t")) != std::string::npos)
-      return true;
-  return false;
-}
-
 class VxaccountsRun : public ::testing::TestWithParam<Row> {};
 
 TEST_P(VxaccountsRun, EndsWithItsStatusOutputAndAuditEvent) {
@@ -483,21 +748,24 @@ TEST_P(VxaccountsRun, EndsWithItsStatusOutputAndAuditEvent) {
     GTEST_SKIP() << "LeakSanitizer cannot stop a process whose effective user is not its real one";
   ResetState(row.conf.empty() ? "vxagent.local.account.manage: true\n" : row.conf, row.conf_mode);
   Agent agent;
-  const std::vector<std::pair<std::string, std::string>> data{
-      {"upn", S("root ", kUpn, "\n")},
-      {"passwd", row.users > 0 ? Users(row.users) : S(kAlice, kBob, kCarol)},
-      {"group", kGroups},
-      {"remove", "bob\nwheel\n"}};
-  ASSERT_EQ(row.agent ? agent.Start(data, row.faults, row.impostor) : "", "");
-  Launch launch{.as_nobody = row.nobody, .closed_fd = row.closed_fd, .wrapper = row.wrapper};
+  std::string passwd = row.users > 0 ? "" : S(kAlice, kBob, kCarol);
+  for (int i = 0; i < row.users; ++i) {
+    const std::string n = std::to_string(10000 + i);
+    passwd += S("user", n, ":x:", n, ":", n, "::/home/user", n, ":/bin/sh\n");
+  }
+  ASSERT_EQ(row.agent ? agent.Start({{"upn", S("root ", kUpn, "\n")},
+                                     {"passwd", passwd},
+                                     {"group", kGroups},
+                                     {"remove", "bob\nwheel\n"}},
+                                    row.faults, row.impostor)
+                      : "",
+            "");
   int pipe_fds[2] = {-1, -1};
   ASSERT_TRUE(!row.head || pipe2(pipe_fds, O_CLOEXEC) == 0);
-  launch.out_fd = pipe_fds[1];
   std::string link, head;
-  launch.meanwhile = [&](pid_t pid) {
-    if (row.closed_fd >= 0 && AwaitRequest(agent, row.requests.back()))
-      link = std::filesystem::read_symlink(
-          S("/proc/", std::to_string(pid), "/fd/", std::to_string(row.closed_fd)));
+  auto meanwhile = [&](pid_t pid) {
+    if (row.closed_fd >= 0 && !row.requests.empty() && agent.AwaitRequest(row.requests.back()))
+      link = fs::read_symlink(S("/proc/", std::to_string(pid), "/fd/", std::to_string(row.closed_fd)));
     if (!row.head) return;
     close(pipe_fds[1]);
     // Bounded: a command that writes nothing is killed by the run's limit after this.
@@ -509,7 +777,7 @@ TEST_P(VxaccountsRun, EndsWithItsStatusOutputAndAuditEvent) {
     close(pipe_fds[0]);
   };
   if (row.fail_list_block) setenv("LD_PRELOAD", VX_E2E_FAIL_LIST_PRELOAD, 1);
-  RunResult run = RunVxaccounts(row.args, launch);
+  RunResult run = RunVxaccounts(row, pipe_fds[1], meanwhile);
   unsetenv("LD_PRELOAD");
   if (row.head) run.out = head;
   // A handshake that is never answered cannot be waited for.
