@@ -176,17 +176,16 @@ void ResetState(const std::string &config, unsigned mode) {
 // ---- Processes: the command and the agent ----
 
 // Forks `argv` with stdout and stderr on `out` and `err`, and `closed` (if
-// any) closed; sets its pidfd.
-pid_t Spawn(const std::vector<std::string> &argv, int out, int err, bool as_nobody, int *pidfd,
-            int closed = -1) {
+// any) closed, as user and group `uid` (when not root); sets its pidfd.
+pid_t Spawn(const std::vector<std::string> &argv, int out, int err, uid_t uid, int *pidfd, int closed = -1) {
   pid_t pid = fork();
   if (pid == 0) {
     dup2(open("/dev/null", O_RDONLY), 0);
     dup2(out, 1);
     dup2(err, 2);
     if (closed >= 0) close(closed);
-    if (as_nobody && (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-                      setresuid(kNobody, kNobody, kNobody) != 0))
+    if (uid != 0 &&
+        (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
       _exit(126);
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
@@ -239,7 +238,7 @@ class Agent {
                                   data_.path(),    "--record",           record_.path()};
     for (const auto &f : faults) argv.insert(argv.end(), {"--fault", f});
     int log_fd = open(record_.file("agent.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    pid_ = Spawn(argv, log_fd, log_fd, as_nobody, &pidfd_);
+    pid_ = Spawn(argv, log_fd, log_fd, as_nobody ? kNobody : 0, &pidfd_);
     close(log_fd);
     for (auto start = Clock::now(); pid_ > 0 && Since(start) < kReadySeconds; usleep(10000))
       if (("\n" + Record("agent.log")).find("\nready ") != std::string::npos) return "";
@@ -305,7 +304,8 @@ struct Audit {
 struct Row {
   std::string name, error{};  // error: what the table reader could not take
   std::vector<std::string> args{}, wrapper{}, faults{};
-  bool nobody = false, agent = true, impostor = false, head = false, fail_list_block = false;
+  uid_t caller = 0;
+  bool agent = true, impostor = false, head = false, fail_list_block = false;
   int users = 0, closed_fd = -1, status = -1;
   std::string conf{};  // empty: "vxagent.local.account.manage: true"
   unsigned conf_mode = 0644;
@@ -368,15 +368,16 @@ Rec ParseRec(std::string text) {
   return r;
 }
 
-// "WHERE EVENT USER [MESSAGE]": a failure (2001) has a message, a success (2000) none.
+// "WHERE EVENT USER[: MESSAGE]": a failure (2001) has a message, a success (2000) none.
 Audit ParseAudit(std::string text) {
   Audit a{.where = Take(text)};
   a.event = Int(Take(text));
-  a.user = Take(text);
-  a.message = text;
+  const size_t colon = std::min(text.find(": "), text.size());
+  a.user = text.substr(0, colon);
+  a.message = text.substr(std::min(colon + 2, text.size()));
   OneOf(a.where, {"agent", "syslog"});
-  if (a.event != (a.message.empty() ? 2000 : 2001))
-    throw std::invalid_argument("an event 2000 without a message or 2001 with one");
+  if (a.user.empty() || a.event != (colon == text.size() ? 2000 : 2001))
+    throw std::invalid_argument("a user, and a message after \": \" for event 2001 only");
   return a;
 }
 
@@ -388,7 +389,7 @@ struct Field {
 // clang-format off
 const std::map<std::string, Field> kFields{
     {"args", {false, [](Row &r, std::string v) { r.args = Words(v); }}},
-    {"caller", {false, [](Row &r, std::string v) { r.nobody = OneOf(v, {"nobody"}) == 0; }}},
+    {"caller", {false, [](Row &r, std::string v) { r.caller = static_cast<uid_t>(Int(v)); }}},
     {"wrapper", {false, [](Row &r, std::string v) { r.wrapper = Words(v); }}},
     {"agent", {false, [](Row &r, std::string v) { r.agent = r.impostor = OneOf(v, {"impostor", "none"}) == 0; }}},
     {"fault", {true, [](Row &r, std::string v) { r.faults.push_back(v); }}},
@@ -611,7 +612,7 @@ RunResult RunVxaccounts(const Row &row, int out_fd, const std::function<void(pid
   argv.push_back(VX_E2E_VXACCOUNTS);
   argv.insert(argv.end(), row.args.begin(), row.args.end());
   auto start = Clock::now();
-  r.pid = Spawn(argv, out_fd >= 0 ? out_fd : out, err, row.nobody, &pidfd, row.closed_fd);
+  r.pid = Spawn(argv, out_fd >= 0 ? out_fd : out, err, row.caller, &pidfd, row.closed_fd);
   if (r.pid > 0) meanwhile(r.pid);
   int ws = Reap(r.pid, pidfd, kRunLimitSeconds, &r.syslog);
   r.seconds = Since(start);
@@ -701,7 +702,7 @@ void CheckAgentSide(const Row &row, const RunResult &run, const Agent &agent) {
     EXPECT_NE(cells[1], "pid=?") << "a frame arrived without credentials: " << line;
     if (cells[1] != "pid=" + std::to_string(run.pid)) continue;
     ++own;
-    EXPECT_EQ(cells[2], "uid=" + std::to_string(row.nobody ? kNobody : 0)) << line;
+    EXPECT_EQ(cells[2], "uid=" + std::to_string(row.caller)) << line;
     const int type = atoi(cells[0].c_str());
     if (type >= 111 && type <= 114) sessions.insert(cells[4]);
   }
