@@ -321,6 +321,8 @@ struct Row {
 
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
 
+using Text = const std::string &;  // a value of the table
+
 // Takes the first word (up to a blank) off `text`; throws when there is none.
 std::string Take(std::string &text) {
   const size_t blank = std::min(text.find(' '), text.size());
@@ -354,6 +356,18 @@ std::vector<std::string> Words(std::string text) {
   return words;
 }
 
+// "NUMBER TEXT".
+std::pair<int, std::string> NumberAndText(std::string text) {
+  const int n = Int(Take(text));
+  return {n, text};
+}
+
+// "MIN MAX", whole seconds.
+std::pair<double, double> MinMax(Text text) {
+  const auto [min, max] = NumberAndText(text);
+  return {min, Int(max)};
+}
+
 // "LEVEL[@FILE:FUNCTION] TEXT", TEXT ending in "..." for a prefix.
 Rec ParseRec(std::string text) {
   const std::string head = Take(text);
@@ -384,34 +398,34 @@ Audit ParseAudit(std::string text) {
 // Each key of testdata/runs.txt: whether it may repeat, and what it sets.
 struct Field {
   bool repeatable;
-  void (*set)(Row &, std::string);
+  void (*set)(Row &, Text);
 };
 // clang-format off
 const std::map<std::string, Field> kFields{
-    {"args", {false, [](Row &r, std::string v) { r.args = Words(v); }}},
-    {"caller", {false, [](Row &r, std::string v) { r.caller = static_cast<uid_t>(Int(v)); }}},
-    {"wrapper", {false, [](Row &r, std::string v) { r.wrapper = Words(v); }}},
-    {"agent", {false, [](Row &r, std::string v) { r.agent = r.impostor = OneOf(v, {"impostor", "none"}) == 0; }}},
-    {"fault", {true, [](Row &r, std::string v) { r.faults.push_back(v); }}},
-    {"users", {false, [](Row &r, std::string v) { r.users = Int(v); }}},
-    {"conf", {true, [](Row &r, std::string v) { r.conf += v + "\n"; }}},
-    {"conf-mode", {false, [](Row &r, std::string v) { r.conf_mode = static_cast<unsigned>(Int(v, 8)); }}},
-    {"fail-list-block", {false, [](Row &r, std::string v) { r.fail_list_block = Flag(v); }}},
-    {"closed-fd", {false, [](Row &r, std::string v) { r.closed_fd = Int(v); }}},
-    {"head", {false, [](Row &r, std::string v) { r.head = Flag(v); }}},
-    {"status", {false, [](Row &r, std::string v) { r.status = Int(v); }}},
-    {"usage", {false, [](Row &r, std::string v) { if (Flag(v)) r.out = vxtest::ReadFile(VX_E2E_USAGE); }}},
-    {"out", {true, [](Row &r, std::string v) { r.out += v + "\n"; }}},
-    {"err", {true, [](Row &r, std::string v) { r.err += v + "\n"; }}},
-    {"err-regex", {false, [](Row &r, std::string v) { r.err_regex = v; }}},
-    {"audit", {false, [](Row &r, std::string v) { r.audit = ParseAudit(v); }}},
-    {"requests", {false, [](Row &r, std::string v) { for (const auto &w : Words(v)) r.requests.push_back(Int(w)); }}},
-    {"sessions", {false, [](Row &r, std::string v) { r.sessions = static_cast<size_t>(Int(v)); }}},
-    {"record", {true, [](Row &r, std::string v) { r.records.push_back(ParseRec(v)); }}},
-    {"absent", {true, [](Row &r, std::string v) { r.absent.push_back(ParseRec(v)); }}},
-    {"emergency-empty", {false, [](Row &r, std::string v) { r.emergency_empty = Flag(v); }}},
-    {"syslog", {true, [](Row &r, std::string v) { int p = Int(Take(v)); r.syslog.emplace_back(p, v); }}},
-    {"seconds", {false, [](Row &r, std::string v) { r.min_seconds = Int(Take(v)); r.max_seconds = Int(v); }}},
+    {"args", {false, [](Row &r, Text v) { r.args = Words(v); }}},
+    {"caller", {false, [](Row &r, Text v) { r.caller = static_cast<uid_t>(Int(v)); }}},
+    {"wrapper", {false, [](Row &r, Text v) { r.wrapper = Words(v); }}},
+    {"agent", {false, [](Row &r, Text v) { r.agent = r.impostor = OneOf(v, {"impostor", "none"}) == 0; }}},
+    {"fault", {true, [](Row &r, Text v) { r.faults.push_back(v); }}},
+    {"users", {false, [](Row &r, Text v) { r.users = Int(v); }}},
+    {"conf", {true, [](Row &r, Text v) { r.conf += v + "\n"; }}},
+    {"conf-mode", {false, [](Row &r, Text v) { r.conf_mode = static_cast<unsigned>(Int(v, 8)); }}},
+    {"fail-list-block", {false, [](Row &r, Text v) { r.fail_list_block = Flag(v); }}},
+    {"closed-fd", {false, [](Row &r, Text v) { r.closed_fd = Int(v); }}},
+    {"head", {false, [](Row &r, Text v) { r.head = Flag(v); }}},
+    {"status", {false, [](Row &r, Text v) { r.status = Int(v); }}},
+    {"usage", {false, [](Row &r, Text v) { r.out = Flag(v) ? vxtest::ReadFile(VX_E2E_USAGE) : ""; }}},
+    {"out", {true, [](Row &r, Text v) { r.out += v + "\n"; }}},
+    {"err", {true, [](Row &r, Text v) { r.err += v + "\n"; }}},
+    {"err-regex", {false, [](Row &r, Text v) { r.err_regex = v; }}},
+    {"audit", {false, [](Row &r, Text v) { r.audit = ParseAudit(v); }}},
+    {"requests", {false, [](Row &r, Text v) { for (auto &w : Words(v)) r.requests.push_back(Int(w)); }}},
+    {"sessions", {false, [](Row &r, Text v) { r.sessions = static_cast<size_t>(Int(v)); }}},
+    {"record", {true, [](Row &r, Text v) { r.records.push_back(ParseRec(v)); }}},
+    {"absent", {true, [](Row &r, Text v) { r.absent.push_back(ParseRec(v)); }}},
+    {"emergency-empty", {false, [](Row &r, Text v) { r.emergency_empty = Flag(v); }}},
+    {"syslog", {true, [](Row &r, Text v) { r.syslog.push_back(NumberAndText(v)); }}},
+    {"seconds", {false, [](Row &r, Text v) { std::tie(r.min_seconds, r.max_seconds) = MinMax(v); }}},
 };
 // clang-format on
 
@@ -554,9 +568,8 @@ Row Cell(const Failure &f, const Action &a, char outcome) {
              "\nlrpc.timeout: 1\nlrpc.connect.timeout: 1\nlog.vxaccounts: trace\nlog.kest: debug\n");
   if (f.scope == kHandshake) r.faults = {S("handshake:", f.kind)};
   if (session) r.faults = {S(std::to_string(f.scope == kRequest ? a.request : a.victim), ":", f.kind)};
-  if (session)
-    r.requests.assign(a.requests.begin(),
-                      a.requests.begin() + (f.scope == kKilled ? a.before_kill : a.requests.size()));
+  if (session) r.requests = a.requests;
+  if (f.scope == kKilled) r.requests.resize(a.before_kill);
   if (a.request != 114 || end.status == 13)
     r.audit = {f.support ? "agent" : "syslog", f.support || f.scope == kKilled ? kUpn : "root",
                failed ? end.err.substr(0, end.err.size() - 1) : "", failed ? 2001 : 2000};
@@ -727,13 +740,13 @@ void CheckLogs(const Row &row, const RunResult &run, const std::string &log2) {
   EXPECT_TRUE(emergency.empty() || !row.emergency_empty) << emergency;
   std::string all, ident = S("vxaccounts[", std::to_string(run.pid), "]");
   for (const auto &rec : run.syslog) all += rec.raw + "\n";
-  for (const auto &[priority, part] : row.syslog)
+  for (const auto &want : row.syslog)
     EXPECT_TRUE(std::any_of(run.syslog.begin(), run.syslog.end(),
                             [&](const vxtest::SyslogRecord &r) {
-                              return r.ident == ident && r.priority == priority &&
-                                     r.text.find(part) != std::string::npos;
+                              return r.ident == ident && r.priority == want.first &&
+                                     r.text.find(want.second) != std::string::npos;
                             }))
-        << priority << " " << part << " in:\n"
+        << want.first << " " << want.second << " in:\n"
         << all;
 }
 
