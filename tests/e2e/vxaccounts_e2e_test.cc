@@ -440,15 +440,16 @@ std::vector<Row> ReadTable() {
     const std::string where = S("testdata/runs.txt:", std::to_string(++number), ": ", line);
     if (line.empty() || line[0] == '#') continue;
     std::string value = Unescape(line);
-    const std::string key = Take(value);
+    const std::string key = value.substr(0, value.find(' '));
+    value.erase(0, std::min(key.size() + 1, value.size()));
     if (key == "case") {
       const bool valid = std::regex_match(value, std::regex("[A-Za-z0-9]+")) && names.insert(value).second;
-      rows.push_back({.name = valid ? value : S("Line", std::to_string(number)),
+      rows.push_back({.name = valid ? value : S("Line_", std::to_string(number)),
                       .error = valid ? "" : where + " (a name of letters and digits, once)\n"});
       keys.clear();
       continue;
     }
-    if (rows.empty()) rows.push_back({.name = S("Line", std::to_string(number))});
+    if (rows.empty()) rows.push_back({.name = S("Line_", std::to_string(number))});
     try {
       const auto field = kFields.find(key);
       if (field == kFields.end()) throw std::invalid_argument("unknown key");
