@@ -63,8 +63,9 @@ constexpr double kReadySeconds = 10, kSyncSeconds = 2, kStopSeconds = 5, kAwaitS
 constexpr uint32_t kHello = 3;
 const char *const kLevels[] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
 enum { kTrace, kDebug, kWarning = 3 };
-// The agent's data, which lists and dumps print.
-constexpr char kUpn[] = "admin@VORLEX.TEST";  // the principal the agent gives root
+// The agent's data, which lists and dumps print: bob and wheel are marked for
+// removal, root's principal is kUpn.
+constexpr char kUpn[] = "admin@VORLEX.TEST";
 const char kAlice[] = "alice:x:1001:1001:Alice Archer:/home/alice:/bin/bash\n";
 const char kBob[] = "bob:x:1002:1002:Bob 100% Builder:/home/bob:/bin/sh\n";
 const char kCarol[] = "carol:x:1003:1003::/home/carol:/bin/false\n";
@@ -221,13 +222,21 @@ class Agent {
  public:
   ~Agent() { Stop(false); }
 
-  // Writes `files` (name, content) into its data directory, starts it and
+  // Writes the data (with `users` > 0, that many passwd lines user10000...
+  // instead of alice, bob and carol) into its data directory, starts it and
   // waits (bounded) for its "ready" line: "" or what went wrong. With
   // `as_nobody` it runs as 65534 (an impostor): /var/vorlex becomes
   // writable for it (until the next ResetState) and its directories its own.
-  std::string Start(const std::vector<std::pair<std::string, std::string>> &files,
-                    const std::vector<std::string> &faults, bool as_nobody) {
-    for (const auto &[name, content] : files) data_.write(name, content);
+  std::string Start(int users, const std::vector<std::string> &faults, bool as_nobody) {
+    std::string passwd = users > 0 ? "" : S(kAlice, kBob, kCarol);
+    for (int i = 0; i < users; ++i) {
+      const std::string n = std::to_string(10000 + i);
+      passwd += S("user", n, ":x:", n, ":", n, "::/home/user", n, ":/bin/sh\n");
+    }
+    data_.write("passwd", passwd);
+    data_.write("group", kGroups);
+    data_.write("remove", "bob\nwheel\n");
+    data_.write("upn", S("root ", kUpn, "\n"));
     if (as_nobody) {
       fs::permissions("/var/vorlex", static_cast<fs::perms>(01777));
       for (const std::string &dir : {data_.path(), record_.path()})
@@ -696,18 +705,13 @@ void CheckAudit(const Row &row, const RunResult &run, const std::string &audit_l
   EXPECT_EQ(fallback, want_syslog) << "audit fall-back lines in syslog";
 }
 
-// The account requests the agent saw, the connections that carried them,
-// and the credentials (SO_PASSCRED) on every frame: each has some, and the
-// command's name the user who ran it. An impostor gets no frame at all, and
-// nothing the agent refuses reaches it.
+// The account requests (111 to 114) the command sent, in the order the agent
+// got them, and the connections that carried them; the credentials
+// (SO_PASSCRED) on every frame: each has some, and the command's name the
+// user who ran it. An impostor gets no frame at all, and nothing the agent
+// refuses reaches it.
 void CheckAgentSide(const Row &row, const RunResult &run, const Agent &agent) {
   std::vector<int> seen;
-  for (const auto &line : Split(agent.Record("requests.log"), '\n')) {
-    int type = atoi(line.c_str());
-    if (type >= 111 && type <= 114) seen.push_back(type);
-  }
-  EXPECT_EQ(seen, row.requests) << "account requests the agent received";
-  size_t own = 0;
   std::set<std::string> sessions;
   const std::string frames = agent.Record("frames.log");
   for (const auto &line : Split(frames, '\n')) {
@@ -715,12 +719,13 @@ void CheckAgentSide(const Row &row, const RunResult &run, const Agent &agent) {
     ASSERT_EQ(cells.size(), 5u) << line;
     EXPECT_NE(cells[1], "pid=?") << "a frame arrived without credentials: " << line;
     if (cells[1] != "pid=" + std::to_string(run.pid)) continue;
-    ++own;
     EXPECT_EQ(cells[2], "uid=" + std::to_string(row.caller)) << line;
     const int type = atoi(cells[0].c_str());
-    if (type >= 111 && type <= 114) sessions.insert(cells[4]);
+    if (type < 111 || type > 114) continue;
+    seen.push_back(type);
+    sessions.insert(cells[4]);
   }
-  EXPECT_TRUE(own > 0 || row.requests.empty()) << "no frame of the command carried its process id";
+  EXPECT_EQ(seen, row.requests) << "account requests the agent received";
   EXPECT_EQ(sessions.size(), row.requests.empty() ? 0 : row.sessions)
       << "connections of the account requests";
   EXPECT_TRUE(frames.empty() || !row.impostor) << frames;
@@ -763,18 +768,7 @@ TEST_P(VxaccountsRun, EndsWithItsStatusOutputAndAuditEvent) {
     GTEST_SKIP() << "LeakSanitizer cannot stop a process whose effective user is not its real one";
   ResetState(row.conf.empty() ? "vxagent.local.account.manage: true\n" : row.conf, row.conf_mode);
   Agent agent;
-  std::string passwd = row.users > 0 ? "" : S(kAlice, kBob, kCarol);
-  for (int i = 0; i < row.users; ++i) {
-    const std::string n = std::to_string(10000 + i);
-    passwd += S("user", n, ":x:", n, ":", n, "::/home/user", n, ":/bin/sh\n");
-  }
-  ASSERT_EQ(row.agent ? agent.Start({{"upn", S("root ", kUpn, "\n")},
-                                     {"passwd", passwd},
-                                     {"group", kGroups},
-                                     {"remove", "bob\nwheel\n"}},
-                                    row.faults, row.impostor)
-                      : "",
-            "");
+  ASSERT_EQ(row.agent ? agent.Start(row.users, row.faults, row.impostor) : "", "");
   int pipe_fds[2] = {-1, -1};
   ASSERT_TRUE(!row.head || pipe2(pipe_fds, O_CLOEXEC) == 0);
   std::string link, head;
