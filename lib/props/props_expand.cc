@@ -291,7 +291,11 @@ void Expander::Walk() {
       f.pos += 2;
       f.keep = f.out.Size();
     } else {
-      size_t run = strcspn(p, "$\\");  // plain text up to the next special character
+      // Plain text up to the next special character. A loop, not strcspn: a
+      // checking string library may measure the whole rest of the text at
+      // each call, which over many references would be quadratic.
+      size_t run = 0;
+      while (p[run] != '\0' && p[run] != '$' && p[run] != '\\') ++run;
       ok = f.out.Put(p, run);
       size_t solid = run;
       while (solid > 0 && IsBlank(p[solid - 1])) --solid;
