@@ -1,8 +1,11 @@
-// Sessions against the test agent: handshake, exact request bytes with
-// credentials, the challenge exchange, and every way a session fails.
-#include <errno.h>
+// Sessions, run from the table testdata/exchanges.txt (its head says how to
+// read it): each row opens a session and, when that succeeds, makes one
+// transaction. The rows pin the exact request bytes with the sender's
+// credentials, the challenge exchange, the peer check, the deadline of each
+// step and every way a session fails.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,12 +13,16 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
-#include <memory>
+#include <map>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <thread>
+#include <utility>
 
 #include "client_common/lrpc2.h"
 #include "client_common/msg_ptr.h"
@@ -26,335 +33,292 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Answers = Agent::Answers;
-
 using vx::MsgPtr;
 
-MsgPtr Request(uint32_t type, const std::function<void(Msg *)> &fields = {}) {
-  MsgPtr m(NewMsg(type, GetMsgTypeTable(), LRPC_HEADER_SIZE, nullptr));
-  if (m && fields) fields(m.get());
-  if (m) MsgComplete(m.get());
+constexpr int kSelf = -1;  // the user the test runs as
+
+// The requests the rows name, built as the client builds them.
+MsgPtr Request(const std::string &name) {
+  static const std::map<std::string, uint32_t> kTypes = {{"status", 111},
+                                                         {"large", 111},
+                                                         {"reload", 112},
+                                                         {"dump", 114},
+                                                         {"one-way", MSGTYPE_AUDIT_TRAIL_EVENT}};
+  const auto type = kTypes.find(name);
+  if (type == kTypes.end()) throw std::invalid_argument("no request " + name);
+  MsgPtr m(NewMsg(type->second, GetMsgTypeTable(), LRPC_HEADER_SIZE, nullptr));
+  if (name == "reload") MsgAddBool(m.get(), 1), MsgAddBool(m.get(), 0);
+  if (name == "dump") MsgAddString(m.get(), "root");
+  if (name == "one-way") MsgAddInt(m.get(), 2000);
+  if (name == "large") MsgAddString(m.get(), std::string(1u << 20, 'x').c_str());
+  MsgComplete(m.get());
   return m;
 }
 
-LRPC2Session *Open(const std::string &path, uint32_t *status = nullptr, uint32_t timeout = 1) {
-  return LRPC2Open(path.c_str(), GetMsgTypeTable(), timeout, 1, status);
-}
+// A row: its name, settings (key to value; "fault" repeats) and outcome.
+struct Exchange {
+  std::string name;
+  std::multimap<std::string, std::string> set;
+  Answers welcome, reply;
+  bool opens = true;
+  uint32_t status = 0;
+  double at = 0;
+  std::optional<Bytes> received;
 
-const Bytes kHello = B({3, 0, 0, 0});
-const Bytes kChallenge = B({0x12, 0x80, 0xCD, 0xAB, 0x0B, 0, 0, 0, 3, 0, 0});
-const Bytes kStatusRequest = B({0x12, 0x80, 0xCD, 0xAB, 0x0B, 0, 0, 0, 0x6F, 0, 0});
-const Bytes kBoolReply = Frame(111, Bool(true));
-
-void ExpectOwnCredentials(Agent &agent) {
-  agentsim::Credentials c = agent.Creds();
-  EXPECT_EQ(c.pid, getpid());
-  EXPECT_EQ(c.uid, getuid());
-  EXPECT_EQ(c.gid, getgid());
-}
-
-TEST(LRPC2Open, RefusesUnusablePathsBeforeCreatingAnything) {
-  TempDir dir;
-  const std::string too_long = "/" + std::string(LRPC_MAX_PATH, 'a'), missing = dir.file("none");
-  const std::pair<const char *, uint32_t> cases[] = {{nullptr, 400},
-                                                     {"", 400},
-                                                     {"relative/agent.sock", 400},
-                                                     {too_long.c_str(), 400},
-                                                     {missing.c_str(), 405}};
-  for (const auto &[path, expected] : cases) {
-    int fds = CountOpenFds();
-    uint32_t status = 0;
-    EXPECT_EQ(LRPC2Open(path, GetMsgTypeTable(), 1, 1, &status), nullptr);
-    EXPECT_EQ(errno == ENOENT, expected == 405) << errno;
-    EXPECT_EQ(status, expected) << (path ? path : "null");
-    EXPECT_EQ(CountOpenFds(), fds);
+  std::string Get(const std::string &key, const std::string &fallback) const {
+    const auto it = set.find(key);
+    return it != set.end() ? it->second : fallback;
   }
-  EXPECT_EQ(LRPC2Open("x", nullptr, 1, 1, nullptr), nullptr);  // null status tolerated
-}
-
-// A listener that never accepts, its queue of one taken by a filler: a
-// connect waits for a slot until one is freed, and is never answered.
-class FullQueue {
- public:
-  FullQueue() {
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    const auto *sa = reinterpret_cast<struct sockaddr *>(&addr);
-    EXPECT_EQ(bind(listener_, sa, sizeof addr), 0);
-    EXPECT_EQ(listen(listener_, 0), 0);
-    EXPECT_EQ(connect(filler_, sa, sizeof addr), 0);
-  }
-  ~FullQueue() {
-    Settle();
-    close(filler_);
-    close(listener_);
-  }
-  // Takes the filler off the queue after `delay`, which lets one more in.
-  void FreeSlotAfter(std::chrono::milliseconds delay) {
-    freer_ = std::thread([this, delay] {
-      std::this_thread::sleep_for(delay);
-      accepted_ = accept(listener_, nullptr, nullptr);
-    });
-  }
-  // Waits for the freeing and closes what it accepted.
-  void Settle() {
-    if (freer_.joinable()) freer_.join();
-    if (accepted_ >= 0) close(accepted_);
-    accepted_ = -1;
-  }
-
-  TempDir dir;
-  const std::string path = dir.file("agent.sock");
-
- private:
-  int listener_ = socket(AF_UNIX, SOCK_STREAM, 0), filler_ = socket(AF_UNIX, SOCK_STREAM, 0);
-  int accepted_ = -1;
-  std::thread freer_;
 };
 
-// A peer that takes its time over every byte holds each step only until its
-// deadline, counted from the step's start: the open (connect and handshake
-// together), or the transaction (request, challenges and reply together).
-TEST(LRPC2Deadlines, SlowPeerEndsEachStepAtItsDeadline) {
-  enum Step { kOpen, kTransact };
-  const struct {
-    const char *name;
-    Step step;
-    std::vector<std::string> faults;  // of the agent; none: a full listen queue instead
-    uint32_t status;
-    double at;  // seconds from the step's start
-    uint32_t timeout = 1;
-    int free_slot_ms = -1;     // the full queue lets the connect in after this long
-    size_t request_bytes = 0;  // a string of this size in the request
-    int challenges = 0;
-  } cases[] = {
-      {"queue stays full, no wait", kOpen, {}, 418, 0, 0},
-      {"queue stays full", kOpen, {}, 418, 1},
-      {"queue frees a slot late, handshake unanswered", kOpen, {}, 408, 1, 1, 600},
-      {"handshake answer trickled", kOpen, {"handshake:trickle=0.4"}, 408, 1},
-      {"request read slowly", kTransact, {"any:slow-read=0.05"}, 408, 1, 1, -1, 1u << 20},
-      {"reply trickled", kTransact, {"any:trickle=0.3"}, 408, 1},
-      {"challenge, then the reply trickled", kTransact, {"any:trickle=0.3"}, 408, 1, 1, -1, 0, 1},
-  };
-  for (const auto &c : cases) {
-    std::optional<FullQueue> queue;
-    std::optional<Agent> agent;
-    if (c.faults.empty()) {
-      queue.emplace();
-      if (c.free_slot_ms >= 0) queue->FreeSlotAfter(std::chrono::milliseconds(c.free_slot_ms));
-    } else {
-      agent.emplace(Agent::Options{.faults = c.faults});
-      agent->Reply([&c](const Bytes &) {
-        Answers a(static_cast<size_t>(c.challenges), kChallenge);
-        a.push_back(kBoolReply);
-        return a;
-      });
-    }
-    const int fds = CountOpenFds();
-    uint32_t status = 0;
-    auto start = Clock::now();
-    LRPC2Session *s = Open(queue ? queue->path : agent->path(), &status, c.timeout);
-    if (c.step == kTransact) {
-      ASSERT_NE(s, nullptr) << c.name;
-      const std::string text(c.request_bytes, 'x');
-      MsgPtr request = Request(111, [&text](Msg *m) { MsgAddString(m, text.c_str()); });
-      start = Clock::now();
-      EXPECT_EQ(LRPC2Transact(s, request.get(), c.timeout, &status), nullptr) << c.name;
-    } else {
-      EXPECT_EQ(s, nullptr) << c.name;
-    }
-    const std::chrono::duration<double> took = Clock::now() - start;
-    LRPC2Close(s);
-    EXPECT_EQ(status, c.status) << c.name;
-    EXPECT_GE(took.count(), c.at - 0.05) << c.name;
-    EXPECT_LT(took.count(), c.at + 0.4) << c.name;
-    if (queue) queue->Settle();
-    EXPECT_TRUE(!agent || agent->AwaitIdle()) << c.name;
-    EXPECT_EQ(CountOpenFds(), fds) << c.name;
+// Splits at `separator`, trimming blanks off each part.
+std::vector<std::string> Split(const std::string &s, char separator) {
+  std::vector<std::string> parts;
+  for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+    end = s.find(separator, start);
+    const std::string part = s.substr(start, end == std::string::npos ? end : end - start);
+    const size_t first = part.find_first_not_of(' '), last = part.find_last_not_of(' ');
+    parts.push_back(first == std::string::npos ? "" : part.substr(first, last - first + 1));
   }
+  return parts;
 }
 
-// Runs `fn` on a thread of its own whose effective user is `euid`: the raw
-// system call changes the credentials of the calling thread only.
-void AsUser(uid_t euid, const std::function<void()> &fn) {
+// Hex bytes and defined names, each optionally repeated with *N.
+Bytes ParseBytes(const std::string &text, const std::map<std::string, Bytes> &names) {
+  Bytes out;
+  std::istringstream words(text);
+  for (std::string word; words >> word;) {
+    const size_t star = word.find('*');
+    const std::string item = word.substr(0, star);
+    const auto named = names.find(item);
+    if (named == names.end() && (item.size() != 2 || !isxdigit(item[0]) || !isxdigit(item[1])))
+      throw std::invalid_argument("bad byte " + item);
+    const Bytes one =
+        named != names.end() ? named->second : Bytes(1, static_cast<char>(std::stoi(item, 0, 16)));
+    for (int n = star == std::string::npos ? 1 : std::stoi(word.substr(star + 1)); n > 0; --n) out += one;
+  }
+  return out;
+}
+
+// Answers separated by ","; ANSWER*N of one word is N answers.
+Answers ParseAnswers(const std::string &text, const std::map<std::string, Bytes> &names) {
+  Answers out;
+  for (const std::string &answer : Split(text, ',')) {
+    const size_t star = answer.find(' ') == std::string::npos ? answer.find('*') : std::string::npos;
+    const std::string one = answer.substr(0, star);
+    for (int n = star == std::string::npos ? !answer.empty() : std::stoi(answer.substr(star + 1)); n > 0; --n)
+      out.push_back(one == "hang-up" ? Agent::kHangUp : ParseBytes(one, names));
+  }
+  return out;
+}
+
+Exchange ParseRow(const std::vector<std::string> &column, const std::map<std::string, Bytes> &names) {
+  static const std::set<std::string> kKeys = {"peer",         "welcome", "reply", "fault",  "request",
+                                              "open-timeout", "timeout", "agent", "caller", "storm"};
+  Exchange e;
+  e.name = column[0];
+  for (const std::string &setting : Split(column[1], ';')) {
+    const size_t eq = setting.find('=');
+    if (!kKeys.count(setting.substr(0, eq))) throw std::invalid_argument("bad setting " + setting);
+    e.set.emplace(setting.substr(0, eq), eq == std::string::npos ? "" : setting.substr(eq + 1));
+  }
+  e.welcome = ParseAnswers(e.Get("welcome", "welcome"), names);
+  e.reply = ParseAnswers(e.Get("reply", "bool-reply"), names);
+  std::istringstream outcome(column[2]);
+  std::string word;
+  if (outcome >> word && word == "open") e.opens = false, outcome >> word;
+  e.status = static_cast<uint32_t>(std::stoul(word));
+  if (outcome >> word && (word != "at" || !(outcome >> e.at) || outcome >> word))
+    throw std::invalid_argument("bad outcome " + column[2]);
+  if (column[3] != "-") e.received = ParseBytes(column[3], names);
+  return e;
+}
+
+// The rows of the table; a line that does not parse fails the test.
+std::vector<Exchange> Exchanges() {
+  std::vector<Exchange> rows;
+  std::map<std::string, Bytes> names;
+  std::ifstream in(LRPC2_TEST_DATA "/exchanges.txt");
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    if (line.empty() || line[0] == '#') continue;
+    try {
+      const size_t define = line.find(" := ");
+      const std::vector<std::string> columns = Split(line, '|');
+      if (define != std::string::npos)
+        names[line.substr(0, define)] = ParseBytes(line.substr(define + 4), names);
+      else if (columns.size() == 4)
+        rows.push_back(ParseRow(columns, names));
+      else
+        throw std::invalid_argument("not a row");
+    } catch (const std::exception &e) {
+      ADD_FAILURE() << "exchanges.txt:" << number << ": " << e.what();
+    }
+  }
+  EXPECT_GT(rows.size(), 30u);
+  return rows;
+}
+
+// Runs `fn` as the effective user `euid`, on a thread of its own (the raw
+// system call changes the calling thread only); as kSelf, right here.
+void AsUser(int euid, const std::function<void()> &fn) {
+  if (euid == kSelf) return fn();
   std::thread([&] {
     ASSERT_EQ(syscall(SYS_setresuid, -1, euid, -1), 0);
     fn();
-    ASSERT_EQ(syscall(SYS_setresuid, -1, 0, -1), 0);
   }).join();
 }
 
-// Whoever made the listening socket must be root or the caller's effective
-// user; an impostor is refused before the hello, and named.
-TEST(LRPC2Open, RefusesAPeerThatIsNeitherRootNorTheCaller) {
-  if (geteuid() != 0) GTEST_SKIP() << "skipped: needs root to listen and connect as other users";
-  constexpr uid_t kOther = 65534, kThird = 65533;
-  const struct {
-    const char *name;
-    uid_t agent, caller;
-    uint32_t status;
-  } cases[] = {
-      {"root's agent, root", 0, 0, 0},
-      {"root's agent, another user", 0, kOther, 0},
-      {"the caller's own agent", kOther, kOther, 0},
-      {"another user's agent, root", kOther, 0, 419},
-      {"another user's agent, a third user", kThird, kOther, 419},
-  };
+std::atomic<int> g_signals{0};
+
+// Counts the signals of a storm; after 20,000 (4 s) it ignores the rest, so
+// that a wait they stretch still ends, late.
+void Caught(int) {
+  if (++g_signals == 20000) signal(SIGUSR1, SIG_IGN);
+}
+
+// Interrupts the calling thread with SIGUSR1 every 200 µs while it lives; the
+// handler restarts no call.
+struct SignalStorm {
+  timer_t timer = {};
+  SignalStorm() {
+    struct sigaction caught = {};
+    caught.sa_handler = Caught;
+    sigaction(SIGUSR1, &caught, nullptr);
+    struct sigevent event = {};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = SIGUSR1;
+    event._sigev_un._tid = gettid();
+    const struct itimerspec every = {{0, 200000}, {0, 200000}};
+    g_signals = 0;
+    EXPECT_EQ(timer_create(CLOCK_MONOTONIC, &event, &timer), 0);
+    EXPECT_EQ(timer_settime(timer, 0, &every, nullptr), 0);
+  }
+  ~SignalStorm() {
+    timer_delete(timer);
+    signal(SIGUSR1, SIG_IGN);  // one may still be pending
+  }
+};
+
+// A listener that never accepts, its queue of one taken by a filler: a
+// connect waits for a slot. After `then_ms` (unless negative) it takes the
+// filler, which lets one more in, never answered; or, with `close_listener`,
+// it closes.
+struct FullQueue {
   TempDir dir;
-  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);  // users other than root make and reach the socket
-  for (const auto &c : cases) {
-    std::optional<Agent> agent;
-    AsUser(c.agent, [&] { agent.emplace(Agent::Options{.path = dir.file("agent.sock")}); });
-    ASSERT_TRUE(agent) << c.name;
+  const std::string path = dir.file("agent.sock");
+  int listener = socket(AF_UNIX, SOCK_STREAM, 0), filler = socket(AF_UNIX, SOCK_STREAM, 0);
+  std::thread then;
+
+  FullQueue(int then_ms, bool close_listener) {
+    struct sockaddr_un addr = {AF_UNIX, {}};
+    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    const auto *sa = reinterpret_cast<struct sockaddr *>(&addr);
+    EXPECT_TRUE(bind(listener, sa, sizeof addr) == 0 && listen(listener, 0) == 0 &&
+                connect(filler, sa, sizeof addr) == 0);
+    if (then_ms < 0) return;
+    then = std::thread([this, then_ms, close_listener] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(then_ms));
+      close(close_listener ? std::exchange(listener, -1) : accept(listener, nullptr, nullptr));
+    });
+  }
+  ~FullQueue() {
+    if (then.joinable()) then.join();
+    close(filler);
+    close(listener);
+  }
+};
+
+TEST(LRPC2Session, EachExchangeEndsWithItsStatusBytesAndTime) {
+  TempDir shared;  // agents and callers of every user reach sockets here
+  ASSERT_EQ(chmod(shared.path().c_str(), 0777), 0);
+  auto previous = signal(SIGPIPE, SIG_DFL);
+  for (const Exchange &c : Exchanges()) {
+    SCOPED_TRACE(c.name);
+    const std::string peer = c.Get("peer", "agent"), kind = peer.substr(0, peer.find(':')),
+                      arg = peer.substr(std::min(peer.size(), kind.size() + 1));
+    const int agent_uid = std::stoi(c.Get("agent", "-1")), caller_uid = std::stoi(c.Get("caller", "-1"));
+    const auto open_timeout = static_cast<uint32_t>(std::stoul(c.Get("open-timeout", "1")));
+    const auto timeout = static_cast<uint32_t>(std::stoul(c.Get("timeout", "5")));
+    if ((agent_uid != kSelf || caller_uid != kSelf) && geteuid() != 0) continue;  // needs root
     const int fds = CountOpenFds();
+    std::optional<Agent> agent;
+    std::optional<FullQueue> queue;
+    if (kind == "agent") {
+      std::vector<std::string> faults;
+      for (auto [f, end] = c.set.equal_range("fault"); f != end; ++f) faults.push_back(f->second);
+      AsUser(agent_uid, [&] {
+        agent.emplace(
+            Agent::Options{.path = shared.file("agent.sock"), .welcome = c.welcome, .faults = faults});
+      });
+      agent->Reply([&c](const Bytes &) { return c.reply; });
+    } else if (kind != "path") {
+      ASSERT_TRUE(kind == "full" || kind == "full-freed" || kind == "full-closed");
+      queue.emplace(arg.empty() ? -1 : std::stoi(arg), kind == "full-closed");
+    }
+    const char *path = agent           ? agent->path().c_str()
+                       : queue         ? queue->path.c_str()
+                       : arg == "null" ? nullptr
+                                       : arg.c_str();
+    const MsgPtr request = Request(c.Get("request", "status"));
+    std::optional<SignalStorm> storm;
+    if (c.set.count("storm")) storm.emplace();
     uint32_t status = 1;
-    int refused = -1;
     pid_t pid = 0;
     uid_t uid = 0;
-    AsUser(c.caller, [&] {
-      LRPC2Close(Open(agent->path(), &status));
-      EXPECT_EQ(status == 419 ? errno : EPERM, EPERM);
+    int refused = -1;
+    std::chrono::duration<double> took{};
+    AsUser(caller_uid, [&] {
+      auto start = Clock::now();
+      LRPC2Session *s = LRPC2Open(path, GetMsgTypeTable(), open_timeout, open_timeout, &status);
       refused = LRPC2RefusedPeer(&pid, &uid);
-    });
-    EXPECT_EQ(status, c.status) << c.name;
-    EXPECT_EQ(refused, c.status == 419 ? 1 : 0) << c.name;
-    EXPECT_EQ(uid, c.status == 419 ? c.agent : 0) << c.name;
-    EXPECT_EQ(pid, c.status == 419 ? getpid() : 0) << c.name;
-    EXPECT_EQ(agent->Connections(), c.status == 419 ? 0 : 1) << c.name << ": hello sent";
-    EXPECT_TRUE(agent->AwaitIdle());
-    EXPECT_EQ(CountOpenFds(), fds) << c.name;
-  }
-}
-
-// Each request leaves byte for byte after the hello, on a non-blocking
-// socket that passes credentials; challenges are answered (each with an
-// empty type-3 frame) up to the limit.
-TEST(LRPC2Transact, RequestsLeaveByteForByteWithCredentials) {
-  struct {
-    const char *name;
-    MsgPtr request;
-    Bytes wire;
-    uint32_t timeout;
-    int challenges = 0;
-  } cases[] = {
-      {"reload",
-       Request(112,
-               [](Msg *m) {
-                 MsgAddBool(m, 1);
-                 MsgAddBool(m, 0);
-               }),
-       B({0x12, 0x80, 0xCD, 0xAB, 0x0F, 0, 0, 0, 0x70, 0, 1, 1, 1, 0, 0}), 0},
-      {"dump root", Request(114, [](Msg *m) { MsgAddString(m, "root"); }),
-       B({0x12, 0x80, 0xCD, 0xAB, 0x14, 0, 0, 0, 0x72, 0, 4, 4, 0, 0, 0, 'r', 'o', 'o', 't', 0}), 5},
-      {"status", Request(111), kStatusRequest, 0},
-      {"one challenge", Request(111), kStatusRequest, 5, 1},
-      {"challenges up to the limit", Request(111), kStatusRequest, 5, LRPC_MAX_CHALLENGES},
-      {"one challenge too many", Request(111), kStatusRequest, 5, LRPC_MAX_CHALLENGES + 1},
-  };
-  for (auto &c : cases) {
-    Agent agent;
-    agent.Reply([&c](const Bytes &) {
-      Answers a(static_cast<size_t>(c.challenges), kChallenge);
-      a.push_back(kBoolReply);
-      return a;
-    });
-    uint32_t status = 1, enabled = 0;
-    LRPC2Session *s = Open(agent.path(), &status);
-    ASSERT_NE(s, nullptr) << c.name;
-    EXPECT_EQ(status, 0u);
-    EXPECT_EQ(errno, 0);
-    EXPECT_EQ(s->read_fd, s->write_fd);
-    EXPECT_EQ(s->is_socket, 1u);
-    int on = 0;
-    socklen_t len = sizeof on;
-    ASSERT_EQ(getsockopt(s->read_fd, SOL_SOCKET, SO_PASSCRED, &on, &len), 0);
-    EXPECT_EQ(on, 1);
-    const bool over = c.challenges > LRPC_MAX_CHALLENGES;
-    MsgPtr reply(LRPC2Transact(s, c.request.get(), c.timeout, &status));
-    EXPECT_EQ(status, over ? 409u : 0u) << c.name;
-    ASSERT_EQ(reply == nullptr, over) << c.name;
-    EXPECT_EQ(reply ? MsgGetBool(reply.get(), &enabled) : 0u, 0u);
-    EXPECT_EQ(enabled, over ? 0u : 1u);
-    EXPECT_NE(fcntl(s->read_fd, F_GETFL) & O_NONBLOCK, 0) << c.name;
-    LRPC2Close(s);
-    Bytes expected = kHello + c.wire;
-    for (int i = 0; i < std::min(c.challenges, LRPC_MAX_CHALLENGES); ++i) expected += kChallenge;
-    EXPECT_EQ(agent.Received(), expected) << c.name;
-    ExpectOwnCredentials(agent);
-  }
-}
-
-// Every way a handshake answer or a reply goes wrong, down to an agent gone
-// before the request (a closed socket, not SIGPIPE). The session fails at
-// once or at the time-out, and leaves no descriptor behind.
-TEST(LRPC2Transact, BadHandshakesAndRepliesFail) {
-  const struct {
-    const char *name;
-    Answers welcome;
-    Answers reply;
-    uint32_t status;
-    uint32_t timeout = 5;
-  } cases[] = {
-      {"other word", {B({2, 0, 0, 0})}, {}, 406},
-      {"half a word, then closed", {B({1, 0}), Agent::kHangUp}, {}, 404},
-      {"closed at once", {Agent::kHangUp}, {}, 404},
-      {"never answered", {}, {}, 408},
-      {"wrong magic", {U32(1)}, {Frame(111, Bool(true), 0xABCD8013u)}, 405},
-      {"invalid body (tag 9)", {U32(1)}, {Frame(111, B({9}))}, 405},
-      {"announced length 7", {U32(1)}, {U32(LRPC_MAGIC) + U32(7)}, 405},
-      {"announced length over the bound", {U32(1)}, {U32(LRPC_MAGIC) + U32(LRPC_MAX_FRAME + 1)}, 405},
-      {"announced length at the bound, then closed",
-       {U32(1)},
-       {U32(LRPC_MAGIC) + U32(LRPC_MAX_FRAME), Agent::kHangUp},
-       404},
-      {"closed mid-reply", {U32(1)}, {kBoolReply.substr(0, 10), Agent::kHangUp}, 404},
-      {"closed without reply", {U32(1)}, {Agent::kHangUp}, 404},
-      {"no reply within the time-out", {U32(1)}, {}, 408, 1},
-      {"closed after the handshake", {U32(1), Agent::kHangUp}, {kBoolReply}, 404, 1},
-  };
-  auto previous = signal(SIGPIPE, SIG_DFL);
-  for (const auto &c : cases) {
-    Agent agent({.welcome = c.welcome});
-    agent.Reply([&c](const Bytes &) { return c.reply; });
-    const int fds = CountOpenFds();
-    uint32_t status = 0;
-    const auto start = Clock::now();
-    LRPC2Session *s = Open(agent.path(), &status);
-    EXPECT_EQ(s != nullptr, !c.welcome.empty() && c.welcome[0] == U32(1)) << c.name;
-    if (s != nullptr) {
-      if (c.welcome.size() > 1) {
-        ASSERT_TRUE(agent.AwaitIdle());  // the agent has closed its end
+      EXPECT_EQ(LRPC2RefusedPeer(nullptr, nullptr), refused);
+      ASSERT_EQ(s != nullptr, c.opens);
+      if (s != nullptr) {
+        EXPECT_EQ(s->read_fd, s->write_fd);
+        EXPECT_EQ(s->is_socket, 1u);
+        int on = 0;
+        socklen_t len = sizeof on;
+        EXPECT_EQ(getsockopt(s->read_fd, SOL_SOCKET, SO_PASSCRED, &on, &len), 0);
+        EXPECT_EQ(on, 1);
+        if (c.welcome.size() > 1) {
+          EXPECT_TRUE(agent->AwaitIdle());  // the agent has closed its end
+        }
+        start = Clock::now();
+        MsgPtr reply(LRPC2Transact(s, request.get(), timeout, &status));
+        uint32_t enabled = 0;
+        EXPECT_EQ(reply != nullptr, c.status == 0 && !c.reply.empty());
+        EXPECT_TRUE(!reply || (MsgGetBool(reply.get(), &enabled) == 0 && enabled == 1));
+        EXPECT_NE(fcntl(s->read_fd, F_GETFL) & O_NONBLOCK, 0);
       }
-      MsgPtr request = Request(111);
-      EXPECT_EQ(LRPC2Transact(s, request.get(), c.timeout, &status), nullptr) << c.name;
+      took = Clock::now() - start;
       LRPC2Close(s);
+    });
+    EXPECT_GT(storm ? (storm.reset(), g_signals.load()) : 101, 100);
+    EXPECT_EQ(status, c.status);
+    EXPECT_GE(took.count(), c.at - 0.05);
+    EXPECT_LT(took.count(), c.at + 0.4);
+    EXPECT_EQ(refused, c.status == 419 ? 1 : 0);
+    EXPECT_EQ(std::pair(pid, uid),
+              c.status == 419 ? std::pair(getpid(), uid_t(agent_uid)) : std::pair(0, 0u));
+    EXPECT_TRUE(!agent || agent->AwaitIdle());
+    if (agent && c.received) {
+      EXPECT_EQ(agent->Received(), *c.received);
+      const agentsim::Credentials sender = agent->Creds();
+      if (c.received->size() > 4 && caller_uid == kSelf) {
+        EXPECT_EQ(std::tuple(sender.pid, sender.uid, sender.gid), std::tuple(getpid(), getuid(), getgid()));
+      }
     }
-    EXPECT_EQ(status, c.status) << c.name;
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3)) << c.name;
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(c.status == 408 ? 900 : 0));
-    EXPECT_TRUE(agent.AwaitIdle());
-    EXPECT_EQ(CountOpenFds(), fds) << c.name;
+    agent.reset();
+    queue.reset();
+    EXPECT_EQ(CountOpenFds(), fds);
   }
   signal(SIGPIPE, previous);
 }
 
-TEST(LRPC2Transact, OneWayRequestReturnsAtOnceWithoutReply) {
-  Agent agent;  // would answer, but the client must not wait for it
-  LRPC2Session *s = Open(agent.path());
-  ASSERT_NE(s, nullptr);
-  MsgPtr request = Request(MSGTYPE_AUDIT_TRAIL_EVENT, [](Msg *m) { MsgAddInt(m, 2000); });
-  uint32_t status = 1;
-  agent.Silent();
-  auto start = Clock::now();
-  EXPECT_EQ(LRPC2Transact(s, request.get(), 5, &status), nullptr);
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
-  EXPECT_EQ(status, 0u);
-  EXPECT_EQ(agent.WaitFrames(1).at(0), Frame(1200, Int(2000)));
-  LRPC2Close(s);
-}
-
 TEST(LRPC2Transact, RefusesMissingSessionOrUnfinishedRequest) {
-  MsgPtr complete = Request(111);
+  MsgPtr complete = Request("status");
   uint32_t status = 0;
   MsgPtr building(NewMsg(111, GetMsgTypeTable(), LRPC_HEADER_SIZE, &status));
   LRPC2Session fake = {-1, -1, GetMsgTypeTable(), 1};
@@ -365,6 +329,7 @@ TEST(LRPC2Transact, RefusesMissingSessionOrUnfinishedRequest) {
     EXPECT_EQ(status, 406u);
   }
   EXPECT_EQ(LRPC2Transact(nullptr, nullptr, 1, nullptr), nullptr);
+  EXPECT_EQ(LRPC2Open("x", nullptr, 1, 1, nullptr), nullptr);  // a null status is tolerated
 }
 
 }  // namespace
