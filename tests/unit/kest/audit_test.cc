@@ -38,10 +38,10 @@ TEST(AuditDelivery, UnreachableAgentIsReportedAsNotDelivered) {
 }
 
 TEST(AuditFallback, OneLineNamingEveryValueWithQuotesEscaped) {
-  AuditEvent event{"Quarnel Suite", "Local Account Management", 2001, "bob", 12, {"-l \"x\"", "line\nbreak"}};
+  AuditEvent event{"Quarnel Suite", "Local Account Management", 2001, "bob", 12, {"-l \"x\\", "line\nbreak"}};
   EXPECT_EQ(kest::internal::AuditFallbackLine(event),
             "audit event not delivered: suite=\"Quarnel Suite\" category=\"Local Account Management\" "
-            "event=2001 user=\"bob\" pid=12 args=\"-l \\\"x\\\"\",\"line?break\"");
+            "event=2001 user=\"bob\" pid=12 args=\"-l \\\"x\\\\\",\"line?break\"");
 }
 
 }  // namespace
