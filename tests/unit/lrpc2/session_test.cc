@@ -39,14 +39,9 @@ constexpr int kSelf = -1;  // the user the test runs as
 
 // The requests the rows name, built as the client builds them.
 MsgPtr Request(const std::string &name) {
-  static const std::map<std::string, uint32_t> kTypes = {{"status", 111},
-                                                         {"large", 111},
-                                                         {"reload", 112},
-                                                         {"dump", 114},
-                                                         {"one-way", MSGTYPE_AUDIT_TRAIL_EVENT}};
-  const auto type = kTypes.find(name);
-  if (type == kTypes.end()) throw std::invalid_argument("no request " + name);
-  MsgPtr m(NewMsg(type->second, GetMsgTypeTable(), LRPC_HEADER_SIZE, nullptr));
+  const uint32_t type = name == "reload" ? 112 : name == "dump" ? 114 : name == "one-way" ? 1200 : 111;
+  if (type == 111 && name != "status" && name != "large") throw std::invalid_argument("no request " + name);
+  MsgPtr m(NewMsg(type, GetMsgTypeTable(), LRPC_HEADER_SIZE, nullptr));
   if (name == "reload") MsgAddBool(m.get(), 1), MsgAddBool(m.get(), 0);
   if (name == "dump") MsgAddString(m.get(), "root");
   if (name == "one-way") MsgAddInt(m.get(), 2000);
@@ -55,106 +50,69 @@ MsgPtr Request(const std::string &name) {
   return m;
 }
 
-// A row: its name, settings (key to value; "fault" repeats) and outcome.
+// A row: its name and settings (key to value; "fault" repeats).
 struct Exchange {
   std::string name;
   std::multimap<std::string, std::string> set;
-  Answers welcome, reply;
-  bool opens = true;
-  uint32_t status = 0;
-  double at = 0;
-  std::optional<Bytes> received;
-
   std::string Get(const std::string &key, const std::string &fallback) const {
     const auto it = set.find(key);
     return it != set.end() ? it->second : fallback;
   }
 };
 
-// Splits at `separator`, trimming blanks off each part.
-std::vector<std::string> Split(const std::string &s, char separator) {
-  std::vector<std::string> parts;
-  for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
-    end = s.find(separator, start);
-    const std::string part = s.substr(start, end == std::string::npos ? end : end - start);
-    const size_t first = part.find_first_not_of(' '), last = part.find_last_not_of(' ');
-    parts.push_back(first == std::string::npos ? "" : part.substr(first, last - first + 1));
-  }
-  return parts;
-}
-
-// Hex bytes and defined names, each optionally repeated with *N.
+// Parts joined by "+", each hex digits or a defined name, optionally *N.
 Bytes ParseBytes(const std::string &text, const std::map<std::string, Bytes> &names) {
   Bytes out;
-  std::istringstream words(text);
-  for (std::string word; words >> word;) {
-    const size_t star = word.find('*');
-    const std::string item = word.substr(0, star);
-    const auto named = names.find(item);
-    if (named == names.end() && (item.size() != 2 || !isxdigit(item[0]) || !isxdigit(item[1])))
-      throw std::invalid_argument("bad byte " + item);
-    const Bytes one =
-        named != names.end() ? named->second : Bytes(1, static_cast<char>(std::stoi(item, 0, 16)));
-    for (int n = star == std::string::npos ? 1 : std::stoi(word.substr(star + 1)); n > 0; --n) out += one;
+  std::istringstream parts(text);
+  for (std::string part; std::getline(parts, part, '+');) {
+    const size_t star = part.find('*');
+    const std::string item = part.substr(0, star);
+    Bytes one = names.count(item) ? names.at(item) : "";
+    if (one.empty() && item.size() % 2 == 0 &&
+        item.find_first_not_of("0123456789ABCDEF") == std::string::npos)
+      for (size_t i = 0; i < item.size(); i += 2)
+        one += static_cast<char>(std::stoi(item.substr(i, 2), 0, 16));
+    if (one.empty()) throw std::invalid_argument("bad bytes " + part);
+    for (int n = star == std::string::npos ? 1 : std::stoi(part.substr(star + 1)); n > 0; --n) out += one;
   }
   return out;
 }
 
-// Answers separated by ","; ANSWER*N of one word is N answers.
+// Answers separated by ","; ANSWER*N of a name alone is N answers.
 Answers ParseAnswers(const std::string &text, const std::map<std::string, Bytes> &names) {
   Answers out;
-  for (const std::string &answer : Split(text, ',')) {
-    const size_t star = answer.find(' ') == std::string::npos ? answer.find('*') : std::string::npos;
+  std::istringstream answers(text);
+  for (std::string answer; std::getline(answers, answer, ',');) {
+    const size_t star = answer.find('+') == std::string::npos ? answer.find('*') : std::string::npos;
     const std::string one = answer.substr(0, star);
-    for (int n = star == std::string::npos ? !answer.empty() : std::stoi(answer.substr(star + 1)); n > 0; --n)
+    for (int n = star == std::string::npos ? 1 : std::stoi(answer.substr(star + 1)); n > 0; --n)
       out.push_back(one == "hang-up" ? Agent::kHangUp : ParseBytes(one, names));
   }
   return out;
 }
 
-Exchange ParseRow(const std::vector<std::string> &column, const std::map<std::string, Bytes> &names) {
-  static const std::set<std::string> kKeys = {"peer",         "welcome", "reply", "fault",  "request",
-                                              "open-timeout", "timeout", "agent", "caller", "storm"};
-  Exchange e;
-  e.name = column[0];
-  for (const std::string &setting : Split(column[1], ';')) {
-    const size_t eq = setting.find('=');
-    if (!kKeys.count(setting.substr(0, eq))) throw std::invalid_argument("bad setting " + setting);
-    e.set.emplace(setting.substr(0, eq), eq == std::string::npos ? "" : setting.substr(eq + 1));
-  }
-  e.welcome = ParseAnswers(e.Get("welcome", "welcome"), names);
-  e.reply = ParseAnswers(e.Get("reply", "bool-reply"), names);
-  std::istringstream outcome(column[2]);
-  std::string word;
-  if (outcome >> word && word == "open") e.opens = false, outcome >> word;
-  e.status = static_cast<uint32_t>(std::stoul(word));
-  if (outcome >> word && (word != "at" || !(outcome >> e.at) || outcome >> word))
-    throw std::invalid_argument("bad outcome " + column[2]);
-  if (column[3] != "-") e.received = ParseBytes(column[3], names);
-  return e;
-}
-
-// The rows of the table; a line that does not parse fails the test.
-std::vector<Exchange> Exchanges() {
+// The rows of testdata/exchanges.txt and the names it defines; a line that
+// does not parse fails the test.
+std::vector<Exchange> Exchanges(std::map<std::string, Bytes> &names) {
+  static const std::set<std::string> kKeys = {"peer",         "welcome", "reply", "fault",   "request",
+                                              "open-timeout", "timeout", "agent", "caller",  "storm",
+                                              "open",         "status",  "at",    "received"};
   std::vector<Exchange> rows;
-  std::map<std::string, Bytes> names;
   std::ifstream in(LRPC2_TEST_DATA "/exchanges.txt");
-  int number = 0;
   for (std::string line; std::getline(in, line);) {
-    ++number;
     if (line.empty() || line[0] == '#') continue;
-    try {
-      const size_t define = line.find(" := ");
-      const std::vector<std::string> columns = Split(line, '|');
-      if (define != std::string::npos)
-        names[line.substr(0, define)] = ParseBytes(line.substr(define + 4), names);
-      else if (columns.size() == 4)
-        rows.push_back(ParseRow(columns, names));
-      else
-        throw std::invalid_argument("not a row");
-    } catch (const std::exception &e) {
-      ADD_FAILURE() << "exchanges.txt:" << number << ": " << e.what();
+    const size_t colon = line.find(": ");
+    Exchange row{line.substr(0, colon), {}};
+    std::istringstream settings(line.substr(colon == std::string::npos ? line.size() : colon + 2));
+    for (std::string setting; settings >> setting;) {
+      const size_t eq = setting.find('=');
+      row.set.emplace(setting.substr(0, eq), eq == std::string::npos ? "" : setting.substr(eq + 1));
+      EXPECT_TRUE(row.name == "define" || kKeys.count(setting.substr(0, eq))) << line;
     }
+    EXPECT_TRUE(colon != std::string::npos && !row.set.empty()) << line;
+    if (row.name != "define") rows.push_back(row);
+    for (const auto &[name, bytes] : row.set)
+      if (row.name == "define") names[name] = ParseBytes(bytes, names);
   }
   EXPECT_GT(rows.size(), 30u);
   return rows;
@@ -234,8 +192,16 @@ TEST(LRPC2Session, EachExchangeEndsWithItsStatusBytesAndTime) {
   TempDir shared;  // agents and callers of every user reach sockets here
   ASSERT_EQ(chmod(shared.path().c_str(), 0777), 0);
   auto previous = signal(SIGPIPE, SIG_DFL);
-  for (const Exchange &c : Exchanges()) {
+  std::map<std::string, Bytes> names;
+  for (const Exchange &c : Exchanges(names)) {
     SCOPED_TRACE(c.name);
+    const Answers welcome = ParseAnswers(c.Get("welcome", "welcome"), names);
+    const Answers reply = ParseAnswers(c.Get("reply", "bool-reply"), names);
+    const bool opens = c.set.count("open") == 0;
+    const auto expected = static_cast<uint32_t>(std::stoul(c.Get("status", "0")));
+    const double at = std::stod(c.Get("at", "0"));
+    const std::optional<Bytes> received =
+        c.set.count("received") ? std::optional(ParseBytes(c.Get("received", ""), names)) : std::nullopt;
     const std::string peer = c.Get("peer", "agent"), kind = peer.substr(0, peer.find(':')),
                       arg = peer.substr(std::min(peer.size(), kind.size() + 1));
     const int agent_uid = std::stoi(c.Get("agent", "-1")), caller_uid = std::stoi(c.Get("caller", "-1"));
@@ -250,9 +216,9 @@ TEST(LRPC2Session, EachExchangeEndsWithItsStatusBytesAndTime) {
       for (auto [f, end] = c.set.equal_range("fault"); f != end; ++f) faults.push_back(f->second);
       AsUser(agent_uid, [&] {
         agent.emplace(
-            Agent::Options{.path = shared.file("agent.sock"), .welcome = c.welcome, .faults = faults});
+            Agent::Options{.path = shared.file("agent.sock"), .welcome = welcome, .faults = faults});
       });
-      agent->Reply([&c](const Bytes &) { return c.reply; });
+      agent->Reply([&reply](const Bytes &) { return reply; });
     } else if (kind != "path") {
       ASSERT_TRUE(kind == "full" || kind == "full-freed" || kind == "full-closed");
       queue.emplace(arg.empty() ? -1 : std::stoi(arg), kind == "full-closed");
@@ -274,7 +240,7 @@ TEST(LRPC2Session, EachExchangeEndsWithItsStatusBytesAndTime) {
       LRPC2Session *s = LRPC2Open(path, GetMsgTypeTable(), open_timeout, open_timeout, &status);
       refused = LRPC2RefusedPeer(&pid, &uid);
       EXPECT_EQ(LRPC2RefusedPeer(nullptr, nullptr), refused);
-      ASSERT_EQ(s != nullptr, c.opens);
+      ASSERT_EQ(s != nullptr, opens);
       if (s != nullptr) {
         EXPECT_EQ(s->read_fd, s->write_fd);
         EXPECT_EQ(s->is_socket, 1u);
@@ -282,31 +248,31 @@ TEST(LRPC2Session, EachExchangeEndsWithItsStatusBytesAndTime) {
         socklen_t len = sizeof on;
         EXPECT_EQ(getsockopt(s->read_fd, SOL_SOCKET, SO_PASSCRED, &on, &len), 0);
         EXPECT_EQ(on, 1);
-        if (c.welcome.size() > 1) {
+        if (welcome.size() > 1) {
           EXPECT_TRUE(agent->AwaitIdle());  // the agent has closed its end
         }
         start = Clock::now();
-        MsgPtr reply(LRPC2Transact(s, request.get(), timeout, &status));
+        MsgPtr got(LRPC2Transact(s, request.get(), timeout, &status));
         uint32_t enabled = 0;
-        EXPECT_EQ(reply != nullptr, c.status == 0 && !c.reply.empty());
-        EXPECT_TRUE(!reply || (MsgGetBool(reply.get(), &enabled) == 0 && enabled == 1));
+        EXPECT_EQ(got != nullptr, expected == 0 && !reply.empty());
+        EXPECT_TRUE(!got || (MsgGetBool(got.get(), &enabled) == 0 && enabled == 1));
         EXPECT_NE(fcntl(s->read_fd, F_GETFL) & O_NONBLOCK, 0);
       }
       took = Clock::now() - start;
       LRPC2Close(s);
     });
     EXPECT_GT(storm ? (storm.reset(), g_signals.load()) : 101, 100);
-    EXPECT_EQ(status, c.status);
-    EXPECT_GE(took.count(), c.at - 0.05);
-    EXPECT_LT(took.count(), c.at + 0.4);
-    EXPECT_EQ(refused, c.status == 419 ? 1 : 0);
+    EXPECT_EQ(status, expected);
+    EXPECT_GE(took.count(), at - 0.05);
+    EXPECT_LT(took.count(), at + 0.4);
+    EXPECT_EQ(refused, expected == 419 ? 1 : 0);
     EXPECT_EQ(std::pair(pid, uid),
-              c.status == 419 ? std::pair(getpid(), uid_t(agent_uid)) : std::pair(0, 0u));
+              expected == 419 ? std::pair(getpid(), uid_t(agent_uid)) : std::pair(0, 0u));
     EXPECT_TRUE(!agent || agent->AwaitIdle());
-    if (agent && c.received) {
-      EXPECT_EQ(agent->Received(), *c.received);
+    if (agent && received) {
+      EXPECT_EQ(agent->Received(), *received);
       const agentsim::Credentials sender = agent->Creds();
-      if (c.received->size() > 4 && caller_uid == kSelf) {
+      if (received->size() > 4 && caller_uid == kSelf) {
         EXPECT_EQ(std::tuple(sender.pid, sender.uid, sender.gid), std::tuple(getpid(), getuid(), getgid()));
       }
     }
