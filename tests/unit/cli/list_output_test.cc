@@ -2,12 +2,12 @@
 // read in place from a reply's string set.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <optional>
@@ -39,19 +39,26 @@ struct Reply {
   ~Reply() { MsgFree(msg); }
 };
 
-// Prints `entries` to `out` and returns what `in`, the other end, gave
-// until the end (closing both); by default through a pipe.
+// Prints `entries` to `out` (by default a pipe of one page) and returns what
+// `in`, the other end, gave until the end, read meanwhile by a thread that
+// takes no SIGALRM (closing both).
 std::string Printed(const std::vector<Entry> &entries, int out = -1, int in = -1) {
   int fds[2];
-  if (out < 0 && pipe2(fds, O_CLOEXEC) == 0) in = fds[0], out = fds[1];
+  if (out < 0 && pipe2(fds, O_CLOEXEC) == 0) in = fds[0], out = fds[1], fcntl(out, F_SETPIPE_SZ, 4096);
+  std::string got;
+  std::thread reader([&] {
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+    char buf[100];  // slowly: the pipe stays full, the writer blocks
+    for (ssize_t n; (n = read(in, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);)
+      got.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+  });
   Reply reply(entries);
   EXPECT_TRUE(PrintListTo(out, reply.entries));
   close(out);
-  std::string got;
-  char buf[4096];
-  pollfd readable{in, POLLIN, 0};
-  for (ssize_t n; poll(&readable, 1, 2000) == 1 && (n = read(in, buf, sizeof buf)) > 0;)
-    got.append(buf, static_cast<size_t>(n));
+  reader.join();
   close(in);
   return got;
 }
@@ -62,12 +69,8 @@ std::string Printed(const std::vector<Entry> &entries, int out = -1, int in = -1
 TEST(PrintList, ControlBytesAreEscapedOnATerminalOnly) {
   const std::vector<Entry> entries = {"\x1b]0;owned\x07", "\x1b[2J", "\x1b]52;c;ZXZpbA==\x07",
                                       "x\r\x1b[2Kroot:x:0:0", "tab\tback\\slash\x7f"};
-  const std::string raw =
-      "\x1b]0;owned\x07\n"
-      "\x1b[2J\n"
-      "\x1b]52;c;ZXZpbA==\x07\n"
-      "x\r\x1b[2Kroot:x:0:0\n"
-      "tab\tback\\slash\x7f\n";
+  std::string raw;
+  for (const Entry &e : entries) raw += *e + "\n";
   const std::string shown =
       "\\x1b]0;owned\\x07\n"
       "\\x1b[2J\n"
@@ -100,7 +103,7 @@ TEST(PrintList, EntriesAreWrittenUnchangedOnePerLine) {
 
 // A long list, with an entry longer than the output buffer, keeps its
 // order; writes cut short and interrupted by a signal (no SA_RESTART) go on
-// where they stopped: a slow reader on a small pipe, a timer signal every 200 µs.
+// where they stopped: a slow reader on a small pipe, a timer signal every 50 µs.
 TEST(PrintList, LongListsGoOnThroughShortAndInterruptedWrites) {
   std::vector<Entry> entries;
   std::string expected;
@@ -108,36 +111,15 @@ TEST(PrintList, LongListsGoOnThroughShortAndInterruptedWrites) {
     entries.push_back("user" + std::to_string(i) + ":x:" + std::to_string(i) + ":");
   entries.insert(entries.begin() + 7000, std::string(200000, 'L'));
   for (const Entry &e : entries) expected += *e + "\n";
-  Reply reply(entries);
-  int fds[2];
-  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-  fcntl(fds[1], F_SETPIPE_SZ, 4096);
-  std::string got;
-  std::thread reader([&] {
-    // The signals are for the writer.
-    sigset_t alarm;
-    sigemptyset(&alarm);
-    sigaddset(&alarm, SIGALRM);
-    pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
-    char buf[1000];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) != 0;) {
-      if (n > 0) got.append(buf, static_cast<size_t>(n));
-      if (n < 0 && errno != EINTR) break;
-    }
-  });
   struct sigaction action = {}, old_action;
   action.sa_handler = [](int) {};
   sigaction(SIGALRM, &action, &old_action);
-  const struct itimerval every = {{0, 200}, {0, 200}}, off = {};
+  const struct itimerval every = {{0, 50}, {0, 50}}, off = {};
   setitimer(ITIMER_REAL, &every, nullptr);
-  const bool ok = PrintListTo(fds[1], reply.entries);
+  const std::string got = Printed(entries);
   setitimer(ITIMER_REAL, &off, nullptr);
   sigaction(SIGALRM, &old_action, nullptr);
-  close(fds[1]);
-  reader.join();
-  close(fds[0]);
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(got, expected);
+  EXPECT_TRUE(got == expected) << got.size() << " bytes of " << expected.size();
 }
 
 }  // namespace
