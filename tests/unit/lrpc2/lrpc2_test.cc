@@ -1,8 +1,12 @@
-// Sessions, run from the table testdata/exchanges.txt (its head says how to
-// read it): each row opens a session and, when that succeeds, makes one
-// transaction. The rows pin the exact request bytes with the sender's
-// credentials, the challenge exchange, the peer check, the deadline of each
-// step and every way a session fails.
+// The session transport. Sessions run from the table testdata/exchanges.txt
+// (its head says how to read it): each row opens a session and, when that
+// succeeds, makes one transaction. The rows pin the exact request bytes with
+// the sender's credentials, the challenge exchange, the peer check, the
+// deadline of each step and every way a session fails. Then the waits and
+// the status texts.
+#include "client_common/lrpc2.h"
+
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -24,7 +28,7 @@
 #include <thread>
 #include <utility>
 
-#include "client_common/lrpc2.h"
+#include "client_common/lrpc2_io.h"
 #include "client_common/msg_ptr.h"
 #include "support/agent.h"
 
@@ -296,6 +300,39 @@ TEST(LRPC2Transact, RefusesMissingSessionOrUnfinishedRequest) {
   }
   EXPECT_EQ(LRPC2Transact(nullptr, nullptr, 1, nullptr), nullptr);
   EXPECT_EQ(LRPC2Open("x", nullptr, 1, 1, nullptr), nullptr);  // a null status is tolerated
+}
+
+// The waits, and the whole-buffer calls with a plain time-out (0: none).
+TEST(LRPC2Io, WaitsReportReadinessTimeOutAndHangUp) {
+  int idle[2], readable[2], hung_up[2];
+  for (int *p : {idle, readable, hung_up})
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, p), 0);
+  ASSERT_EQ(write(readable[1], "x", 1), 1);
+  close(hung_up[1]);
+  EXPECT_EQ(RecvWait(idle[0], 0), 0);
+  EXPECT_EQ(SendWait(idle[0], 0), 1);
+  EXPECT_EQ(RecvWait(readable[0], 1), 1);
+  char byte = 0;
+  EXPECT_EQ(ReadFull(readable[0], &byte, 1, 0) + WriteFull(idle[0], &byte, 1, 1), 0u);
+  errno = EINVAL;
+  EXPECT_EQ(RecvWait(hung_up[0], 1), -1);
+  EXPECT_EQ(errno, 0);
+  for (int fd : {idle[0], idle[1], readable[0], readable[1], hung_up[0]}) close(fd);
+  EXPECT_EQ(SendWait(idle[0], 1), -1);  // POLLNVAL
+}
+
+// Samples at both ends of the table and around its one gap (417).
+TEST(LRPC2Err2Str, GivesTheTextOfKnownCodesAndNullForOthers) {
+  const std::pair<uint32_t, const char *> cases[] = {
+      {400, "Socket path does not exist"},
+      {407, "Out of memory"},
+      {413, "Bad magic number in communication, potential network or byte order issue"},
+      {416, "File operation error"},
+      {418, "Timeout while connecting"},
+      {419, "Peer is neither root nor the calling user"},
+  };
+  for (const auto &[code, text] : cases) EXPECT_STREQ(LRPC2Err2Str(code), text) << code;
+  for (uint32_t code : {0u, 205u, 399u, 417u, 420u}) EXPECT_EQ(LRPC2Err2Str(code), nullptr) << code;
 }
 
 }  // namespace
