@@ -10,29 +10,6 @@
 
 namespace {
 
-// The options a command line leaves, or the status it ends with; either way
-// what it printed. An ending is thrown to here, as the option fuzzer has it.
-vxtest::ChildResult Parse(std::vector<std::string> words) {
-  return vxtest::RunInChild([&] {
-    SetOptionExitFunction([](int status) { throw status; });
-    std::vector<char *> argv;
-    static char program[] = "vxaccounts";
-    argv.push_back(program);
-    for (std::string &word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    CommandOptions o;
-    try {
-      if (std::optional<int> end = ParseOptions(static_cast<int>(argv.size()) - 1, argv.data(), o))
-        return *end;
-    } catch (int status) {
-      return status;
-    }
-    printf("action=%d list=%d category=%d dump=%s force=%d profile=%d verbose=%d", o.action, o.listType,
-           o.category, o.dumpName.c_str(), o.force, o.profileOnly, o.verbose);
-    return 100;
-  });
-}
-
 TEST(Options, EachCommandLineLeavesItsOptionsOrEndsWithItsTextAndStatus) {
   const struct {
     std::vector<std::string> words;
@@ -48,9 +25,27 @@ TEST(Options, EachCommandLineLeavesItsOptionsOrEndsWithItsTextAndStatus) {
        100,
        "action=3 list=3 category=2 dump=user force=1 profile=0 verbose=0"},
   };
-  for (const auto &c : cases) {
+  for (auto c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.words));
-    vxtest::ChildResult r = Parse(c.words);
+    c.words.insert(c.words.begin(), "vxaccounts");
+    // The options left, or the status; either way what was printed. An ending
+    // is thrown to here, as the option fuzzer has it.
+    const vxtest::ChildResult r = vxtest::RunInChild([&] {
+      SetOptionExitFunction([](int status) { throw status; });
+      std::vector<char *> argv;
+      for (std::string &word : c.words) argv.push_back(word.data());
+      argv.push_back(nullptr);
+      CommandOptions o;
+      try {
+        if (std::optional<int> end = ParseOptions(static_cast<int>(argv.size()) - 1, argv.data(), o))
+          return *end;
+      } catch (int status) {
+        return status;
+      }
+      printf("action=%d list=%d category=%d dump=%s force=%d profile=%d verbose=%d", o.action, o.listType,
+             o.category, o.dumpName.c_str(), o.force, o.profileOnly, o.verbose);
+      return 100;
+    });
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
