@@ -52,7 +52,7 @@ TEST(Options, EachCommandLineLeavesItsOptionsOrEndsWithItsTextAndStatus) {
   }
 }
 
-TEST(NameMaps, WordsAreExactAndCaseSensitiveAndUnlistedValuesHaveNoName) {
+TEST(NameMaps, WordsAreExactUnlistedValuesHaveNoNameAndTheSwitchTakesThreeWords) {
   const std::pair<const char *, ListType> cases[] = {
       {"all", LIST_ALL},     {"visible", LIST_VISIBLE}, {"remove", LIST_REMOVE},
       {"ALL", LIST_INVALID}, {"Visible", LIST_INVALID}, {"all ", LIST_INVALID},
@@ -63,9 +63,7 @@ TEST(NameMaps, WordsAreExactAndCaseSensitiveAndUnlistedValuesHaveNoName) {
   EXPECT_EQ(ListTypeName(LIST_INVALID) + CategoryName(CATEGORY_NONE) + ActionOptionName(ACTION_NONE) +
                 CategoryOptionName(CATEGORY_NONE),
             "");
-}
-
-TEST(ManageSwitch, OnlyTrueYesAndOneInAnyCaseEnable) {
+  // The management switch: only true, yes and 1, in any case, enable.
   for (const char *on : {"true", "TRUE", "Yes", "yes", "1"}) EXPECT_TRUE(IsManageSwitchEnabled(on)) << on;
   for (const char *off : {"y", "on", "enabled", "", "false", "no", "0", " true", "2"})
     EXPECT_FALSE(IsManageSwitchEnabled(off)) << off;
