@@ -3,6 +3,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,24 +14,21 @@ namespace {
 
 using Texts = std::map<int32_t, std::string>;
 
-// exit_codes.golden: one line per row, `table code "text"`, the text exactly
-// as the command prints it (the quotes keep trailing blanks visible).
-std::map<std::string, Texts> GoldenTables() {
-  std::map<std::string, Texts> tables;
-  std::ifstream in(CLI_COMMON_TEST_DATA "/exit_codes.golden");
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    const size_t sp1 = line.find(' '), sp2 = line.find(' ', sp1 + 1);
-    tables[line.substr(0, sp1)][std::stoi(line.substr(sp1 + 1, sp2 - sp1 - 1))] =
-        line.substr(sp2 + 2, line.size() - sp2 - 3);
-  }
-  return tables;
-}
-
-// Every row has its exact text; no other code has one, and no lookup falls
-// back from one table to the other.
+// Every row of exit_codes.golden has its exact text; no other code has one,
+// and no lookup falls back from one table to the other. A golden line is
+// `table code "text"`, the text exactly as the command prints it (the quotes
+// keep trailing blanks visible); a line of another shape fails the test.
 TEST(ExitCodes, EveryRowHasItsExactTextAndNoOtherCodeHasOne) {
-  auto golden = GoldenTables();
+  static const std::regex kRow("(common|local) (-?[0-9]+) \"(.*)\"");
+  std::map<std::string, Texts> golden;
+  std::ifstream in(CLI_COMMON_TEST_DATA "/exit_codes.golden");
+  std::smatch m;
+  for (std::string line; std::getline(in, line);) {
+    if (std::regex_match(line, m, kRow))
+      golden[m[1]][std::stoi(m[2])] = m[3];
+    else if (!line.empty() && line[0] != '#')
+      ADD_FAILURE() << "exit_codes.golden: " << line;
+  }
   ASSERT_EQ(golden["common"].size(), 53u);
   ASSERT_EQ(golden["local"].size(), 4u);
   const struct {

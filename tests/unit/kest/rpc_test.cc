@@ -1,7 +1,6 @@
 #include "kest/rpc.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -37,13 +36,15 @@ TEST(GetUserObj, FoundUserCarriesItsAttributes) {
             std::vector<Bytes>{Frame(kGetObjectByName, Str("alice") + UInt(kest::UNIX_ONLY))});
 }
 
-// What getUserObj makes of a reply: "user", "null" or "IPCException".
+// What getUserObj makes of a reply: "user <principal name>", "null" or
+// "IPCException".
 std::string Outcome(const Bytes &fields) {
   Agent agent;
   agent.ReplyFields(fields);
   kest::LocalRpcSession session(agent.path(), false, false);
   try {
-    return session.getUserObj("alice", kest::UNIX_ONLY) != nullptr ? "user" : "null";
+    auto user = session.getUserObj("alice", kest::UNIX_ONLY);
+    return user ? "user " + std::string((*user)[kest::KEST_USER_PRINCIPAL_NAME]) : "null";
   } catch (const kest::IPCException &) {
     return "IPCException";
   }
@@ -65,21 +66,21 @@ Bytes ManyAttributes(size_t pairs, bool distinct, size_t value_bytes) {
   return fields;
 }
 
-TEST(GetUserObj, OtherRepliesGiveNoUserOrThrow) {
-  EXPECT_EQ(Outcome(Int(1)), "null");            // non-zero status: no such user
-  EXPECT_EQ(Outcome(Str("0")), "IPCException");  // unreadable reply
-  EXPECT_EQ(Outcome(Int(0)), "IPCException");    // found, but without attribute set
-  EXPECT_EQ(Outcome(ManyAttributes(kest::RPC_MAX_ATTRIBUTES, true, 0)), "IPCException");  // one too many
+// A non-zero status is no such user; an unreadable reply, a found user
+// without attribute set and one attribute too many throw; a null name ends
+// the list; a value is read as a C string.
+TEST(GetUserObj, EachReplyGivesItsUserOrNoneOrThrows) {
+  const Bytes upn = Item(kest::KEST_USER_PRINCIPAL_NAME);
+  const std::pair<Bytes, std::string> cases[] = {
+      {Int(1), "null"},
+      {Str("0"), "IPCException"},
+      {Int(0), "IPCException"},
+      {ManyAttributes(kest::RPC_MAX_ATTRIBUTES, true, 0), "IPCException"},
+      {Int(0) + Set({kest::KEST_USER_PRINCIPAL_NAME, "p", nullptr, "x"}), "user p"},
+      {Int(0) + U8(MDT_STRINGSET) + U32(2) + upn + Item(std::string_view("a\0b", 3)), "user a"},
+  };
+  for (const auto &[fields, outcome] : cases) EXPECT_EQ(Outcome(fields), outcome);
 }
-
-// What a lookup in a child process costs, apart from the agent's own copy
-// of the reply: its thread's CPU time, and how far its peak resident size
-// grew above the size it started with.
-struct Cost {
-  bool found = false;  // alice's principal name came back
-  double cpu_seconds = 0;
-  long growth_kb = 0;
-};
 
 long StatusKb(const char *field) {
   const std::string status = ReadFile("/proc/self/status");
@@ -87,33 +88,26 @@ long StatusKb(const char *field) {
   return at == std::string::npos ? -1 : atol(status.c_str() + at + strlen(field));
 }
 
-Cost LookUpInChild(const std::string &path) {
-  int out[2];
-  EXPECT_EQ(pipe(out), 0);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    Cost cost;
-    const long before = StatusKb("VmRSS:");
-    timespec start{}, end{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
-    try {
-      kest::LocalRpcSession session(path, false, false);
-      auto user = session.getUserObj("alice", kest::UNIX_ONLY);
-      cost.found = user && std::string((*user)[kest::KEST_USER_PRINCIPAL_NAME]) == "alice@EXAMPLE.COM";
-    } catch (...) {
-    }
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
-    cost.cpu_seconds = static_cast<double>(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
-    cost.growth_kb = StatusKb("VmHWM:") - before;
-    vxtest::ExitChild(write(out[1], &cost, sizeof cost) == sizeof cost ? 0 : 1);
-  }
-  close(out[1]);
-  Cost cost;
-  EXPECT_EQ(read(out[0], &cost, sizeof cost), static_cast<ssize_t>(sizeof cost));
-  close(out[0]);
-  int status = -1;
-  waitpid(pid, &status, 0);
-  return cost;
+// What a lookup in a child process costs, apart from the agent's own copy of
+// the reply (the agent is a thread of the parent): "<1 when alice's principal
+// name came back> <CPU seconds> <how far the peak resident size grew above the
+// start, kB>".
+std::string LookUpInChild(const std::string &path) {
+  return RunInChild([&] {
+           const long before = StatusKb("VmRSS:");
+           const clock_t start = clock();
+           bool found = false;
+           try {
+             kest::LocalRpcSession session(path, false, false);
+             auto user = session.getUserObj("alice", kest::UNIX_ONLY);
+             found = user && std::string((*user)[kest::KEST_USER_PRINCIPAL_NAME]) == "alice@EXAMPLE.COM";
+           } catch (...) {
+           }
+           printf("%d %f %ld", found, static_cast<double>(clock() - start) / CLOCKS_PER_SEC,
+                  StatusKb("VmHWM:") - before);
+           return 0;
+         })
+      .out;
 }
 
 // The attribute list is read once, in place: time follows the reply's size,
@@ -133,10 +127,13 @@ TEST(GetUserObj, ReadsALargeReplyOnceInPlace) {
     const Bytes fields = ManyAttributes(c.pairs, c.distinct, c.value_bytes);
     Agent agent;
     agent.Reply([&fields](const Bytes &) { return Agent::Answers{Frame(kGetObjectByName, fields)}; });
-    const Cost cost = LookUpInChild(agent.path());
-    EXPECT_TRUE(cost.found) << c.name;
-    EXPECT_LT(cost.cpu_seconds, c.max_cpu_seconds * (vxtest::kSanitized ? 5 : 1)) << c.name;
-    EXPECT_LT(cost.growth_kb, static_cast<long>(fields.size() / 1024 + 64 * 1024))
+    int found = 0;
+    double cpu_seconds = 99;
+    long growth_kb = -1;
+    EXPECT_EQ(sscanf(LookUpInChild(agent.path()).c_str(), "%d %lf %ld", &found, &cpu_seconds, &growth_kb), 3);
+    EXPECT_EQ(found, 1) << c.name;
+    EXPECT_LT(cpu_seconds, c.max_cpu_seconds * (vxtest::kSanitized ? 5 : 1)) << c.name;
+    EXPECT_LT(growth_kb, static_cast<long>(fields.size() / 1024 + 64 * 1024))
         << c.name << ", reply of " << fields.size() / 1024 << " kB";
   }
 }
