@@ -1,34 +1,25 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cli_common.h"
+#include "support/table_file.h"
 
 namespace {
 
 using Texts = std::map<int32_t, std::string>;
 
-// Every row of exit_codes.golden has its exact text; no other code has one,
-// and no lookup falls back from one table to the other. A golden line is
-// `table code "text"`, the text exactly as the command prints it (the quotes
-// keep trailing blanks visible); a line of another shape fails the test.
+// Every row of exit_codes.golden (`table code "text"`, the text exactly as
+// the command prints it) has its exact text; no other code has one, and no
+// lookup falls back from one table to the other.
 TEST(ExitCodes, EveryRowHasItsExactTextAndNoOtherCodeHasOne) {
-  static const std::regex kRow("(common|local) (-?[0-9]+) \"(.*)\"");
   std::map<std::string, Texts> golden;
-  std::ifstream in(CLI_COMMON_TEST_DATA "/exit_codes.golden");
-  std::smatch m;
-  for (std::string line; std::getline(in, line);) {
-    if (std::regex_match(line, m, kRow))
-      golden[m[1]][std::stoi(m[2])] = m[3];
-    else if (!line.empty() && line[0] != '#')
-      ADD_FAILURE() << "exit_codes.golden: " << line;
-  }
+  for (const vxtest::Row &row : vxtest::ReadTable(CLI_COMMON_TEST_DATA "/exit_codes.golden"))
+    if (row.Args(2)) golden[row[0]][static_cast<int32_t>(row.Number(1))] = row[2];
   ASSERT_EQ(golden["common"].size(), 53u);
   ASSERT_EQ(golden["local"].size(), 4u);
   const struct {

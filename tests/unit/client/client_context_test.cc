@@ -1,10 +1,8 @@
-// The client context: settings, record layout, release list and property
-// access.
+// The client context: settings, record layout and property access.
 #include "client_common/client_context.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <stddef.h>
 #include <string.h>
 #include <unistd.h>
@@ -14,6 +12,7 @@
 
 #include "client_common/client_props.h"
 #include "context_support.h"
+#include "support/table_file.h"
 
 namespace {
 
@@ -47,51 +46,25 @@ TEST(ClientContext, DefaultsWithoutAnyKeyOrWithoutConfiguration) {
 
 // The threshold comes from the level key, then each shorter prefix, then
 // the caller's default (names without regard to case; an unknown one is
-// 2). A time-out that is negative is replaced by its default and reported
-// at DEBUG; one that cannot be read at all is the default too, never 0 (no
-// limit); an explicit 0 is no limit.
+// 2); the time-outs as testdata/context_settings.table says.
 TEST(ClientContext, LevelAndTimeOutsFromTheConfiguration) {
-  const struct {
-    const char *lines;
-    const char *default_level;
-    uint32_t level, operation = 300, connect = 5;
-    const char *report = "";  // the emergency file once the context is freed
-  } cases[] = {
-      {"log.vxaccounts: debug\n", "info", 1},
-      {"log: warning\n", "info", 3},
-      {"log.vxaccounts: Trace\nlog: error\n", "info", 0},
-      {"log: WARN\n", "info", 3},
-      {"log.vxaccounts: verbose\n", "error", 2},
-      {"", "ERROR", 4},
-      {"", "Fatal", 2},
-      {"", nullptr, 2},
-      {"log.other: trace\n", "info", 2},
-      {"log: debug\nlrpc.timeout: 10m\nlrpc.connect.timeout: 0\n", "info", 1, 600, 0},
-      {"log: debug\nlrpc.timeout: 0\n", "info", 1, 0, 5},
-      {"log: debug\nlrpc.timeout: -7\n", "info", 1},  // not a time: the default, silently
-      {"log: debug\nlrpc.timeout: file:/nonexistent/vorlex/missing\nlrpc.connect.timeout: "
-       "file:relative.inc\n",
-       "info", 1},
-      // Beyond 2^31 seconds the product turns negative.
-      {"log: debug\nlrpc.timeout: 25000d\nlrpc.connect.timeout: 100y\n", "info", 1, 300, 5,
-       "DEBUG: Illegal value for property lrpc.timeout: -2134967296 -- value must be non-negative. Using "
-       "300\n"
-       "DEBUG: Illegal value for property lrpc.connect.timeout: -1141367296 -- value must be non-negative. "
-       "Using 5\n"},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(std::string(c.lines) + " / " + (c.default_level ? c.default_level : "(null)"));
+  for (const vxtest::Row &c : vxtest::ReadTable(CLIENT_TEST_DATA "/context_settings.table")) {
+    SCOPED_TRACE(c.where);
+    ASSERT_EQ(c.results.size(), 4u);
     ContextFiles files;
     ClientContext ctx;
-    files.Init(&ctx, c.lines, c.default_level);
-    EXPECT_EQ(ctx.log->threshold, c.level);
-    EXPECT_TRUE(ctx.operation_timeout == c.operation && ctx.log->operation_timeout == c.operation);
-    EXPECT_TRUE(ctx.connect_timeout == c.connect && ctx.log->connect_timeout == c.connect);
+    files.Init(&ctx, c[0], c.c_str(1));
+    const std::vector<std::string> got = {std::to_string(ctx.log->threshold),
+                                          std::to_string(ctx.operation_timeout),
+                                          std::to_string(ctx.connect_timeout)};
+    EXPECT_EQ(got, std::vector<std::string>(c.results.begin(), c.results.begin() + 3));
+    EXPECT_TRUE(ctx.log->operation_timeout == ctx.operation_timeout &&
+                ctx.log->connect_timeout == ctx.connect_timeout);
     EXPECT_STREQ(ctx.log->socket_path, files.socket.c_str());
     EXPECT_EQ(FreeClientContext(&ctx), 0u);  // replays the unsent records
     std::string text;
     for (const std::string &r : files.Records()) text += r + "\n";
-    EXPECT_EQ(text, vxtest::OwnFilesPassOwnerCheck() ? c.report : "");
+    EXPECT_EQ(text, vxtest::OwnFilesPassOwnerCheck() ? c.results.at(3) : "");
   }
 }
 
@@ -116,46 +89,6 @@ TEST(ClientContext, RecordHasEightFieldsAndInitWritesNothingPastIt) {
     touched += (i < kGuard || i >= kGuard + kRecord) && bytes[i] != 0xa5;
   EXPECT_EQ(touched, 0u) << "guard bytes written";
   FreeClientContext(ctx);
-}
-
-std::vector<intptr_t> released;
-
-void Record(void *object) { released.push_back(reinterpret_cast<intptr_t>(object)); }
-
-// Objects are released newest first: a 51st entry starts a second block,
-// released first. A chain far longer than a recursive release could take
-// on a small stack is released too.
-TEST(CleanupList, ReleasesNewestFirstInBoundedStack) {
-  CleanupList *list = NewCleanupList();
-  ASSERT_NE(list, nullptr);
-  for (intptr_t i = 0; i < 51; i++) EXPECT_EQ(CleanupListAdd(list, Record, reinterpret_cast<void *>(i)), 1);
-  EXPECT_TRUE(list->count == 50 && list->next != nullptr && list->next->count == 1);
-  CleanupListRun(list);
-  ASSERT_EQ(released.size(), 51u);
-  for (intptr_t i = 0; i < 51; i++) EXPECT_EQ(released[static_cast<size_t>(i)], 50 - i);
-  EXPECT_EQ(CleanupListAdd(nullptr, Record, nullptr), 0);
-  CleanupListRun(nullptr);
-
-  released.clear();
-  constexpr int kBlocks = 20000;
-  CleanupList *head = NewCleanupList(), *last = head;
-  for (intptr_t i = 0; i < kBlocks; i++) {
-    if (i > 0) last = last->next = NewCleanupList();
-    CleanupListAdd(last, Record, reinterpret_cast<void *>(i));
-  }
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, 256 * 1024);
-  pthread_t thread;
-  auto run = [](void *chain) -> void * {
-    CleanupListRun(static_cast<CleanupList *>(chain));
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, run, head), 0);
-  pthread_join(thread, nullptr);
-  pthread_attr_destroy(&attr);
-  ASSERT_EQ(released.size(), static_cast<size_t>(kBlocks));
-  EXPECT_TRUE(released.front() == kBlocks - 1 && released.back() == 0);
 }
 
 TEST(ClientProps, NoConfigurationGivesTheDefaults) {

@@ -16,6 +16,7 @@
 #include <functional>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client_common/emergency_log.h"
@@ -24,6 +25,7 @@
 #include "support/agent.h"
 #include "support/child_run.h"
 #include "support/fault.h"
+#include "support/table_file.h"
 
 namespace {
 
@@ -103,40 +105,27 @@ TEST(ClientLog, UnreachableAgentSendsRecordsToTheEmergencyLogForGood) {
                                       "INFO: gathered one", "ERROR: gathered two", "INFO: later"}));
 }
 
+// testdata/destinations.table: the emergency log each destination selects,
+// configured once.
 TEST(ClientLog, DestinationSelectsTheEmergencyLog) {
   VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   TempDir dir;
-  const struct {
-    std::string destination;
-    uint32_t kind;
-    long failing_alloc = 0;  // while the emergency log is configured
-  } cases[] = {
-      {"(null)", EMERGENCY_LOG_DISCARD},
-      {"file " + dir.write("e.log", ""), EMERGENCY_LOG_FILE},
-      {"file relative.log", EMERGENCY_LOG_DISCARD},
-      {"file " + dir.file("missing.log"), EMERGENCY_LOG_DISCARD},
-      {"local3", EMERGENCY_LOG_SYSLOG},
-      {"local3", EMERGENCY_LOG_DISCARD, 1},
-      {"LOCAL3", EMERGENCY_LOG_DISCARD},
-      {"syslog", EMERGENCY_LOG_SYSLOG},
-      {"authpriv", EMERGENCY_LOG_SYSLOG},
-      {"bogus", EMERGENCY_LOG_DISCARD},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.destination + (c.failing_alloc ? ", no memory" : ""));
-    ClientLog *log = NewClientLog("proc", c.destination == "(null)" ? nullptr : c.destination.c_str(), 3,
-                                  "/x", 1, 1, GetMsgTypeTable(), nullptr);
-    ASSERT_NE(log, nullptr);
-    fi::Arm(fi::Call::kAlloc, c.failing_alloc);
+  dir.write("e.log", "");
+  RunTable(CLIENT_TEST_DATA "/destinations.table", [&](const Row &r) -> std::vector<std::string> {
+    const std::string destination = std::regex_replace(r[0], std::regex("DIR"), dir.path());
+    ClientLog *log = NewClientLog("proc", r.c_str(0) ? destination.c_str() : nullptr, 3, "/x", 1, 1,
+                                  GetMsgTypeTable(), nullptr);
+    fi::Arm(fi::Call::kAlloc, r.Number(1));
     EXPECT_EQ(ReplayToEmergencyLog(log, nullptr), 0u);
-    EXPECT_EQ(fi::Disarm().failed, c.failing_alloc != 0);
-    ASSERT_NE(log->emergency, nullptr);
-    EXPECT_TRUE(log->emergency->kind == c.kind && log->emergency->threshold == 3u) << log->emergency->kind;
+    EXPECT_EQ(fi::Disarm().failed, r.Number(1) != 0);
     EmergencyLog *first = log->emergency;
     ConfigureEmergencyLog(log);
     EXPECT_EQ(log->emergency, first) << "configured once";
+    const char *kinds[] = {"file", "syslog", "discard"};
+    std::vector<std::string> got = {kinds[first->kind], std::to_string(first->threshold)};
     FreeClientLog(log);
-  }
+    return got;
+  });
 }
 
 // The level test; a record that cannot be gathered (no message type, no
@@ -183,13 +172,6 @@ TEST(ClientLog, LevelTestAndRecordsLostForLackOfMemory) {
   EXPECT_EQ(agent.Count(MSGTYPE_CONTROL_LOG2), 0);
 }
 
-// `text` `n` times.
-std::string Repeat(const std::string &text, int n) {
-  std::string out;
-  while (n-- > 0) out += text;
-  return out;
-}
-
 // The local time stamp ("%b %d %T") of `t`.
 std::string Stamp(time_t t) {
   struct tm local;
@@ -205,38 +187,16 @@ std::string Stamp(time_t t) {
 // cut leaves out an escape that does not fit whole.
 TEST(EmergencyFileLog, LinesShowTimeIdentPidLevelAndEscapedText) {
   VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
-  const std::string pid = std::to_string(getpid()), long_ident(900, 'i');
-
-  const struct {
-    const char *ident;
-    int32_t level;
-    std::string text;
-    std::string expected;  // after the time stamp and a blank (16 characters)
-  } cases[] = {
-      {"p", 4, "x", "p[" + pid + "] ERROR: x\n"},
-      {nullptr, 0, "t", "unkown[" + pid + "] TRACE: t\n"},
-      {"p", 5, "f", "p[" + pid + "] FATAL: f\n"},
-      {"p", 9, "odd", "p[" + pid + "] INFO: odd\n"},
-      {"p", 3, std::string(600, 'a'), "p[" + pid + "] WARNING: " + std::string(509, 'a') + "\n"},
-      {long_ident.c_str(), 2, std::string(600, 'a'),
-       (long_ident + "[" + pid + "] INFO: " + std::string(509, 'a')).substr(0, 1020 - 16 - 1) + "\n"},
-      {"p", 4, "x\n* * * * * root /tmp/evil.sh", "p[" + pid + "] ERROR: x\\n* * * * * root /tmp/evil.sh\n"},
-      {"p", 4, "\x1b]0;t\x07 a\rb\tc\\d\x7f\x01",
-       "p[" + pid + "] ERROR: \\x1b]0;t\\x07 a\\rb\tc\\d\\x7f\\x01\n"},
-      {"i\nj", 2, "t", "i\\nj[" + pid + "] INFO: t\n"},
-      {"p", 3, "a" + std::string(600, '\n'), "p[" + pid + "] WARNING: a" + Repeat("\\n", 254) + "\n"},
-      {"p", 3, "aa" + std::string(600, '\n'), "p[" + pid + "] WARNING: aa" + Repeat("\\n", 253) + "\n"},
-      {"p", 3, "a" + std::string(600, '\x1b'), "p[" + pid + "] WARNING: a" + Repeat("\\x1b", 127) + "\n"},
-  };
   const int saved_stdin = dup(0);
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.text.substr(0, 9));
+  bool first = true;
+  for (const Row &c : ReadTable(CLIENT_TEST_DATA "/emergency_lines.table")) {
+    SCOPED_TRACE(c.where);
     TempDir dir;
     const std::string path = dir.write("emergency.log", "");
-    if (&c == cases) close(0);  // the first log gets descriptor 0, owned and closed like any other
+    if (first) close(0);  // the first log gets descriptor 0, owned and closed like any other
     const int fds = CountOpenFds();
     uint32_t status = 99;
-    EmergencyLog *log = OpenFileLog(c.ident, path.c_str(), &status);
+    EmergencyLog *log = OpenFileLog(c.c_str(0), path.c_str(), &status);
     ASSERT_NE(log, nullptr);
     EXPECT_TRUE(status == 0 && log->kind == EMERGENCY_LOG_FILE && log->threshold == 2u);
     EXPECT_EQ(fcntl(log->handle, F_GETFL) & O_NONBLOCK, 0) << "blocking again once checked";
@@ -245,14 +205,16 @@ TEST(EmergencyFileLog, LinesShowTimeIdentPidLevelAndEscapedText) {
     EXPECT_EQ(EmergencyLogSetLevel(log, 6), 2u) << "above FATAL: unchanged";
     EXPECT_EQ(EmergencyLogSetLevel(log, 0), 2u);
     const time_t before = time(nullptr);
-    EXPECT_EQ(EmergencyLogWrite(log, c.level, "%s", c.text.c_str()), 0u);
-    EXPECT_EQ(log->handle == 0, &c == cases);
+    EXPECT_EQ(EmergencyLogWrite(log, static_cast<int32_t>(c.Number(1)), "%s", c[2].c_str()), 0u);
+    EXPECT_EQ(log->handle == 0, first);
     CloseEmergencyLog(log);
     EXPECT_EQ(CountOpenFds(), fds);
-    if (&c == cases) dup2(saved_stdin, 0);  // the count above shows that descriptor 0 was closed
+    if (std::exchange(first, false)) dup2(saved_stdin, 0);  // the count above shows 0 was closed
     const std::string line = ReadFile(path);
     EXPECT_TRUE(line.substr(0, 15) == Stamp(before) || line.substr(0, 15) == Stamp(time(nullptr))) << line;
-    EXPECT_EQ(line.substr(std::min<size_t>(line.size(), 16)), c.expected);
+    const std::string expected =
+        std::regex_replace(c.results.at(0), std::regex("PID"), std::to_string(getpid()));
+    EXPECT_EQ(line.substr(std::min<size_t>(line.size(), 16)), expected.substr(0, 1020 - 16 - 1) + "\n");
   }
   close(saved_stdin);
   EmergencyLog *discard = OpenDiscardLog(nullptr);
@@ -371,14 +333,16 @@ TEST(SyslogEmergencyLog, PriorityIdentPidAndEscapedText) {
     const vxtest::SyslogRecord r = vxtest::ParseSyslog(child.out.substr(start, end - start));
     got.push_back(std::to_string(r.priority) + " " + r.ident + ": " + r.text);
   }
+  std::string escapes;
+  for (int i = 0; i < 125; ++i) escapes += "\\x1b";
   const std::vector<std::string> expected = {
       // local3 (152) | err (3); one record is one line: control bytes
       // escaped, no escape cut.
       "155 ident" + pid + ": ERROR: x\\n* * * * * root /tmp/evil.sh\\x1b\\r 7",
-      "155 ident" + pid + ": ERROR: " + Repeat("\\x1b", 125),  // as many as fit in 510 characters
-      "156 ident" + pid + ": WARNING: warn 7",                 // local3 | warning (4)
-      "159 ident" + pid + ": DEBUG: debug 7",                  // local3 | debug (7)
-      "8 proc" + pid + ": FATAL: fatal",                       // "syslog": user (8) | emerg (0)
+      "155 ident" + pid + ": ERROR: " + escapes,  // as many as fit in 510 characters
+      "156 ident" + pid + ": WARNING: warn 7",    // local3 | warning (4)
+      "159 ident" + pid + ": DEBUG: debug 7",     // local3 | debug (7)
+      "8 proc" + pid + ": FATAL: fatal",          // "syslog": user (8) | emerg (0)
   };
   EXPECT_EQ(got, expected);
 }
