@@ -42,6 +42,7 @@ TEST(ClientContext, DefaultsWithoutAnyKeyOrWithoutConfiguration) {
     EXPECT_EQ(GetProcessName(&ctx), ctx.process_name) << "kept after the first call";
     EXPECT_EQ(FreeClientContext(&ctx), 0u);
   }
+  EXPECT_EQ(FreeClientContext(nullptr), 0u);
 }
 
 // The threshold comes from the level key, then each shorter prefix, then

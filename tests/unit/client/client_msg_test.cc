@@ -70,6 +70,10 @@ TEST(ClientMsg, ExchangeDumpsRequestAndReplyOnlyAtTrace) {
       records.erase(records.begin(), records.begin() + static_cast<long>(before));
       EXPECT_EQ(records, trace ? dumped : std::vector<std::string>{});
       EXPECT_EQ(agent.Frames(), std::vector<Bytes>{Frame(113)});
+      EXPECT_EQ(FreeClientContext(&s.ctx), 0u);
+      const ClientContext &c = s.ctx;  // left empty, so freeing it again is harmless
+      EXPECT_TRUE(c.session == nullptr && c.log == nullptr && c.properties == nullptr &&
+                  c.process_name == nullptr && c.messages == nullptr);
     }
   }
 }
