@@ -14,6 +14,7 @@
 #include "client_common/msg_block.h"
 #include "client_common/msg_types.h"
 #include "msg_test_util.h"
+#include "support/table_file.h"
 
 using namespace msgtest;
 
@@ -61,6 +62,46 @@ bool CheckedInParts(const std::string &body, std::initializer_list<size_t> cuts)
   return ok && check.state == vx_msg::BodyCheck::kEnd;
 }
 
+// A block and how it is received: valid or not, and its dump.
+struct BlockRow {
+  std::string where, block, dump;
+  bool valid;
+};
+
+// The rows of testdata/blocks.txt, their blocks built from the notation
+// the file describes; a word not of it fails the test.
+std::vector<BlockRow> BlockRows() {
+  static const std::vector<std::string> kTags = {"END",      "BOOL", "INT",       "UINT",     "STRING",
+                                                 "PASSWORD", "BLOB", "STRINGSET", "KEYVALUES"};
+  std::vector<BlockRow> rows;
+  for (const vxtest::Row &r : vxtest::ReadTable(MSG_TESTDATA "/blocks.txt")) {
+    BlockRow row{r.where, "", r.results.empty() ? "" : r.results[0], r[0] == "ok"};
+    EXPECT_TRUE((row.valid || r[0] == "bad") && r.results.size() == 1) << r.where;
+    for (size_t i = 1; i < r.fields.size(); ++i) {
+      const std::string &w = r[i], kind = w.substr(0, w.find(':'));
+      const auto tag = std::find(kTags.begin(), kTags.end(), w);
+      char *end = nullptr;
+      const long long n = kind.size() < w.size() ? strtoll(w.c_str() + kind.size() + 1, &end, 0) : 0;
+      const bool number = end != nullptr && *end == '\0' && end != w.c_str() + kind.size() + 1;
+      if (r.fields[i].quoted) {
+        row.block += Item(w);
+      } else if (tag != kTags.end() || w == "null") {
+        row.block += w == "null" ? NullItem() : U8(static_cast<uint8_t>(tag - kTags.begin()));
+      } else if (number && (kind == "u8" || kind == "u32")) {
+        row.block += kind == "u8" ? U8(static_cast<uint8_t>(n)) : U32(static_cast<uint32_t>(n));
+      } else if (number && (kind == "msg" || kind == "zeros")) {
+        row.block += kind == "msg" ? Block(static_cast<uint16_t>(n), "", false)
+                                   : std::string(static_cast<size_t>(n), '\0');
+      } else {
+        ADD_FAILURE() << r.where << ": " << w;
+      }
+    }
+    rows.push_back(row);
+  }
+  EXPECT_GE(rows.size(), 40u) << MSG_TESTDATA "/blocks.txt";
+  return rows;
+}
+
 TEST(MsgBlocks, ValidationAndDumpOfEveryBlock) {
   std::vector<BlockRow> rows = BlockRows();
   std::string hex = "ControlLog2[BLOB:[1000](5a";  // a rendering longer than any first block
@@ -68,7 +109,7 @@ TEST(MsgBlocks, ValidationAndDumpOfEveryBlock) {
   rows.push_back({"a long blob", Block(MSGTYPE_CONTROL_LOG2, U8(MDT_BLOB) + Item(std::string(1000, 'Z'))),
                   hex + ")]", true});
   for (const BlockRow &row : rows) {
-    SCOPED_TRACE(row.line);
+    SCOPED_TRACE(row.where);
     for (int copy : {0, 1}) {
       std::string bytes = row.block;
       uint32_t status = 12345, type = 0, oneway = 9;

@@ -4,7 +4,6 @@
 // type table.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -12,6 +11,7 @@
 
 #include "client_common/msg_types.h"
 #include "msg_test_util.h"
+#include "support/table_file.h"
 
 using namespace msgtest;
 using namespace std::string_literals;
@@ -101,8 +101,8 @@ TEST(MsgTypeTable, RowsNamesAndFlagsAreTheAgents) {
     rows += std::to_string(row.id) + " " + row.name + " " + std::to_string(row.flags) + "\n";
     by_id[row.id] = &row;
   }
-  std::ifstream in(MSG_TESTDATA "/types.txt");
-  for (std::string line; std::getline(in, line);) file += line.empty() || line[0] == '#' ? "" : line + "\n";
+  for (const vxtest::Row &r : vxtest::ReadTable(MSG_TESTDATA "/types.txt"))
+    file += r[0] + " " + r[1] + " " + r[2] + "\n";
   EXPECT_EQ(rows, file);
   EXPECT_EQ(by_id.size(), 128u);
   for (uint32_t id = 0; id <= 0x10000u; ++id) {  // ids beyond 16 bits are in no row

@@ -1,16 +1,12 @@
-// Helpers of the message tests: raw block construction, the block notation
-// of testdata/blocks.txt and owning handles.
+// Helpers of the message tests: received messages over raw blocks, their
+// bytes and statuses.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "client_common/msg.h"
 #include "client_common/msg_impl.h"
@@ -48,73 +44,6 @@ inline std::string Bytes(const Msg *msg) {
   uint32_t length = 0;
   const unsigned char *p = MsgGetBuffer(msg, &length, nullptr);
   return p != nullptr ? std::string(reinterpret_cast<const char *>(p), length) : std::string();
-}
-
-// `text` with its escapes \xHH decoded.
-inline std::string Unescape(const std::string &text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const bool hex = text.compare(i, 2, "\\x") == 0;
-    out += hex ? static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16)) : text[i];
-    i += hex ? 3 : 0;
-  }
-  return out;
-}
-
-// Appends the bytes of `text` in the block notation of testdata/blocks.txt;
-// false when a word is not of it.
-inline bool ParseBlock(const std::string &text, std::string *out) {
-  static const std::vector<std::string> kTags = {"END",      "BOOL", "INT",       "UINT",     "STRING",
-                                                 "PASSWORD", "BLOB", "STRINGSET", "KEYVALUES"};
-  std::istringstream words(text);
-  for (std::string w; words >> w;) {
-    const auto tag = std::find(kTags.begin(), kTags.end(), w);
-    const std::string inside = Unescape(w.substr(1, w.size() - 2)), kind = w.substr(0, w.find(':'));
-    const size_t at = std::min(kind.size() + 1, w.size());
-    size_t used = 0;
-    const long long n = isdigit(w[at]) || w[at] == '-' ? std::stoll(w.substr(at), &used, 0) : 0;
-    if (tag != kTags.end()) {
-      *out += U8(static_cast<uint8_t>(tag - kTags.begin()));
-    } else if (w == "null") {
-      *out += NullItem();
-    } else if (w.size() >= 2 && (w[0] == '"' || w[0] == '\'') && w.back() == w[0]) {
-      *out += w[0] == '"' ? Item(inside) : inside;
-    } else if (used == 0 || at + used != w.size()) {
-      return false;
-    } else if (kind == "u8" || kind == "u32") {
-      *out += kind == "u8" ? U8(static_cast<uint8_t>(n)) : U32(static_cast<uint32_t>(n));
-    } else if (kind == "msg" || kind == "zeros") {
-      *out += kind == "msg" ? Block(static_cast<uint16_t>(n), "", false)
-                            : std::string(static_cast<size_t>(n), '\0');
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-// One line of testdata/blocks.txt.
-struct BlockRow {
-  std::string line, block, dump;
-  bool valid;
-};
-
-// The rows of testdata/blocks.txt; a malformed line fails the test.
-inline std::vector<BlockRow> BlockRows() {
-  std::vector<BlockRow> rows;
-  std::ifstream in(MSG_TESTDATA "/blocks.txt");
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    const size_t blank = line.find(' '), arrow = line.find(" => ");
-    BlockRow row{line, "", arrow != std::string::npos ? Unescape(line.substr(arrow + 4)) : "",
-                 line.substr(0, blank) == "ok"};
-    const bool ok = (row.valid || line.substr(0, blank) == "bad") && arrow != std::string::npos &&
-                    ParseBlock(line.substr(blank, arrow - blank), &row.block);
-    EXPECT_TRUE(ok) << "malformed: " << line;
-    if (ok) rows.push_back(row);
-  }
-  EXPECT_GE(rows.size(), 40u) << MSG_TESTDATA "/blocks.txt";
-  return rows;
 }
 
 }  // namespace msgtest
