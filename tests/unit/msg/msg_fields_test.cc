@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +13,6 @@
 #include "support/table_file.h"
 
 using namespace msgtest;
-using namespace std::string_literals;
 
 namespace {
 
@@ -173,7 +171,7 @@ TEST(MsgRead, ValuesComeBackAsWritten) {
   EXPECT_EQ(tail, nullptr);
 }
 
-using Items = std::vector<std::optional<std::string>>;  // nullopt: a null item
+using Items = std::vector<std::string>;  // "null" for a null item
 
 struct Read {
   uint32_t open = 0, next = 0;  // status of the open and of the read that ended the items
@@ -190,7 +188,7 @@ Read ReadInPlace(Msg *msg) {
   const char *item = "x";
   uint32_t length = 7;
   while ((r.next = MsgNextSetItem(&reader, &item, &length)) == MSG_OK)
-    r.items.push_back(item != nullptr ? std::optional<std::string>(std::string(item, length)) : std::nullopt);
+    r.items.push_back(item != nullptr ? std::string(item, length) : "null");
   EXPECT_TRUE(item == nullptr && length == 0 && reader.left == 0) << "after the last item";
   r.cursor = msg->cur - msg->start;
   return r;
@@ -203,7 +201,7 @@ Read ReadCopies(Msg *msg, size_t n) {
   r.open = MsgGetStringSet(msg, &set);
   EXPECT_TRUE(r.open == MSG_OK ? set != nullptr && set[n] == nullptr : set == nullptr) << "set ends after n";
   for (size_t i = 0; set != nullptr && i < n; ++i) {
-    r.items.push_back(set[i] != nullptr ? std::optional<std::string>(set[i]) : std::nullopt);
+    r.items.push_back(set[i] != nullptr ? set[i] : "null");
     free(set[i]);
   }
   free(set);
@@ -211,51 +209,32 @@ Read ReadCopies(Msg *msg, size_t n) {
   return r;
 }
 
-// Every case is read both ways on its own copy of the block; `patch` writes
-// a 32-bit value at an offset of the complete block, as a caller may through
-// MsgGetBuffer after validation.
+// Each row of testdata/sets.txt.
 TEST(MsgSetReader, GivesWhatMsgGetStringSetGivesWithoutCopies) {
-  const struct {
-    const char *name;
-    std::string fields;
-    Items items;
-    uint32_t open;  // the items always end with 203, as an empty reader does
-    size_t patch_at = 0;
-    uint32_t patch = 0;
-    bool then_bool = true;  // a BOOL field follows
-  } cases[] = {
-      {"null and empty items", Set({"a", nullptr, ""}), {"a", std::nullopt, ""}, MSG_OK},
-      {"NUL bytes inside an item", Set(std::vector<std::string>{"x\0y"s}), {"x\0y"s}, MSG_OK},
-      {"empty set", Set({}), {}, MSG_OK},
-      {"wrong kind", Int(1), {}, MSG_ERR_TYPE},
-      {"at the end mark", "", {}, MSG_ERR_END, 0, 0, false},
-      {"count NULL_LENGTH", Set({}), {}, MSG_ERR_INVALID, kHeader + 3, NULL_LENGTH},
-      {"count beyond the block", Set({"a"}), {}, MSG_ERR_END, kHeader + 3, 0x40000000u},
-      {"truncated item", Set({"a", "b"}), {"a"}, MSG_OK, kHeader + 12, 0xFFFFFFF0u},
-      {"count above the items", Set({"a"}), {"a"}, MSG_OK, kHeader + 3, 2},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string block = Block(kReply, c.fields + (c.then_bool ? Bool(1) : ""));
+  for (const vxtest::Row &r : vxtest::ReadTable(MSG_TESTDATA "/sets.txt")) {
+    SCOPED_TRACE(r.where);
+    const std::string block = BlockOf(r, 2);
+    const auto at = static_cast<size_t>(r.Number(0));
+    const auto patch = static_cast<uint32_t>(r.Number(1)),
+               open = static_cast<uint32_t>(std::stoul(r.results.at(0)));
+    const Items items(r.results.begin() + 1, r.results.end());
     MsgPtr in_place = Receive(block, 1, nullptr), copies = Receive(block, 1, nullptr);
     ASSERT_TRUE(in_place && copies);
     for (Msg *m : {in_place.get(), copies.get()})
-      if (c.patch_at != 0) memcpy(MsgGetBuffer(m, nullptr, nullptr) + c.patch_at, &c.patch, 4);
-    const Read got = ReadInPlace(in_place.get()), want = ReadCopies(copies.get(), c.items.size());
-    EXPECT_EQ(got.open, c.open);
+      if (at != 0) memcpy(MsgGetBuffer(m, nullptr, nullptr) + at, &patch, 4);
+    const Read got = ReadInPlace(in_place.get()), want = ReadCopies(copies.get(), items.size());
+    EXPECT_EQ(got.open, open);
     EXPECT_EQ(got.next, MSG_ERR_END);
-    EXPECT_EQ(got.items, c.items);
+    EXPECT_EQ(got.items, items);
     EXPECT_EQ(got.cursor, want.cursor) << "the cursor ends where MsgGetStringSet leaves it";
-    if (c.open == MSG_OK && c.patch_at == 0) {
-      Items as_c_strings = c.items;  // the copies are C strings: an item ends at a NUL byte
-      for (auto &item : as_c_strings)
-        if (item) item = item->c_str();
+    if (open == MSG_OK && at == 0) {
+      Items as_c_strings = items;  // the copies are C strings: an item ends at a NUL byte
+      for (auto &item : as_c_strings) item = item.c_str();
       EXPECT_EQ(want.items, as_c_strings);
       uint32_t b = 0;
       EXPECT_EQ(MsgGetBool(in_place.get(), &b), MSG_OK) << "the next field follows the set";
     }
-    EXPECT_EQ(want.open, c.open == MSG_OK && c.patch_at != 0 ? uint32_t{MSG_ERR_END} : c.open)
-        << "copies fail at once";
+    EXPECT_EQ(want.open, open == MSG_OK && at != 0 ? uint32_t{MSG_ERR_END} : open) << "copies fail at once";
   }
   // A null reader skips the set like a null out-location of MsgGetStringSet.
   MsgPtr msg = Receive(Block(kReply, Set({"a", nullptr}) + Set({"b"}) + Int(5)), 1, nullptr);
