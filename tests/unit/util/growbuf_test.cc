@@ -66,9 +66,18 @@ Texts Call(const Row &r) {
 
 TEST(GrowBuf, EveryRowOfTheTableGivesItsResults) { vxtest::RunTable(UTIL_GOLDEN_DIR "/growbuf.table", Call); }
 
-TEST(GrowBuf, UnputcReleaseAndFreeLeaveAReusableBuffer) {
+// Null buffers and null data do nothing; a buffer stays usable after
+// GrowBufUnputc, GrowBufRelease and GrowBufFree.
+TEST(GrowBuf, NullArgumentsAreHarmlessAndABufferOutlivesItsBlocks) {
+  NewGrowBuffer(nullptr, 3);
+  GrowBufFree(nullptr, 1);
+  EXPECT_TRUE(!GrowBufPutc(nullptr, 'a') && !GrowBufPutmem(nullptr, 1, "a") && !GrowBufPuts(nullptr, "a") &&
+              !GrowBufSetmem(nullptr, 0, 0, "a") && !GrowBufUnputc(nullptr) && GrowBufSize(nullptr) == 0 &&
+              !GrowBufPeek(nullptr) && !GrowBufRelease(nullptr));
   GrowBuffer b;
   NewGrowBuffer(&b, 0);
+  EXPECT_TRUE(GrowBufPutmem(&b, 5, nullptr) == &b && GrowBufPuts(&b, nullptr) == &b && b.start == nullptr)
+      << "null data appends and allocates nothing";
   EXPECT_EQ(GrowBufUnputc(&b), &b);
   EXPECT_EQ(GrowBufRelease(&b), nullptr) << "no block";
   GrowBufPutmem(&b, 1000, std::string(1000, 'q').data());
@@ -86,18 +95,6 @@ TEST(GrowBuf, UnputcReleaseAndFreeLeaveAReusableBuffer) {
   ASSERT_NE(b.start, nullptr);
   EXPECT_EQ(GrowBufRelease(&b), nullptr) << "an empty block is freed, not handed out";
   EXPECT_EQ(b.start, nullptr);
-}
-
-TEST(GrowBuf, NullArgumentsAreHarmless) {
-  NewGrowBuffer(nullptr, 3);
-  GrowBufFree(nullptr, 1);
-  EXPECT_TRUE(!GrowBufPutc(nullptr, 'a') && !GrowBufPutmem(nullptr, 1, "a") && !GrowBufPuts(nullptr, "a") &&
-              !GrowBufSetmem(nullptr, 0, 0, "a") && !GrowBufUnputc(nullptr) && GrowBufSize(nullptr) == 0 &&
-              !GrowBufPeek(nullptr) && !GrowBufRelease(nullptr));
-  GrowBuffer b;
-  NewGrowBuffer(&b, 0);
-  EXPECT_TRUE(GrowBufPutmem(&b, 5, nullptr) == &b && GrowBufPuts(&b, nullptr) == &b && b.start == nullptr)
-      << "null data appends and allocates nothing";
 }
 
 }  // namespace
