@@ -1,8 +1,9 @@
 // Received blocks (testdata/blocks.txt): NewMsgFromBuffer over the whole
 // block, and the body check of a reply that arrives in parts, wherever the
 // parts end, give one verdict; a received message has the type of its
-// bytes, the flags of its type's row and the dump of its bytes. The
-// one-line dump copes with any bytes, well-formed or not.
+// bytes, the flags of its type's row, the dump of its bytes and fields that
+// only the reader of their kind takes. The one-line dump copes with any
+// bytes, well-formed or not.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -61,6 +62,13 @@ bool CheckedInParts(const std::string &body, std::initializer_list<size_t> cuts)
   return ok && check.state == vx_msg::BodyCheck::kEnd;
 }
 
+// The field readers, in the order of the tags they take (bool, int, uint,
+// string, then string set).
+uint32_t (*const kReaders[])(Msg *) = {
+    [](Msg *m) { return MsgGetBool(m, nullptr); }, [](Msg *m) { return MsgGetInt(m, nullptr); },
+    [](Msg *m) { return MsgGetUInt(m, nullptr); }, [](Msg *m) { return MsgGetString(m, nullptr); },
+    [](Msg *m) { return MsgGetStringSet(m, nullptr); }};
+
 TEST(MsgBlocks, ValidationAndDumpOfEveryBlock) {
   const std::vector<vxtest::Row> rows = vxtest::ReadTable(MSG_TESTDATA "/blocks.txt");
   EXPECT_GE(rows.size(), 40u);
@@ -86,6 +94,18 @@ TEST(MsgBlocks, ValidationAndDumpOfEveryBlock) {
       EXPECT_EQ(type, written);
       EXPECT_EQ(oneway, static_cast<uint32_t>(MsgTypeIsOneWay(GetMsgTypeTable(), type)))
           << "flags of the table";
+    }
+    // Field by field, a reader of the wrong kind gives 202 and leaves the
+    // field for the right one (up to a kind no reader takes); at the end
+    // mark every reader gives 203.
+    MsgPtr msg = row.valid ? Receive(row.block, 1, nullptr) : nullptr;
+    for (int right = 0; msg != nullptr && right >= 0;) {
+      const int tag = *msg->cur;
+      right = tag >= MDT_BOOL && tag <= MDT_STRING ? tag - 1 : tag == MDT_STRINGSET ? 4 : -1;
+      for (int k = 0; k < 5; ++k)
+        EXPECT_TRUE(k == right || kReaders[k](msg.get()) == (tag == MDT_END ? MSG_ERR_END : MSG_ERR_TYPE))
+            << k;
+      EXPECT_TRUE(right < 0 || kReaders[right](msg.get()) == MSG_OK) << right;
     }
     const std::string body = row.block.size() >= kHeader ? row.block.substr(kHeader) : std::string();
     for (size_t cut = 0; row.block.size() >= kHeader && cut <= body.size(); ++cut) {

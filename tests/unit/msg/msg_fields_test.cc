@@ -103,26 +103,6 @@ TEST(MsgTypeTable, RowsNamesAndFlagsAreTheAgents) {
 
 constexpr uint16_t kReply = MSGTYPE_LIST_LOCAL_ACCT;
 
-// A reader of the wrong kind gives 202 and leaves the field for the right
-// one; every reader gives 203 at the end mark.
-TEST(MsgRead, WrongReaderLeavesTheFieldForTheRightOne) {
-  uint32_t (*const readers[])(Msg *) = {
-      [](Msg *m) { return MsgGetBool(m, nullptr); }, [](Msg *m) { return MsgGetInt(m, nullptr); },
-      [](Msg *m) { return MsgGetUInt(m, nullptr); }, [](Msg *m) { return MsgGetString(m, nullptr); },
-      [](Msg *m) { return MsgGetStringSet(m, nullptr); }};
-  const std::string fields[] = {Bool(1), Int(3), UInt(4), Str(""), Set({})};
-  for (int field = 0; field < 5; ++field) {
-    MsgPtr msg = Receive(Block(kReply, fields[field] + Bool(0)), 1, nullptr);
-    ASSERT_NE(msg, nullptr);
-    for (int reader = (field + 1) % 5; reader != field; reader = (reader + 1) % 5)
-      EXPECT_EQ(readers[reader](msg.get()), MSG_ERR_TYPE) << field << "/" << reader;
-    EXPECT_EQ(readers[field](msg.get()), MSG_OK) << field;
-    uint32_t second = 7;
-    EXPECT_TRUE(MsgGetBool(msg.get(), &second) == MSG_OK && second == 0);
-    for (auto *read : readers) EXPECT_EQ(read(msg.get()), MSG_ERR_END) << "at the end mark";
-  }
-}
-
 // Every kind is written in its wire form (a bool above 1 as 1) and comes
 // back as written; null out-locations skip a field. Bytes changed after
 // completion (the block is writable through MsgGetBuffer) are still read
