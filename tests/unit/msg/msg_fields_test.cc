@@ -4,46 +4,30 @@
 // type table.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "client_common/msg_types.h"
 #include "msg_test_util.h"
+#include "support/table_file.h"
 
 using namespace msgtest;
-using namespace std::string_literals;
 
 namespace {
 
-// NewMsg reserves the header and writes the type; it refuses a type the
-// table lacks (0, DISCONNECT, is in it), a null table and a header above
-// MSG_MAX_HEADER_SIZE.
+// Each row of testdata/new.txt.
 TEST(MsgCreate, RefusesUnknownTypesAndTables) {
-  const struct {
-    uint32_t type;
-    bool with_table;
-    uint32_t header, status;
-  } cases[] = {
-      {MSGTYPE_DISCONNECT, true, kHeader, MSG_OK},
-      {MSGTYPE_AUDIT_TRAIL_EVENT, true, MSG_MAX_HEADER_SIZE, MSG_OK},
-      {MSGTYPE_CONTROL_LOG2, true, 0, MSG_OK},
-      {106, true, kHeader, MSG_ERR_INVALID},
-      {0x10000u + MSGTYPE_CONTROL_LOG2, true, kHeader, MSG_ERR_INVALID},
-      {MSGTYPE_CONTROL_LOG2, false, kHeader, MSG_ERR_INVALID},
-      {MSGTYPE_CONTROL_LOG2, true, MSG_MAX_HEADER_SIZE + 1, MSG_ERR_INVALID},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(std::to_string(c.type) + ", header " + std::to_string(c.header));
+  for (const vxtest::Row &r : vxtest::ReadTable(MSG_TESTDATA "/new.txt")) {
+    SCOPED_TRACE(r.where);
+    const auto type = static_cast<uint32_t>(r.Number(0)), header = static_cast<uint32_t>(r.Number(2));
     uint32_t status = 12345;
-    MsgPtr msg(NewMsg(c.type, c.with_table ? GetMsgTypeTable() : nullptr, c.header, &status));
-    EXPECT_TRUE(status == c.status && (msg != nullptr) == (c.status == MSG_OK)) << status;
+    MsgPtr msg(NewMsg(type, r[1] == "types" ? GetMsgTypeTable() : nullptr, header, &status));
+    EXPECT_TRUE(std::to_string(status) == r.results.at(0) && (msg != nullptr) == (status == MSG_OK))
+        << status;
     if (msg == nullptr) continue;
     ASSERT_EQ(MsgComplete(msg.get()), MSG_OK);
-    EXPECT_EQ(Bytes(msg.get()),
-              std::string(c.header, '\0') + vxtest::Body(static_cast<uint16_t>(c.type), ""));
+    EXPECT_EQ(Bytes(msg.get()), std::string(header, '\0') + vxtest::Body(static_cast<uint16_t>(type), ""));
   }
   EXPECT_EQ(NewMsg(106, GetMsgTypeTable(), kHeader, nullptr), nullptr) << "null status";
 }
@@ -101,8 +85,8 @@ TEST(MsgTypeTable, RowsNamesAndFlagsAreTheAgents) {
     rows += std::to_string(row.id) + " " + row.name + " " + std::to_string(row.flags) + "\n";
     by_id[row.id] = &row;
   }
-  std::ifstream in(MSG_TESTDATA "/types.txt");
-  for (std::string line; std::getline(in, line);) file += line.empty() || line[0] == '#' ? "" : line + "\n";
+  for (const vxtest::Row &r : vxtest::ReadTable(MSG_TESTDATA "/types.txt"))
+    file += r[0] + " " + r[1] + " " + r[2] + "\n";
   EXPECT_EQ(rows, file);
   EXPECT_EQ(by_id.size(), 128u);
   for (uint32_t id = 0; id <= 0x10000u; ++id) {  // ids beyond 16 bits are in no row
@@ -118,26 +102,6 @@ TEST(MsgTypeTable, RowsNamesAndFlagsAreTheAgents) {
 }
 
 constexpr uint16_t kReply = MSGTYPE_LIST_LOCAL_ACCT;
-
-// A reader of the wrong kind gives 202 and leaves the field for the right
-// one; every reader gives 203 at the end mark.
-TEST(MsgRead, WrongReaderLeavesTheFieldForTheRightOne) {
-  uint32_t (*const readers[])(Msg *) = {
-      [](Msg *m) { return MsgGetBool(m, nullptr); }, [](Msg *m) { return MsgGetInt(m, nullptr); },
-      [](Msg *m) { return MsgGetUInt(m, nullptr); }, [](Msg *m) { return MsgGetString(m, nullptr); },
-      [](Msg *m) { return MsgGetStringSet(m, nullptr); }};
-  const std::string fields[] = {Bool(1), Int(3), UInt(4), Str(""), Set({})};
-  for (int field = 0; field < 5; ++field) {
-    MsgPtr msg = Receive(Block(kReply, fields[field] + Bool(0)), 1, nullptr);
-    ASSERT_NE(msg, nullptr);
-    for (int reader = (field + 1) % 5; reader != field; reader = (reader + 1) % 5)
-      EXPECT_EQ(readers[reader](msg.get()), MSG_ERR_TYPE) << field << "/" << reader;
-    EXPECT_EQ(readers[field](msg.get()), MSG_OK) << field;
-    uint32_t second = 7;
-    EXPECT_TRUE(MsgGetBool(msg.get(), &second) == MSG_OK && second == 0);
-    for (auto *read : readers) EXPECT_EQ(read(msg.get()), MSG_ERR_END) << "at the end mark";
-  }
-}
 
 // Every kind is written in its wire form (a bool above 1 as 1) and comes
 // back as written; null out-locations skip a field. Bytes changed after
@@ -173,7 +137,7 @@ TEST(MsgRead, ValuesComeBackAsWritten) {
   EXPECT_EQ(tail, nullptr);
 }
 
-using Items = std::vector<std::optional<std::string>>;  // nullopt: a null item
+using Items = std::vector<std::string>;  // "null" for a null item
 
 struct Read {
   uint32_t open = 0, next = 0;  // status of the open and of the read that ended the items
@@ -190,7 +154,7 @@ Read ReadInPlace(Msg *msg) {
   const char *item = "x";
   uint32_t length = 7;
   while ((r.next = MsgNextSetItem(&reader, &item, &length)) == MSG_OK)
-    r.items.push_back(item != nullptr ? std::optional<std::string>(std::string(item, length)) : std::nullopt);
+    r.items.push_back(item != nullptr ? std::string(item, length) : "null");
   EXPECT_TRUE(item == nullptr && length == 0 && reader.left == 0) << "after the last item";
   r.cursor = msg->cur - msg->start;
   return r;
@@ -203,7 +167,7 @@ Read ReadCopies(Msg *msg, size_t n) {
   r.open = MsgGetStringSet(msg, &set);
   EXPECT_TRUE(r.open == MSG_OK ? set != nullptr && set[n] == nullptr : set == nullptr) << "set ends after n";
   for (size_t i = 0; set != nullptr && i < n; ++i) {
-    r.items.push_back(set[i] != nullptr ? std::optional<std::string>(set[i]) : std::nullopt);
+    r.items.push_back(set[i] != nullptr ? set[i] : "null");
     free(set[i]);
   }
   free(set);
@@ -211,51 +175,32 @@ Read ReadCopies(Msg *msg, size_t n) {
   return r;
 }
 
-// Every case is read both ways on its own copy of the block; `patch` writes
-// a 32-bit value at an offset of the complete block, as a caller may through
-// MsgGetBuffer after validation.
+// Each row of testdata/sets.txt.
 TEST(MsgSetReader, GivesWhatMsgGetStringSetGivesWithoutCopies) {
-  const struct {
-    const char *name;
-    std::string fields;
-    Items items;
-    uint32_t open;  // the items always end with 203, as an empty reader does
-    size_t patch_at = 0;
-    uint32_t patch = 0;
-    bool then_bool = true;  // a BOOL field follows
-  } cases[] = {
-      {"null and empty items", Set({"a", nullptr, ""}), {"a", std::nullopt, ""}, MSG_OK},
-      {"NUL bytes inside an item", Set(std::vector<std::string>{"x\0y"s}), {"x\0y"s}, MSG_OK},
-      {"empty set", Set({}), {}, MSG_OK},
-      {"wrong kind", Int(1), {}, MSG_ERR_TYPE},
-      {"at the end mark", "", {}, MSG_ERR_END, 0, 0, false},
-      {"count NULL_LENGTH", Set({}), {}, MSG_ERR_INVALID, kHeader + 3, NULL_LENGTH},
-      {"count beyond the block", Set({"a"}), {}, MSG_ERR_END, kHeader + 3, 0x40000000u},
-      {"truncated item", Set({"a", "b"}), {"a"}, MSG_OK, kHeader + 12, 0xFFFFFFF0u},
-      {"count above the items", Set({"a"}), {"a"}, MSG_OK, kHeader + 3, 2},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string block = Block(kReply, c.fields + (c.then_bool ? Bool(1) : ""));
+  for (const vxtest::Row &r : vxtest::ReadTable(MSG_TESTDATA "/sets.txt")) {
+    SCOPED_TRACE(r.where);
+    const std::string block = BlockOf(r, 2);
+    const auto at = static_cast<size_t>(r.Number(0));
+    const auto patch = static_cast<uint32_t>(r.Number(1)),
+               open = static_cast<uint32_t>(std::stoul(r.results.at(0)));
+    const Items items(r.results.begin() + 1, r.results.end());
     MsgPtr in_place = Receive(block, 1, nullptr), copies = Receive(block, 1, nullptr);
     ASSERT_TRUE(in_place && copies);
     for (Msg *m : {in_place.get(), copies.get()})
-      if (c.patch_at != 0) memcpy(MsgGetBuffer(m, nullptr, nullptr) + c.patch_at, &c.patch, 4);
-    const Read got = ReadInPlace(in_place.get()), want = ReadCopies(copies.get(), c.items.size());
-    EXPECT_EQ(got.open, c.open);
+      if (at != 0) memcpy(MsgGetBuffer(m, nullptr, nullptr) + at, &patch, 4);
+    const Read got = ReadInPlace(in_place.get()), want = ReadCopies(copies.get(), items.size());
+    EXPECT_EQ(got.open, open);
     EXPECT_EQ(got.next, MSG_ERR_END);
-    EXPECT_EQ(got.items, c.items);
+    EXPECT_EQ(got.items, items);
     EXPECT_EQ(got.cursor, want.cursor) << "the cursor ends where MsgGetStringSet leaves it";
-    if (c.open == MSG_OK && c.patch_at == 0) {
-      Items as_c_strings = c.items;  // the copies are C strings: an item ends at a NUL byte
-      for (auto &item : as_c_strings)
-        if (item) item = item->c_str();
+    if (open == MSG_OK && at == 0) {
+      Items as_c_strings = items;  // the copies are C strings: an item ends at a NUL byte
+      for (auto &item : as_c_strings) item = item.c_str();
       EXPECT_EQ(want.items, as_c_strings);
       uint32_t b = 0;
       EXPECT_EQ(MsgGetBool(in_place.get(), &b), MSG_OK) << "the next field follows the set";
     }
-    EXPECT_EQ(want.open, c.open == MSG_OK && c.patch_at != 0 ? uint32_t{MSG_ERR_END} : c.open)
-        << "copies fail at once";
+    EXPECT_EQ(want.open, open == MSG_OK && at != 0 ? uint32_t{MSG_ERR_END} : open) << "copies fail at once";
   }
   // A null reader skips the set like a null out-location of MsgGetStringSet.
   MsgPtr msg = Receive(Block(kReply, Set({"a", nullptr}) + Set({"b"}) + Int(5)), 1, nullptr);

@@ -1,5 +1,5 @@
-// Helpers of the message tests: raw block construction, the block notation
-// of testdata/blocks.txt and owning handles.
+// Helpers of the message tests: the block notation of the tables in
+// testdata/, received messages over raw blocks, their bytes and statuses.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,14 +7,13 @@
 #include <string.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "client_common/msg.h"
 #include "client_common/msg_impl.h"
 #include "client_common/msg_ptr.h"
+#include "support/table_file.h"
 #include "support/wire.h"
 
 namespace msgtest {
@@ -50,71 +49,32 @@ inline std::string Bytes(const Msg *msg) {
   return p != nullptr ? std::string(reinterpret_cast<const char *>(p), length) : std::string();
 }
 
-// `text` with its escapes \xHH decoded.
-inline std::string Unescape(const std::string &text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const bool hex = text.compare(i, 2, "\\x") == 0;
-    out += hex ? static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16)) : text[i];
-    i += hex ? 3 : 0;
-  }
-  return out;
-}
-
-// Appends the bytes of `text` in the block notation of testdata/blocks.txt;
-// false when a word is not of it.
-inline bool ParseBlock(const std::string &text, std::string *out) {
+// The bytes that the fields of `r` from `from` on give in the block
+// notation (described in testdata/blocks.txt); a word not of it fails the test.
+inline std::string BlockOf(const vxtest::Row &r, size_t from) {
   static const std::vector<std::string> kTags = {"END",      "BOOL", "INT",       "UINT",     "STRING",
                                                  "PASSWORD", "BLOB", "STRINGSET", "KEYVALUES"};
-  std::istringstream words(text);
-  for (std::string w; words >> w;) {
+  std::string block;
+  for (size_t i = from; i < r.fields.size(); ++i) {
+    const std::string &w = r[i], kind = w.substr(0, w.find(':'));
     const auto tag = std::find(kTags.begin(), kTags.end(), w);
-    const std::string inside = Unescape(w.substr(1, w.size() - 2)), kind = w.substr(0, w.find(':'));
-    const size_t at = std::min(kind.size() + 1, w.size());
-    size_t used = 0;
-    const long long n = isdigit(w[at]) || w[at] == '-' ? std::stoll(w.substr(at), &used, 0) : 0;
-    if (tag != kTags.end()) {
-      *out += U8(static_cast<uint8_t>(tag - kTags.begin()));
-    } else if (w == "null") {
-      *out += NullItem();
-    } else if (w.size() >= 2 && (w[0] == '"' || w[0] == '\'') && w.back() == w[0]) {
-      *out += w[0] == '"' ? Item(inside) : inside;
-    } else if (used == 0 || at + used != w.size()) {
-      return false;
-    } else if (kind == "u8" || kind == "u32") {
-      *out += kind == "u8" ? U8(static_cast<uint8_t>(n)) : U32(static_cast<uint32_t>(n));
-    } else if (kind == "msg" || kind == "zeros") {
-      *out += kind == "msg" ? Block(static_cast<uint16_t>(n), "", false)
-                            : std::string(static_cast<size_t>(n), '\0');
+    char *end = nullptr;
+    const long long n = kind.size() < w.size() ? strtoll(w.c_str() + kind.size() + 1, &end, 0) : 0;
+    const bool number = end != nullptr && *end == '\0' && end != w.c_str() + kind.size() + 1;
+    if (r.fields[i].quoted) {
+      block += Item(w);
+    } else if (tag != kTags.end() || w == "null") {
+      block += w == "null" ? NullItem() : U8(static_cast<uint8_t>(tag - kTags.begin()));
+    } else if (number && (kind == "u8" || kind == "u32")) {
+      block += kind == "u8" ? U8(static_cast<uint8_t>(n)) : U32(static_cast<uint32_t>(n));
+    } else if (number && (kind == "msg" || kind == "zeros")) {
+      block += kind == "msg" ? Block(static_cast<uint16_t>(n), "", false)
+                             : std::string(static_cast<size_t>(n), '\0');
     } else {
-      return false;
+      ADD_FAILURE() << r.where << ": " << w;
     }
   }
-  return true;
-}
-
-// One line of testdata/blocks.txt.
-struct BlockRow {
-  std::string line, block, dump;
-  bool valid;
-};
-
-// The rows of testdata/blocks.txt; a malformed line fails the test.
-inline std::vector<BlockRow> BlockRows() {
-  std::vector<BlockRow> rows;
-  std::ifstream in(MSG_TESTDATA "/blocks.txt");
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    const size_t blank = line.find(' '), arrow = line.find(" => ");
-    BlockRow row{line, "", arrow != std::string::npos ? Unescape(line.substr(arrow + 4)) : "",
-                 line.substr(0, blank) == "ok"};
-    const bool ok = (row.valid || line.substr(0, blank) == "bad") && arrow != std::string::npos &&
-                    ParseBlock(line.substr(blank, arrow - blank), &row.block);
-    EXPECT_TRUE(ok) << "malformed: " << line;
-    if (ok) rows.push_back(row);
-  }
-  EXPECT_GE(rows.size(), 40u) << MSG_TESTDATA "/blocks.txt";
-  return rows;
+  return block;
 }
 
 }  // namespace msgtest

@@ -90,29 +90,25 @@ TEST(PropsLoad, LongValuesLoadWhole) {
   EXPECT_EQ(MatchKey(set.get(), "q")->value, escaped);
 }
 
-// A file that another user could replace or change fails with 305 where all
-// checks apply: the secure loader, and an include file whatever the main
-// file was loaded with, for every query and again on each. The plain loader
-// needs a regular file only. Other failures keep their own status.
+// A file that another user could replace or change (golden/security.table)
+// fails with 305 where all checks apply: the secure loader, and an include
+// file whatever the main file was loaded with, for every query and again on
+// each. The plain loader needs a regular file only. Other failures keep
+// their own status.
 TEST(PropsSecurity, ReplaceableFilesFailWhereAllChecksApply) {
   VXTEST_SKIP_UNLESS_OWN_FILES_PASS_OWNER_CHECK();
   const int fds = vxtest::CountOpenFds();
-  const std::pair<std::string, uint32_t> cases[] = {{"good", 0},
-                                                    {"world writable", PROPS_ERR_INSECURE},
-                                                    {"user owned", PROPS_ERR_INSECURE},
-                                                    {"symlink", PROPS_ERR_INSECURE},
-                                                    {"hard link", PROPS_ERR_INSECURE},
-                                                    {"absent", PROPS_ERR_NOENT},
-                                                    {"directory", PROPS_ERR_SYSTEM}};
-  for (const auto &[change, expected] : cases) {
-    SCOPED_TRACE(change);
-    if (change == "user owned" && geteuid() != 0) continue;  // only root gives files away
+  for (const vxtest::Row &r : vxtest::ReadTable(PROPS_GOLDEN_DIR "/security.table")) {
+    SCOPED_TRACE(r.where);
+    const std::string change = r[0];
+    const auto expected = static_cast<uint32_t>(std::stoul(r.results.at(0)));
+    if (change == "user-owned" && geteuid() != 0) continue;  // only root gives files away
     vxtest::TempDir dir;
     std::string path = dir.write("conf", "key=value\n", 0644), other = dir.file("other");
-    ASSERT_EQ(change == "world writable" ? chmod(path.c_str(), 0666)
-              : change == "user owned"   ? chown(path.c_str(), 1000, 1000)
+    ASSERT_EQ(change == "world-writable" ? chmod(path.c_str(), 0666)
+              : change == "user-owned"   ? chown(path.c_str(), 1000, 1000)
               : change == "symlink"      ? symlink(path.c_str(), other.c_str())
-              : change == "hard link"    ? link(path.c_str(), other.c_str())
+              : change == "hard-link"    ? link(path.c_str(), other.c_str())
                                          : 0,
               0);
     path = change == "symlink"     ? other

@@ -207,9 +207,8 @@ TEST(PropsInclude, LinesBecomeOneEscapedListExpandedOnce) {
   Property *p = MatchKey(set.get(), "users");
   EXPECT_STREQ(p->value, "alice,bob\\ smith,q\\,1\\ more,back\\\\slash,carol,\\$users,\\$VXTEST_INCLUDED");
   EXPECT_STREQ(p->include_name, ("file:" + list).c_str());
-  for (const char *element : {"bob smith", "q,1 more", "back\\slash", "$VXTEST_INCLUDED"}) {
+  for (const char *element : {"bob smith", "q,1 more", "back\\slash", "$VXTEST_INCLUDED"})
     EXPECT_EQ(IsStringInPropertyList(set.get(), "users", element, nullptr, &status), 1) << element;
-  }
   EXPECT_EQ(IsStringInPropertyList(set.get(), "users", "bob", nullptr, &status), 0);
   const std::string dflt = "file:" + dir.write("d.list", "x\ny\n  ");
   EXPECT_EQ(IsStringInPropertyList(set.get(), "d", "y", dflt.c_str(), nullptr), 1);
