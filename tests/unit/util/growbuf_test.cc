@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fault.h"
 #include "support/table_file.h"
 
 namespace {
@@ -89,7 +90,12 @@ TEST(GrowBuf, NullArgumentsAreHarmlessAndABufferOutlivesItsBlocks) {
   EXPECT_TRUE(b.start == nullptr && GrowBufSize(&b) == 0 && b.size == 2000u) << "released block's size kept";
   GrowBufPutc(&b, 'z');
   EXPECT_EQ(BlockSize(b), 2000u);
+  namespace fi = vxtest::fault;
+  fi::Watch one{b.start, 1};  // a single written byte is wiped too
+  fi::WatchBlocks(&one);
   GrowBufFree(&b, 1);
+  fi::WatchBlocks(nullptr);
+  EXPECT_TRUE(one.how == fi::Release::kFree && one.zeroed);
   EXPECT_TRUE(b.start == nullptr && b.size == 2000u) << "freed block's size kept";
   GrowBufPutmem(&b, 0, "");
   ASSERT_NE(b.start, nullptr);
